@@ -1,0 +1,1 @@
+# Resource table and embedded payload images (filled in by the payload work).
