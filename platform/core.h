@@ -47,16 +47,12 @@ enum class ObjectKind
 
 struct Object
 {
-    explicit Object(ObjectKind k) : kind(k)
-    {
-    }
+    explicit Object(ObjectKind k) : kind(k) {}
     virtual ~Object() = default;
     // Called once by CloseHandle, after the handle left the table: mark the
     // object closing and wake every thread waiting on it. Resources are freed
     // by the destructor, when the last in-flight reference drops.
-    virtual void on_close()
-    {
-    }
+    virtual void on_close() {}
     const ObjectKind kind;
     std::atomic<bool> closing{false};
 };
@@ -89,13 +85,13 @@ struct ThreadObj : Object
     ~ThreadObj() override;
     std::mutex mu;
     std::condition_variable cv;
-    int suspendCount = 0;   // > 0: the thread starts no further platform call
-    int busy = 0;           // inside a non-interruptible I/O section
+    int suspendCount = 0; // > 0: the thread starts no further platform call
+    int busy = 0;         // inside a non-interruptible I/O section
     bool terminated = false;
     bool finished = false;
     int priority = THREAD_PRIORITY_NORMAL;
     std::atomic<DWORD> exitCode{STILL_ACTIVE};
-    int wakeFd = -1;        // eventfd: terminate and cross-thread wake-ups
+    int wakeFd = -1; // eventfd: terminate and cross-thread wake-ups
     DWORD id = 0;
 };
 
