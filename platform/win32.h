@@ -141,28 +141,28 @@ struct OVERLAPPED;
 // platform's own record; the module link fills it field by field.
 struct DCB
 {
-    DWORD DCBlength;            // sizeof(DCB)
-    DWORD BaudRate;             // bits per second
-    DWORD fBinary : 1;          // binary mode, no EOF check
-    DWORD fParity : 1;          // parity checking on receive
-    DWORD fOutxCtsFlow : 1;     // CTS output flow control
-    DWORD fOutxDsrFlow : 1;     // DSR output flow control
-    DWORD fDtrControl : 2;      // DTR_CONTROL_*
-    DWORD fDsrSensitivity : 1;  // ignore input while DSR is low
+    DWORD DCBlength;           // sizeof(DCB)
+    DWORD BaudRate;            // bits per second
+    DWORD fBinary : 1;         // binary mode, no EOF check
+    DWORD fParity : 1;         // parity checking on receive
+    DWORD fOutxCtsFlow : 1;    // CTS output flow control
+    DWORD fOutxDsrFlow : 1;    // DSR output flow control
+    DWORD fDtrControl : 2;     // DTR_CONTROL_*
+    DWORD fDsrSensitivity : 1; // ignore input while DSR is low
     DWORD fTXContinueOnXoff : 1;
-    DWORD fOutX : 1;            // XON/XOFF output flow control
-    DWORD fInX : 1;             // XON/XOFF input flow control
-    DWORD fErrorChar : 1;       // replace bytes with parity errors
-    DWORD fNull : 1;            // discard null bytes
-    DWORD fRtsControl : 2;      // RTS_CONTROL_*
-    DWORD fAbortOnError : 1;    // abort I/O on error
+    DWORD fOutX : 1;         // XON/XOFF output flow control
+    DWORD fInX : 1;          // XON/XOFF input flow control
+    DWORD fErrorChar : 1;    // replace bytes with parity errors
+    DWORD fNull : 1;         // discard null bytes
+    DWORD fRtsControl : 2;   // RTS_CONTROL_*
+    DWORD fAbortOnError : 1; // abort I/O on error
     DWORD fDummy2 : 17;
     WORD wReserved;
     WORD XonLim;
     WORD XoffLim;
-    BYTE ByteSize;              // 4..8
-    BYTE Parity;                // NOPARITY ..
-    BYTE StopBits;              // ONESTOPBIT, ONE5STOPBITS, TWOSTOPBITS
+    BYTE ByteSize; // 4..8
+    BYTE Parity;   // NOPARITY ..
+    BYTE StopBits; // ONESTOPBIT, ONE5STOPBITS, TWOSTOPBITS
     char XonChar;
     char XoffChar;
     char ErrorChar;
