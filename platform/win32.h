@@ -13,6 +13,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 // ---------------------------------------------------------------------------
 // Basic types
@@ -54,7 +55,8 @@ typedef struct HCURSOR__* HCURSOR;
 typedef struct HBRUSH__* HBRUSH;
 typedef void* HGDIOBJ;
 
-typedef intptr_t (*FARPROC)();
+// A generic entry point; void (*)() converts to and from any function pointer without a cast warning.
+typedef void (*FARPROC)();
 typedef DWORD (*LPTHREAD_START_ROUTINE)(LPVOID param);
 typedef LRESULT (*WNDPROC)(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 typedef BOOL (*DLGPROC)(HWND hDlg, UINT msg, WPARAM wParam, LPARAM lParam);
@@ -346,13 +348,13 @@ int wvnsprintfW(LPWSTR buffer, int capacity, LPCWSTR format, va_list args);
 // The platform's wsprintfW writes at most 1024 units. When the destination is
 // an array its real size is the bound, so no line can overflow its buffer.
 #define WSPRINTF_MAX 1024
-template <size_t N, typename... Args> inline int wsprintfW(WCHAR (&buffer)[N], LPCWSTR format, Args... args)
+template <typename Buffer, typename... Args> inline int wsprintfW(Buffer&& buffer, LPCWSTR format, Args... args)
 {
-    return wnsprintfW(buffer, (int)N, format, args...);
-}
-template <typename... Args> inline int wsprintfW(LPWSTR buffer, LPCWSTR format, Args... args)
-{
-    return wnsprintfW(buffer, WSPRINTF_MAX, format, args...);
+    using B = std::remove_reference_t<Buffer>;
+    if constexpr (std::is_array_v<B>)
+        return wnsprintfW(buffer, (int)std::extent_v<B>, format, args...);
+    else
+        return wnsprintfW(buffer, WSPRINTF_MAX, format, args...);
 }
 
 // ---------------------------------------------------------------------------
