@@ -136,6 +136,7 @@ HGLOBAL LoadResource(HMODULE module, HRSRC resource)
 // A loaded resource is already its address.
 LPVOID LockResource(HGLOBAL data)
 {
+    plat::thread_checkpoint();
     return data;
 }
 
