@@ -71,6 +71,8 @@ typedef BOOL (*PFN_KernelIoControl)(DWORD code, LPVOID in, DWORD inSize, LPVOID 
 
 #define LOWORD(l) ((WORD)(((uintptr_t)(l)) & 0xFFFF))
 #define HIWORD(l) ((WORD)((((uintptr_t)(l)) >> 16) & 0xFFFF))
+#define MAKELONG(lo, hi) ((LONG)(((DWORD)(WORD)(lo)) | (((DWORD)(WORD)(hi)) << 16)))
+#define MAKELPARAM(lo, hi) ((LPARAM)(DWORD)MAKELONG(lo, hi))
 #define MAKEWPARAM(lo, hi) ((WPARAM)(((DWORD)(WORD)(lo)) | (((DWORD)(WORD)(hi)) << 16)))
 #define MAKEINTRESOURCEW(i) ((LPCWSTR)(uintptr_t)((WORD)(i)))
 #define IS_INTRESOURCE(p) ((((uintptr_t)(p)) >> 16) == 0)
@@ -113,6 +115,10 @@ typedef BOOL (*PFN_KernelIoControl)(DWORD code, LPVOID in, DWORD inSize, LPVOID 
 #define ERROR_INVALID_MENU_HANDLE 1401L
 #define ERROR_CLASS_ALREADY_EXISTS 1410L
 #define ERROR_CLASS_DOES_NOT_EXIST 1411L
+#define ERROR_TLW_WITH_WSCHILD 1406L
+#define ERROR_CANNOT_FIND_WND_CLASS 1407L
+#define ERROR_CONTROL_ID_NOT_FOUND 1421L
+#define ERROR_NOT_ENOUGH_QUOTA 1816L
 #define ERROR_RESOURCE_DATA_NOT_FOUND 1812L
 #define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
 #define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
@@ -410,6 +416,8 @@ template <typename Buffer, typename... Args> inline int wsprintfW(Buffer&& buffe
 #define DS_MODALFRAME 0x80u
 #define DS_CENTER 0x0800u
 #define CW_USEDEFAULT ((int)0x80000000)
+
+#define SIZE_RESTORED 0
 
 #define SW_HIDE 0
 #define SW_SHOWNORMAL 1
