@@ -547,24 +547,32 @@ bool write_out(Sim* s, std::unique_lock<std::mutex>& lk, const uint8_t* p, int n
         s->rep.bytes_out += static_cast<uint64_t>(r);
         return r == n;
     }
-    for (int i = 0; i < n; i++)
+    // A byte reaches the far end once it has fully left the line. The times
+    // are absolute from the start of the group, so an oversleep is caught up
+    // by sending the bytes that are due together.
+    Clock::time_point start = std::max(Clock::now(), s->out_clock);
+    int i = 0;
+    while (i < n)
     {
-        // A byte reaches the far end once it has fully left the line.
-        Clock::time_point t = std::max(Clock::now(), s->out_clock) + s->byte_time;
-        if (!sleep_until(s, lk, t))
+        if (!sleep_until(s, lk, start + s->byte_time * (i + 1)))
             return false;
+        Clock::time_point now = Clock::now();
+        int k = 1;
+        while (i + k < n && start + s->byte_time * (i + k + 1) <= now)
+            k++;
         lk.unlock();
-        int r = s->link.write(s->link.ctx, p + i, 1);
+        int r = s->link.write(s->link.ctx, p + i, k);
         lk.lock();
         if (r < 0)
         {
             link_gone(s);
             return false;
         }
-        if (r == 0)
+        s->rep.bytes_out += static_cast<uint64_t>(r);
+        i += r;
+        s->out_clock = start + s->byte_time * i;
+        if (r < k)
             return false;
-        s->out_clock = t;
-        s->rep.bytes_out++;
     }
     return true;
 }
@@ -634,10 +642,10 @@ void emit(Sim* s, std::unique_lock<std::mutex>& lk, const Answer& a)
     {
         if (s->link.send_break)
         {
+            s->rep.breaks_sent++; // counted first, so a report taken once the break is seen includes it
             lk.unlock();
             s->link.send_break(s->link.ctx);
             lk.lock();
-            s->rep.breaks_sent++;
         }
         return;
     }
