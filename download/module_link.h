@@ -1,0 +1,44 @@
+// The module serial link: the one line to the cellular module ("COM1:"), the
+// record that describes it, and the two primitives the download protocol is
+// built from.
+//
+//   OpenModulePort()        opens and configures the link in a fresh record:
+//                           1 open and configured, 0 not (a link whose
+//                           configuration failed is closed again, hCom 0)
+//   CloseModulePort()       closes the link if it is open; the record stays
+//   SendByte(value)         writes one byte and traces the count written
+//   WaitForByte(expected)   1 once `expected` has been read (bytes before it
+//                           are read, traced and dropped; nothing after it is
+//                           taken); 0 when the awaited event carried no data
+//                           (a break or line error alone), when the port
+//                           failed (unplug, hang-up, handle closed), or when
+//                           the silence limit passed without a byte
+//   SetLinkSilenceLimit(ms) bounds WaitForByte: when no byte at all arrives for
+//                           that long it returns 0. 0 (the default) waits
+//                           without limit.
+//
+// g_pModulePort points at the current record; records are never freed, so a
+// thread still holding an older one never reads freed memory. All four calls
+// act on the current record; OpenModulePort must come first.
+#pragma once
+
+#include "platform/win32.h"
+
+#include <atomic>
+
+struct ModulePort
+{
+    WCHAR szName[8];          // device name of the link, "COM1:"
+    DWORD dwReserved;         // written, never read
+    DCB dcb;                  // line settings applied to the port
+    std::atomic<HANDLE> hCom; // the opened port, or 0 when not open; read by the caster while the worker closes
+};
+
+extern std::atomic<ModulePort*> g_pModulePort;
+extern std::atomic<DWORD> g_dwSilenceLimitMs; // 0: WaitForByte waits without limit
+
+int OpenModulePort();
+void CloseModulePort();
+void SendByte(BYTE value);
+int WaitForByte(BYTE expected);
+void SetLinkSilenceLimit(DWORD ms);
