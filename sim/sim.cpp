@@ -656,7 +656,8 @@ void emit(Sim* s, std::unique_lock<std::mutex>& lk, const Answer& a)
     out.insert(out.end(), bytes, bytes + a.n);
     if (!write_out(s, lk, out.data(), static_cast<int>(out.size())))
         return;
-    s->rep.acks_sent++;
+    if (a.phase != SimPhase::Count)
+        s->rep.acks_sent++;
     if (is_a0)
         s->rep.a0_sent++;
 }

@@ -141,7 +141,7 @@ struct SimReport
     uint64_t image_blocks = 0;  // full 4000-byte image blocks received
     uint64_t images_ok = 0;
     uint64_t images_fail = 0;
-    uint64_t acks_sent = 0;      // answers sent (a group of bytes counts once)
+    uint64_t acks_sent = 0;      // protocol answers sent (a group of bytes counts once; AT replies do not)
     uint64_t faults_applied = 0; // fault rules that hit
     uint64_t breaks_sent = 0;
     uint64_t resets = 0;

@@ -83,6 +83,39 @@ void on_state(void*, const char* state)
     }
 }
 
+// A real UART carries the bytes at its own rate: set it to the simulated one
+// where termios has that speed (a pty takes any and ignores it).
+void set_line_speed(int fd, unsigned baud, unsigned bits)
+{
+    // baud     termios speed
+    static const struct
+    {
+        unsigned baud;
+        speed_t speed;
+    } speeds[] = {
+        {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
+        {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600},
+    };
+    termios t;
+    if (tcgetattr(fd, &t) != 0)
+        return;
+    for (const auto& e : speeds)
+        if (e.baud == baud)
+        {
+            cfsetspeed(&t, e.speed);
+            break;
+        }
+    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB);
+    t.c_cflag |= CS8;
+    // 1 start + 8 data + 2 stop = 11 bits; the line's 1.5 stop bits round up to 2.
+    if (bits >= 11)
+        t.c_cflag |= CSTOPB;
+    else
+        t.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
+    if (tcsetattr(fd, TCSANOW, &t) != 0)
+        fprintf(stderr, "fwsim: cannot set the line speed: %s\n", strerror(errno));
+}
+
 bool parse_uint(const char* text, unsigned* out)
 {
     char* end = nullptr;
@@ -347,6 +380,8 @@ int main(int argc, char** argv)
         fd = open(tty, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0)
             fprintf(stderr, "fwsim: %s: %s\n", tty, strerror(errno));
+        else if (isatty(fd))
+            set_line_speed(fd, cfg.baud, cfg.bits_per_byte);
     }
     if (fd < 0)
         return 1;

@@ -61,7 +61,7 @@ Bytes make_image(size_t n, uint8_t seed)
     Bytes b(n);
     for (size_t i = 0; i < n; i++)
         b[i] = static_cast<uint8_t>(i * 167 + seed);
-    for (size_t i = 0; i < sizeof specials && i < n; i++)
+    for (size_t i = 0; i < sizeof specials && i + 1 < n; i++)
         b[i + 1] = specials[i];
     return b;
 }
@@ -476,6 +476,23 @@ TEST(SimDownload, ExactMultipleBlocks_AckAfterLastFullBlockToo)
     EXPECT_EQ(t.image, (std::vector<int>{0xAA, 0xAA, 0xA5}));
     SimReport r = sim_report(b.sim);
     EXPECT_TRUE(r.flashed);
+    EXPECT_TRUE(r.violations.empty()) << violations_of(r);
+}
+
+TEST(SimDownload, DeliveredSizes_622FullBlocksAndTheLastOne)
+{
+    Images im;
+    im.image = make_image(2490264, 13);
+    Bench b;
+    ASSERT_NO_FATAL_FAILURE(b.start(expecting(im)));
+    Transcript t = download(b.fd, im);
+    ASSERT_EQ(t.image.size(), 623u);
+    EXPECT_EQ(std::count(t.image.begin(), t.image.end() - 1, 0xAA), 622);
+    EXPECT_EQ(t.image.back(), 0xA5);
+    SimReport r = sim_report(b.sim);
+    EXPECT_EQ(r.image_blocks, 622u);
+    EXPECT_TRUE(r.flashed);
+    EXPECT_EQ(r.image_hash, sim_hash(im.image.data(), im.image.size()));
     EXPECT_TRUE(r.violations.empty()) << violations_of(r);
 }
 
@@ -1181,6 +1198,51 @@ TEST(SimLinkFd, RefusesAnUnusableDescriptor)
     SimLink l = sim_fd_link(fds[0]); // closed: fcntl fails
     EXPECT_EQ(l.read, nullptr);
     EXPECT_EQ(sim_start(l, SimConfig{}), nullptr);
+}
+
+TEST(SimRobustness, RandomBytesAndResets_NeverWedgeTheModule)
+{
+    Bench b;
+    ASSERT_NO_FATAL_FAILURE(b.start(SimConfig{}));
+    uint32_t seed = 12345;
+    for (int round = 0; round < 20; round++)
+    {
+        Bytes junk(5000);
+        for (uint8_t& x : junk)
+        {
+            seed = seed * 1664525u + 1013904223u;
+            x = static_cast<uint8_t>(seed >> 24);
+        }
+        ASSERT_TRUE(send_bytes(b.fd, junk));
+        if (round % 3 == 2)
+            sim_reset(b.sim);
+    }
+    // Drain whatever the junk provoked, then a reset must bring the boot ROM back.
+    while (read_byte(b.fd, 100) >= 0)
+    {
+    }
+    sim_reset(b.sim);
+    ASSERT_TRUE(sim_wait_state(b.sim, "boot_rom", ANSWER_MS));
+    EXPECT_EQ(cast_sync(b.fd), 0xA0);
+    SimReport r = sim_report(b.sim);
+    EXPECT_GE(r.bytes_in, 20u * 5000u + 1u) << "every junk byte was taken before the sync that was answered";
+    EXPECT_EQ(r.resets, 7u);
+}
+
+TEST(SimRobustness, LinkWithoutInterrupt_StopAndResetStillSeen)
+{
+    MemLink m;
+    SimLink l = m.link();
+    l.interrupt = nullptr;
+    Sim* sim = sim_start(l, SimConfig{});
+    ASSERT_NE(sim, nullptr);
+    m.put({0x55});
+    ASSERT_TRUE(sim_wait_state(sim, "stage1", ANSWER_MS));
+    sim_reset(sim);
+    EXPECT_TRUE(sim_wait_state(sim, "boot_rom", 500));
+    Clock::time_point t0 = Clock::now();
+    sim_stop(sim);
+    EXPECT_LT(ms_since(t0), 500.0);
 }
 
 TEST(SimHash, Fnv1a64KnownValues)
