@@ -57,39 +57,56 @@ enum class St
     Stopped,
 };
 
-// state                name
+// clang-format off
+// name, indexed by St
 static const char* const g_stateNames[] = {
-    "boot_rom", "stage1", "stage2",   "loader", "image_header", "image",
-    "halted",   "silent", "firmware", "gone",   "stopped",
+    "boot_rom",
+    "stage1",
+    "stage2",
+    "loader",
+    "image_header",
+    "image",
+    "halted",
+    "silent",
+    "firmware",
+    "gone",
+    "stopped",
 };
 
-// phase                        name
-static const struct
+struct PhaseName
 {
     SimPhase phase;
     const char* name;
-} g_phaseNames[] = {
-    {SimPhase::SyncAnswer, "sync"},
-    {SimPhase::Stage1Ack, "stage1"},
-    {SimPhase::Stage2BlockAck, "stage2-block"},
-    {SimPhase::Stage2FinalAck, "stage2-final"},
-    {SimPhase::MemoryCheckAck, "memory-check"},
-    {SimPhase::FileSizeAcks, "file-size"},
-    {SimPhase::ImageBlockAck, "image-block"},
-    {SimPhase::FinalAck, "final"},
+};
+// phase                        name
+static const PhaseName g_phaseNames[] = {
+    { SimPhase::SyncAnswer,     "sync"         },
+    { SimPhase::Stage1Ack,      "stage1"       },
+    { SimPhase::Stage2BlockAck, "stage2-block" },
+    { SimPhase::Stage2FinalAck, "stage2-final" },
+    { SimPhase::MemoryCheckAck, "memory-check" },
+    { SimPhase::FileSizeAcks,   "file-size"    },
+    { SimPhase::ImageBlockAck,  "image-block"  },
+    { SimPhase::FinalAck,       "final"        },
 };
 
-// kind                               name
-static const struct
+struct KindName
 {
     SimFaultKind kind;
     const char* name;
-} g_kindNames[] = {
-    {SimFaultKind::Missing, "missing"}, {SimFaultKind::Late, "late"},
-    {SimFaultKind::Wrong, "wrong"},     {SimFaultKind::Noise, "noise"},
-    {SimFaultKind::Break, "break"},     {SimFaultKind::Silence, "silence"},
-    {SimFaultKind::Unplug, "unplug"},   {SimFaultKind::WrongFinalCheck, "wrong-check"},
 };
+// kind                             name
+static const KindName g_kindNames[] = {
+    { SimFaultKind::Missing,         "missing"     },
+    { SimFaultKind::Late,            "late"        },
+    { SimFaultKind::Wrong,           "wrong"       },
+    { SimFaultKind::Noise,           "noise"       },
+    { SimFaultKind::Break,           "break"       },
+    { SimFaultKind::Silence,         "silence"     },
+    { SimFaultKind::Unplug,          "unplug"      },
+    { SimFaultKind::WrongFinalCheck, "wrong-check" },
+};
+// clang-format on
 
 // An answer the state machine has decided on; sent after the lock-held part.
 struct Answer
