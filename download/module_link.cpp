@@ -31,6 +31,7 @@ struct ModulePortSlot
 
 std::atomic<ModulePort*> g_pModulePort{nullptr};
 std::atomic<DWORD> g_dwSilenceLimitMs{0};
+static std::atomic<int> g_linkWaitEnd{LINK_WAIT_GOT}; // how the latest WaitForByte ended
 
 static std::atomic<ModulePortSlot*> g_pNewestSlot{nullptr};
 
@@ -148,11 +149,13 @@ static BOOL WaitForLinkEvent(HANDLE hCom, DWORD dwWait, DWORD* pdwEvents)
     {
         if (dwWait != 0 && g_dwExpiredWait.load() == dwWait)
         {
+            g_linkWaitEnd = LINK_WAIT_SILENT;
             return FALSE;
         }
         *pdwEvents = 0;
         if (!WaitCommEvent(hCom, pdwEvents, NULL))
         {
+            g_linkWaitEnd = LINK_WAIT_LOST;
             return FALSE;
         }
         // Event 0 means the mask was set under the wait: with a silence watch,
@@ -175,6 +178,7 @@ static int ReadUntilByte(HANDLE hCom, BYTE expected, DWORD dwWait)
         // A port that fails while read ends the wait (the original read on forever).
         if (!ReadFile(hCom, &byte, 1, &dwRead, NULL))
         {
+            g_linkWaitEnd = LINK_WAIT_LOST;
             return 0;
         }
         if (dwRead == 1)
@@ -183,6 +187,7 @@ static int ReadUntilByte(HANDLE hCom, BYTE expected, DWORD dwWait)
             DebugPrint(u"A byte got from TRM08A : %c , %X h\r\n", byte, byte);
             if (byte == expected)
             {
+                g_linkWaitEnd = LINK_WAIT_GOT;
                 return 1;
             }
             continue;
@@ -284,6 +289,7 @@ int WaitForByte(BYTE expected)
     DWORD dwEvents = 0;
     if (WaitForLinkEvent(hCom, dwWait, &dwEvents))
     {
+        g_linkWaitEnd = LINK_WAIT_EVENT;
         SetCommMask(hCom, LINK_EVENTS);
         if (dwEvents & ~EV_RXCHAR)
         {
@@ -301,6 +307,11 @@ int WaitForByte(BYTE expected)
         DebugPrint(u"None byte got from TRM07 !!\r\n");
     }
     return result;
+}
+
+int LinkWaitEnd()
+{
+    return g_linkWaitEnd.load();
 }
 
 void SetLinkSilenceLimit(DWORD ms)

@@ -16,6 +16,10 @@
 //   SetLinkSilenceLimit(ms) bounds WaitForByte: when no byte at all arrives for
 //                           that long it returns 0. 0 (the default) waits
 //                           without limit.
+//   LinkWaitEnd()           how the latest WaitForByte ended: LINK_WAIT_GOT,
+//                           LINK_WAIT_EVENT (a break or line error without
+//                           data), LINK_WAIT_SILENT (the silence limit passed)
+//                           or LINK_WAIT_LOST (the port failed under it).
 //
 // g_pModulePort points at the current record; records are never freed, so a
 // thread still holding an older one never reads freed memory. All four calls
@@ -35,6 +39,16 @@ struct ModulePort
 };
 
 extern std::atomic<ModulePort*> g_pModulePort;
+// How a wait ended; the ones from LINK_WAIT_SILENT on mean the module or the
+// port is gone rather than a single event without data.
+enum
+{
+    LINK_WAIT_EVENT = 0,
+    LINK_WAIT_GOT = 1,
+    LINK_WAIT_SILENT = 2,
+    LINK_WAIT_LOST = 3,
+};
+
 extern std::atomic<DWORD> g_dwSilenceLimitMs; // 0: WaitForByte waits without limit
 
 int OpenModulePort();
@@ -42,3 +56,4 @@ void CloseModulePort();
 void SendByte(BYTE value);
 int WaitForByte(BYTE expected);
 void SetLinkSilenceLimit(DWORD ms);
+int LinkWaitEnd();
