@@ -27,7 +27,7 @@ int SendFirmwareImage(HWND hwnd)
     Sleep(100);
 
     DebugPrint(u"Memory Check, We would get 3 char here !!!!\r\n");
-    SetLinkSilenceLimit(SILENCE_COMMAND_MS);
+    SetLinkSilenceLimit(PhaseSilence(SILENCE_COMMAND_MS));
     WaitForByte(ACK_ACCEPTED);
     broken = TransferBroken();
     DebugPrint(u"Memory Check, We should get 3 char above !!!!\r\n");
@@ -46,7 +46,7 @@ int SendFirmwareImage(HWND hwnd)
         DebugPrint(u"Write fixed file size\r\n");
         WriteFile(g_pModulePort.load()->hCom, fixedSize, 3, &written, nullptr);
         // The module erases its flash before it answers.
-        SetLinkSilenceLimit(SILENCE_ERASE_MS);
+        SetLinkSilenceLimit(PhaseSilence(SILENCE_ERASE_MS));
         for (int i = 0; i < 3 && !broken; i++)
         {
             WaitForByte(ACK_ACCEPTED);
@@ -70,7 +70,7 @@ int SendFirmwareImage(HWND hwnd)
         DebugPrint(u"Write the compressed file size\r\n");
         Sleep(20);
 
-        SetLinkSilenceLimit(SILENCE_BLOCK_MS);
+        SetLinkSilenceLimit(PhaseSilence(SILENCE_BLOCK_MS));
         DWORD sent = 0;
         int blockCount = 0;
         while (sent != length)
@@ -112,7 +112,7 @@ int SendFirmwareImage(HWND hwnd)
         SendByte(oddCheck);
         DebugPrint(u"File upload complete!! file size %d , %X h , Size char %X  %X  %X\r\n", length, length, size0,
                    size1, size2);
-        SetLinkSilenceLimit(SILENCE_FLASH_MS);
+        SetLinkSilenceLimit(PhaseSilence(SILENCE_FLASH_MS));
         if (WaitForByte(ACK_ACCEPTED))
         {
             DebugPrint(u"Firmware Updated....Done");

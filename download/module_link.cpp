@@ -294,7 +294,11 @@ int WaitForByte(BYTE expected)
         if (dwEvents & ~EV_RXCHAR)
         {
             DWORD dwErrors = 0;
-            ClearCommError(hCom, &dwErrors, NULL);
+            // The error event of a hang-up: the port fails from here on.
+            if (!ClearCommError(hCom, &dwErrors, NULL))
+            {
+                g_linkWaitEnd = LINK_WAIT_LOST;
+            }
         }
         if (dwEvents & EV_RXCHAR)
         {

@@ -11,6 +11,13 @@ std::atomic<HANDLE> g_hWorker{INVALID_HANDLE_VALUE};
 std::atomic<HANDLE> g_hCaster{INVALID_HANDLE_VALUE};
 std::atomic<int> g_runOutcome{RUN_NONE};
 std::atomic<int> g_runAttempts{0};
+std::atomic<DWORD> g_dwSilencePercent{100};
+
+DWORD PhaseSilence(DWORD limitMs)
+{
+    DWORD scaled = (DWORD)((unsigned long long)limitMs * g_dwSilencePercent.load() / 100);
+    return scaled > 0 ? scaled : 1;
+}
 
 static void PurgeLink()
 {
@@ -61,7 +68,7 @@ DWORD SyncCaster(LPVOID)
 // silent module or a lost port ends the wait with 0.
 static int WaitForBootAnswer()
 {
-    SetLinkSilenceLimit(SILENCE_SYNC_ANSWER_MS);
+    SetLinkSilenceLimit(PhaseSilence(SILENCE_SYNC_ANSWER_MS));
     while (!WaitForByte(BOOT_ANSWER))
     {
         if (LinkWaitEnd() != LINK_WAIT_EVENT)
@@ -105,7 +112,7 @@ DWORD DownloadWorker(LPVOID param)
         SuspendThread(g_hCaster.load());
         PurgeLink();
         DebugPrint(u" Get A0h, Stop Casting 55h!!! Start to send Bootload1\r\n");
-        SetLinkSilenceLimit(SILENCE_LOADER_MS);
+        SetLinkSilenceLimit(PhaseSilence(SILENCE_LOADER_MS));
         if (!SendStage1Loader())
         {
             DebugPrint(u" BootLoad1 upload fail!!  Restart sending 55h again!!\r\n");

@@ -42,6 +42,11 @@
 #define SILENCE_BLOCK_MS 10000      // image blocks: queued bytes drain at line rate first
 #define SILENCE_FLASH_MS 60000      // check bytes -> final 0xA5: writes and verifies flash
 
+// Percentage applied to every silence limit: 100 on a real line; tests that
+// make the simulated module fall silent on purpose shorten it.
+extern std::atomic<DWORD> g_dwSilencePercent;
+DWORD PhaseSilence(DWORD limitMs);
+
 enum RunOutcome
 {
     RUN_NONE = 0,          // no run yet

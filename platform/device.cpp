@@ -210,7 +210,7 @@ BOOL DeviceIoControl(HANDLE h, DWORD code, LPVOID, DWORD, LPVOID, DWORD, LPDWORD
         for (Sim* sim : g_sims)
             sim_reset(sim);
     }
-    else if (which == 2 && dev->type == DeviceType::RilCommand)
+    else if (dev->type == DeviceType::RilCommand)
         ok = run_command(dev->command, control);
     if (!ok)
         return FALSE;

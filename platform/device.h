@@ -3,10 +3,10 @@
 // LoadLibraryW/GetProcAddressW, and the device restart.
 //
 // What stands behind "RIL1:" comes from the device profile: the simulated
-// module's reset, a no-op, or an outside command (a relay, a GPIO script) run
-// for the module reset; its exit status 0 is success. Suspend and resume
-// succeed without effect on both of the latter: only the simulated driver and
-// a real one have radio activity to hold.
+// module's reset (suspend and resume are accepted), a no-op, or an outside
+// command (a relay, a GPIO script) run with /bin/sh for every control, with
+// FWU_RIL_CONTROL set to suspend, resume or reset; its exit status 0 is
+// success, and it gets 10 s before it counts as failed.
 //
 // The device restart ends the process with kExitDeviceRestart after a debug
 // line that says so: the simulated handheld goes down. Tests replace that with

@@ -11,7 +11,7 @@
 //       "cable:NAME:a|b"  one end of an in-process virtual cable
 //       "sim-reset"       reset the simulated module            (RILn: only)
 //       "none"            accept the controls and do nothing    (RILn: only)
-//       "cmd:COMMAND"     run a shell command on a module reset (RILn: only)
+//       "cmd:COMMAND"     run a shell command for each control   (RILn: only)
 //   HKEY_LOCAL_MACHINE\Platform           "Restart"="exit"
 //   HKEY_LOCAL_MACHINE\Platform\Simulator settings read by the simulator wiring
 //
