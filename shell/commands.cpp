@@ -1,0 +1,78 @@
+// The command table and the shell's own command handlers.
+#include "shell/commands.h"
+
+#include "bridge/bridge.h"
+#include "devctl/radio_control.h"
+#include "download/run.h"
+#include "shell/log.h"
+
+// clang-format off
+// command id              handler
+const CommandEntry g_commandTable[] = {
+    {IDOK,                  CloseMainWindow},
+    {IDM_EXIT,              CloseMainWindow},
+    {IDM_ABOUT,             ShowAbout},
+    {IDM_RIL_SUSPEND,       SuspendRadio},
+    {IDM_RIL_RESUME,        ResumeRadio},
+    {IDM_MODULE_RESET,      ResetModule},
+    {IDM_BRIDGE_START,      StartBridge},
+    {IDM_BRIDGE_STOP,       StopBridge},
+    {IDM_REBOOT,            RebootDevice},
+    {IDM_PEER_BT,           SelectOption},
+    {IDM_PEER_IR,           SelectOption},
+    {IDM_PEER_IRDA,         SelectOption},
+    {IDM_TRACE_OFF,         SelectOption},
+    {IDM_TRACE_TO_MODULE,   SelectOption},
+    {IDM_TRACE_FROM_MODULE, SelectOption},
+    {IDM_TRACE_BOTH,        SelectOption},
+    {IDM_UPDATE,            StartUpdate},
+    {IDM_UPDATE_GO,         StartUpdate},
+};
+// clang-format on
+const int g_commandCount = sizeof(g_commandTable) / sizeof(g_commandTable[0]);
+
+static const CommandEntry* FindCommand(int id)
+{
+    for (int i = 0; i < g_commandCount; i++)
+    {
+        if (g_commandTable[i].id == id)
+            return &g_commandTable[i];
+    }
+    return nullptr;
+}
+
+// Commands without an entry (the log pane's notifications, the menu bar's own
+// button) do nothing and get no default processing.
+LRESULT OnCommand(HWND hwnd, UINT, WPARAM wParam, LPARAM lParam)
+{
+    int id = LOWORD(wParam);
+    int notifyCode = HIWORD(wParam);
+    const CommandEntry* entry = FindCommand(id);
+    if (entry == nullptr)
+        return 0;
+    return entry->handler(hwnd, id, lParam, notifyCode);
+}
+
+LONG CloseMainWindow(HWND hwnd, int, LPARAM, int)
+{
+    SendMessageW(hwnd, WM_CLOSE, 0, 0);
+    return 0;
+}
+
+LONG ShowAbout(HWND hwnd, int, LPARAM, int)
+{
+    HRSRC hRes = FindResourceW(g_hInst.load(), u"aboutbox", RT_DIALOG);
+    HGLOBAL hTemplate = LoadResource(g_hInst.load(), hRes);
+    DialogBoxIndirectParamW(g_hInst.load(), hTemplate, hwnd, AboutDlgProc, 0);
+    return 0;
+}
+
+BOOL AboutDlgProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM)
+{
+    if (message == WM_COMMAND && (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL))
+    {
+        EndDialog(hDlg, 0);
+        return TRUE;
+    }
+    return FALSE;
+}
