@@ -65,14 +65,27 @@ int sink_fd(const DebugState& s)
     return -1;
 }
 
-// Writes the whole line: one write() in the normal case; a short write or a
-// full non-blocking pipe is continued (bounded, so a stuck reader cannot hold
-// every debug writer forever). Failures are dropped: debug output must never
-// change what the program does.
+// Writes the whole line: one write() in the normal case, continued after a
+// short write. Each write waits at most kWriteWaitMs for room, so a sink that
+// nobody drains (a stalled pipe, a terminal on hold) drops lines instead of
+// stopping every thread that traces. Failures are dropped too: debug output
+// must never change what the program does.
+constexpr int kWriteWaitMs = 1000;
+
 void write_all(int fd, const char* data, size_t len)
 {
     while (len > 0)
     {
+        struct pollfd pfd = {fd, POLLOUT, 0};
+        int ready;
+        do
+        {
+            ready = ::poll(&pfd, 1, kWriteWaitMs);
+        } while (ready < 0 && errno == EINTR);
+        if (ready <= 0 || (pfd.revents & (POLLERR | POLLNVAL)) != 0)
+        {
+            return;
+        }
         const ssize_t n = ::write(fd, data, len);
         if (n > 0)
         {
@@ -80,17 +93,9 @@ void write_all(int fd, const char* data, size_t len)
             len -= static_cast<size_t>(n);
             continue;
         }
-        if (n < 0 && errno == EINTR)
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
         {
             continue;
-        }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-        {
-            struct pollfd pfd = {fd, POLLOUT, 0};
-            if (::poll(&pfd, 1, 1000) > 0 && (pfd.revents & POLLOUT) != 0)
-            {
-                continue;
-            }
         }
         return;
     }
