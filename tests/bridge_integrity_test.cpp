@@ -276,6 +276,7 @@ TEST_F(BridgeIntegrityTest, StopStartCyclesUnderTraffic_LeakNoDescriptorOrThread
     ASSERT_EQ(win_.Command(IDM_BRIDGE_STOP), 0);
     std::this_thread::sleep_for(milliseconds(200));
     const int fds0 = OpenDescriptors();
+    const std::string fdList0 = DescribeDescriptors();
     const int threads0 = ThreadCount();
 
     const int kCycles = 200;
@@ -308,7 +309,7 @@ TEST_F(BridgeIntegrityTest, StopStartCyclesUnderTraffic_LeakNoDescriptorOrThread
     const auto deadline = Clock::now() + seconds(10);
     while ((OpenDescriptors() != fds0 || ThreadCount() != threads0) && Clock::now() < deadline)
         std::this_thread::sleep_for(milliseconds(10));
-    EXPECT_EQ(OpenDescriptors(), fds0);
+    EXPECT_EQ(OpenDescriptors(), fds0) << "before:\n" << fdList0 << "after:\n" << DescribeDescriptors();
     EXPECT_EQ(ThreadCount(), threads0);
 
     quit.store(true);

@@ -154,12 +154,18 @@ ssize_t FaultyWrite(int fd, const void* buf, size_t n)
     return plat::real_syscalls().write(fd, buf, n);
 }
 
-plat::Syscalls MakeFaultTable()
+// Static: pumps may still be inside a call through the table after a test
+// has put the real one back.
+const plat::Syscalls* FaultTable()
 {
-    plat::Syscalls t = plat::real_syscalls();
-    t.open = RecordingOpen;
-    t.write = FaultyWrite;
-    return t;
+    static const plat::Syscalls table = []
+    {
+        plat::Syscalls t = plat::real_syscalls();
+        t.open = RecordingOpen;
+        t.write = FaultyWrite;
+        return t;
+    }();
+    return &table;
 }
 
 int OpenedFd(const std::string& path)
@@ -665,8 +671,7 @@ TEST_F(BridgeTest, TraceModes_ChooseWhichDirectionsLogTheirTraffic)
 // module counts what was written, the line toward the module what was read.
 TEST_F(BridgeTest, PartialWriteThenFailure_CountsWrittenFromModuleAndReadTowardModule)
 {
-    const plat::Syscalls table = MakeFaultTable();
-    plat::SyscallOverride faults(&table);
+    plat::SyscallOverride faults(FaultTable());
     ASSERT_EQ(Command(IDM_PEER_BT), 0);
     ASSERT_EQ(Command(IDM_BRIDGE_START), 0);
     const int peerFd = OpenedFd(bt_.path);
@@ -777,8 +782,7 @@ struct FailCase
 
 TEST_F(BridgeTest, FailedWrite_HoldsOnlyItsDirectionUntilTheBoxIsDismissed)
 {
-    const plat::Syscalls table = MakeFaultTable();
-    plat::SyscallOverride faults(&table);
+    plat::SyscallOverride faults(FaultTable());
     plat::display_hold_boxes(true);
     ASSERT_EQ(Command(IDM_PEER_BT), 0);
     ASSERT_EQ(Command(IDM_BRIDGE_START), 0);
@@ -832,8 +836,7 @@ TEST_F(BridgeTest, FailedWrite_HoldsOnlyItsDirectionUntilTheBoxIsDismissed)
 
 TEST_F(BridgeTest, StopWithAFailureBoxUp_DoesNotWaitForIt)
 {
-    const plat::Syscalls table = MakeFaultTable();
-    plat::SyscallOverride faults(&table);
+    plat::SyscallOverride faults(FaultTable());
     plat::display_hold_boxes(true);
     ASSERT_EQ(Command(IDM_PEER_BT), 0);
     ASSERT_EQ(Command(IDM_BRIDGE_START), 0);

@@ -354,6 +354,27 @@ inline int OpenDescriptors()
     return CountEntries("/proc/self/fd") - 1; // less the directory's own descriptor
 }
 
+// "fd -> target" per open descriptor, for messages about leaks.
+inline std::string DescribeDescriptors()
+{
+    std::string out;
+    DIR* d = opendir("/proc/self/fd");
+    if (d == nullptr)
+        return out;
+    while (struct dirent* e = readdir(d))
+    {
+        if (e->d_name[0] == '.')
+            continue;
+        char target[PATH_MAX];
+        const std::string link = std::string("/proc/self/fd/") + e->d_name;
+        ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        target[n > 0 ? n : 0] = 0;
+        out += std::string(e->d_name) + " -> " + target + "\n";
+    }
+    closedir(d);
+    return out;
+}
+
 inline int ThreadCount()
 {
     return CountEntries("/proc/self/task");
