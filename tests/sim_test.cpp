@@ -1217,7 +1217,10 @@ TEST(SimRobustness, RandomBytesAndResets_NeverWedgeTheModule)
         if (round % 3 == 2)
             sim_reset(b.sim);
     }
-    // Drain whatever the junk provoked, then a reset must bring the boot ROM back.
+    // Let the module take every junk byte (a loaded machine may lag), drain
+    // whatever the junk provoked, then a reset must bring the boot ROM back.
+    for (int waited = 0; sim_report(b.sim).bytes_in < 20u * 5000u && waited < 5000; waited += 10)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     while (read_byte(b.fd, 100) >= 0)
     {
     }
