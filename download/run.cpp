@@ -98,6 +98,11 @@ DWORD DownloadWorker(LPVOID param)
         DebugPrint(u"!Cast 55h!\r\n");
         Sleep(1000);
         ResetModule(nullptr, 0, 0, 0);
+        // A boot ROM that was already up (a module without a firmware) has
+        // answered the syncs before this reset; that 0xA0 is not the answer of
+        // the boot ROM the reset starts, and taking it sent the stage-1 frame
+        // to a module that had not yet seen a sync.
+        PurgeComm(g_pModulePort.load()->hCom, PURGE_RXCLEAR);
         if (!WaitForBootAnswer())
         {
             if (LinkWaitEnd() == LINK_WAIT_LOST)
