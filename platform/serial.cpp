@@ -938,9 +938,10 @@ BOOL PurgeComm(HANDLE h, DWORD flags)
         queue = TCOFLUSH;
     if (queue >= 0 && p->backend->flush(queue) != 0)
     {
-        if (is_gone_errno(errno))
+        int err = errno;
+        if (is_gone_errno(err))
             mark_gone_locked(p.get());
-        set_error_from_errno(errno);
+        set_error_from_errno(err);
         return FALSE;
     }
     return TRUE;
