@@ -867,6 +867,7 @@ BOOL SetCommState(HANDLE h, DCB* dcb)
     return TRUE;
 }
 
+// The time-outs last set, or the driver's defaults after open.
 BOOL GetCommTimeouts(HANDLE h, COMMTIMEOUTS* timeouts)
 {
     thread_checkpoint();
@@ -1005,6 +1006,7 @@ BOOL SetCommMask(HANDLE h, DWORD mask)
     return TRUE;
 }
 
+// The mask last set; 0 after open, as on the handheld.
 BOOL GetCommMask(HANDLE h, LPDWORD mask)
 {
     thread_checkpoint();

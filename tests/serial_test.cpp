@@ -120,6 +120,18 @@ std::vector<int> FdsOn(const std::string& path)
     return fds;
 }
 
+// Makes the pty's slave cooked again, as a fresh one is: echo, CR mapping,
+// XON/XOFF and output processing would all change bytes.
+void MakeCooked(int master)
+{
+    struct termios t;
+    ASSERT_EQ(tcgetattr(master, &t), 0);
+    t.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
+    t.c_iflag |= ICRNL | IXON;
+    t.c_oflag |= OPOST | ONLCR;
+    ASSERT_EQ(tcsetattr(master, TCSANOW, &t), 0);
+}
+
 // Waits until ClearCommError counts n bytes waiting (the pty delivers
 // asynchronously).
 bool WaitInQueue(HANDLE h, DWORD n, int ms = 2000)
@@ -234,14 +246,9 @@ TEST_F(SerialTest, Open_AppliesRawModeBeforeAnyByteFlows)
 {
     // A fresh slave is cooked; make sure of it (termios on the master reaches
     // the slave), then open and read the slave's settings back.
-    struct termios t;
-    ASSERT_EQ(tcgetattr(pty.master, &t), 0);
-    t.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
-    t.c_iflag |= ICRNL | IXON;
-    t.c_oflag |= OPOST | ONLCR;
-    ASSERT_EQ(tcsetattr(pty.master, TCSANOW, &t), 0);
-
+    MakeCooked(pty.master);
     HANDLE h = OpenOrFail();
+    struct termios t;
     ASSERT_EQ(tcgetattr(pty.master, &t), 0);
     EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
     EXPECT_EQ(t.c_iflag & (ICRNL | IXON | INLCR | IGNCR | ISTRIP), 0u);
@@ -372,7 +379,23 @@ TEST_F(SerialTest, StaleHandle_NeverReachesADeviceOpenedOnItsDescriptor)
     ASSERT_TRUE(CloseHandle(stale));
     EXPECT_TRUE(FdsOn(pty.path).empty()) << "the descriptor closes with the last reference";
 
+    // Take every free number below the old one, so the kernel must hand the
+    // old number to the next device.
+    std::vector<int> fillers;
+    for (;;)
+    {
+        int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        if (fd >= before[0])
+        {
+            close(fd);
+            break;
+        }
+        fillers.push_back(fd);
+    }
     HANDLE fresh = OpenPort(u"COM2:");
+    for (int fd : fillers)
+        close(fd);
     ASSERT_NE(fresh, INVALID_HANDLE_VALUE);
     std::vector<int> after = FdsOn(other.path);
     ASSERT_EQ(after.size(), 1u);
@@ -649,6 +672,7 @@ TEST_F(SerialTest, EscapeCommFunction_ModemLinesOnAPtyAreNotSupported)
 
 TEST_F(SerialTest, EveryByteValue_CrossesUnchangedBothWays)
 {
+    MakeCooked(pty.master);
     HANDLE h = OpenOrFail();
     ASSERT_TRUE(SetTimeouts(h, 0, 0, 2000, 0, 2000));
     std::string all;
