@@ -111,4 +111,29 @@ void send_command(HWND target, int id);
 // reads it).
 unsigned input_modifiers_of(const MSG* msg);
 
+// ---------------------------------------------------------------------------
+// Added by the shell calls' implementation (shell.cpp, instance.cpp)
+// ---------------------------------------------------------------------------
+// How input_key packs a key into WM_KEYDOWN's lParam (64 bits here): bits
+// 0-15 the repeat count (1), bit 29 Alt as on the platform, bits 32-34 the
+// KeyModifier bits, bits 40-55 the character (TranslateMessage posts it as
+// WM_CHAR; 0: the key has none).
+constexpr int kKeyModifierShift = 32;
+constexpr int kKeyCharShift = 40;
+
+// The program's main window: its oldest live top-level window that has no
+// owner and is none of the shell's own (menu bar, dialog). Null when there is
+// none. Commands posted from outside (--post) and the station go to it.
+HWND program_window();
+
+// Whether SetForegroundWindow asked for the window's owned windows too (the
+// handle's lowest bit), the last time.
+bool foreground_with_owned();
+
+// The dialog a modal loop runs now on any thread (the innermost), or null.
+HWND active_dialog();
+
+// Test hook: SHCreateMenuBar fails as if its template were missing.
+void shell_set_menubar_fault(bool fail);
+
 } // namespace plat

@@ -189,11 +189,20 @@ static WindowRef lookup(HWND hwnd, bool setError = true)
     return nullptr;
 }
 
+static std::atomic<void (*)(HWND)> g_createdTap{nullptr};
+
+void window_set_created_tap(void (*tap)(HWND hwnd))
+{
+    g_createdTap.store(tap);
+}
+
 static void notify_created(HWND hwnd)
 {
     const WindowObserver* o = ws().observer.load();
     if (o && o->created)
         o->created(hwnd);
+    if (auto tap = g_createdTap.load())
+        tap(hwnd);
 }
 
 static void notify_destroyed(HWND hwnd)
@@ -402,9 +411,23 @@ static bool wait_for_work(Clock::time_point deadline)
 // ---------------------------------------------------------------------------
 // Calling procedures
 // ---------------------------------------------------------------------------
+static std::atomic<EditTextTap> g_editTextTap{nullptr};
+
+void window_set_edit_tap(EditTextTap tap)
+{
+    g_editTextTap.store(tap);
+}
+
 static LRESULT call_proc(const WindowRef& w, UINT msg, WPARAM wParam, LPARAM lParam)
 {
-    return w->proc(w->hwnd, msg, wParam, lParam);
+    LRESULT result = w->proc(w->hwnd, msg, wParam, lParam);
+    if (msg == EM_REPLACESEL && w->edit)
+    {
+        EditTextTap tap = g_editTextTap.load();
+        if (tap)
+            tap(w->hwnd, lParam ? std::u16string_view((LPCWSTR)lParam) : std::u16string_view());
+    }
+    return result;
 }
 
 // Runs a record taken from the queue, with its marshalled data.
@@ -618,6 +641,35 @@ HWND focus_window()
     MsgQueue& q = my_queue_ref();
     std::lock_guard<std::mutex> lock(q.mu);
     return q.focus;
+}
+
+HWND window_thread_focus(HWND hwnd)
+{
+    WindowRef w = lookup(hwnd, false);
+    if (!w)
+        return nullptr;
+    std::lock_guard<std::mutex> lock(w->owner->mu);
+    return w->owner->focus;
+}
+
+void clock_advance(DWORD ms)
+{
+    std::vector<QueueRef> queues;
+    {
+        WindowSystem& s = ws();
+        std::lock_guard<std::mutex> lock(s.mu);
+        for (auto& kv : s.windows)
+            if (std::find(queues.begin(), queues.end(), kv.second->owner) == queues.end())
+                queues.push_back(kv.second->owner);
+    }
+    for (auto& q : queues)
+    {
+        std::lock_guard<std::mutex> lock(q->mu);
+        for (Timer& t : q->timers)
+            t.due -= std::chrono::milliseconds(ms);
+        if (!q->dead)
+            thread_wake(q->thread);
+    }
 }
 
 } // namespace plat
@@ -1221,13 +1273,8 @@ BOOL PeekMessageW(MSG* msg, HWND hwnd, UINT filterMin, UINT filterMax, UINT remo
     return get_one(msg, hwnd, filterMin, filterMax, (remove & PM_REMOVE) != 0, &next) ? TRUE : FALSE;
 }
 
-// Key messages are not turned into characters here: the displays post
-// WM_CHAR themselves.
-BOOL TranslateMessage(const MSG* msg)
-{
-    (void)msg;
-    return FALSE;
-}
+// TranslateMessage is the shell's (shell.cpp): it knows how input_key packs
+// the character into a key message.
 
 // A WM_TIMER carrying a timer procedure calls it instead of the window.
 LRESULT DispatchMessageW(const MSG* msg)

@@ -21,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace plat
@@ -54,6 +55,7 @@ enum WindowChange : unsigned
     kChangeVisibility = 1u << 2, // ShowWindow
     kChangeFocus = 1u << 3,      // gained or lost the keyboard focus
     kChangePaint = 1u << 4,      // UpdateWindow: draw it now
+    kChangeForeground = 1u << 5, // SetForegroundWindow brought it to the front
 };
 
 // Called on the thread that made the change, with no platform lock held.
@@ -104,6 +106,26 @@ std::u16string edit_text_tail(HWND hwnd, size_t maxUnits);
 size_t edit_storage_units(HWND hwnd);
 // The calling thread's keyboard focus.
 HWND focus_window();
+// The keyboard focus of the thread that owns hwnd (null when hwnd is not a
+// window or that thread has none).
+HWND window_thread_focus(HWND hwnd);
+
+// Called on the edit control's thread after EM_REPLACESEL put text into it,
+// with the text inserted. The headless display writes a log pane's new text
+// out through it. One tap at a time; null removes it.
+using EditTextTap = void (*)(HWND hwnd, std::u16string_view inserted);
+void window_set_edit_tap(EditTextTap tap);
+
+// Called after the observer hears of a new window, on the creating thread.
+// The window namespace (instance.cpp) waits on it for a starting program's
+// first window.
+void window_set_created_tap(void (*tap)(HWND hwnd));
+
+// Test hook for the timers: brings every timer of every thread that owns a
+// window ms nearer, as if ms had passed, and wakes those threads. A timer
+// that falls due this way fires once, then runs on with its period from now,
+// as a late tick does.
+void clock_advance(DWORD ms);
 
 // ---------------------------------------------------------------------------
 // Queues and modal loops

@@ -1,0 +1,170 @@
+// The headless display's output: the log pane's new text and each message
+// box, written to a descriptor as they appear (see headless.h).
+#include "platform/headless.h"
+
+#include "platform/text.h"
+
+#include <cerrno>
+#include <mutex>
+#include <poll.h>
+#include <string>
+#include <unistd.h>
+
+namespace plat
+{
+namespace
+{
+
+struct Output
+{
+    std::mutex mu;
+    int fd = -1;
+    bool atLineStart = true; // the last byte written was a newline (or nothing was)
+    size_t dropped = 0;      // bytes lost to a reader that did not read
+    const DisplayOps* base = nullptr;
+};
+
+Output& output()
+{
+    static Output* o = new Output(); // never destroyed: threads may still write at exit
+    return *o;
+}
+
+// Under o.mu. Each wait for room is bounded, so a reader that stopped
+// reading costs the tool output, never progress.
+bool write_all(int fd, const char* data, size_t len)
+{
+    while (len > 0)
+    {
+        struct pollfd p = {fd, POLLOUT, 0};
+        int r;
+        do
+        {
+            r = poll(&p, 1, kHeadlessWriteWaitMs);
+        } while (r < 0 && errno == EINTR);
+        if (r <= 0 || (p.revents & (POLLERR | POLLNVAL)) != 0)
+            return false;
+        ssize_t n = write(fd, data, len);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        len -= (size_t)n;
+    }
+    return true;
+}
+
+void emit(Output& o, const std::string& text)
+{
+    if (o.fd < 0 || text.empty())
+        return;
+    if (o.dropped > 0)
+    {
+        std::string note = std::string(o.atLineStart ? "" : "\n") + "[headless output: " + std::to_string(o.dropped) +
+                           " bytes lost, nobody read them]\n";
+        if (!write_all(o.fd, note.data(), note.size()))
+        {
+            o.dropped += text.size();
+            return;
+        }
+        o.dropped = 0;
+        o.atLineStart = true;
+    }
+    if (!write_all(o.fd, text.data(), text.size()))
+    {
+        o.dropped += text.size();
+        return;
+    }
+    o.atLineStart = text.back() == '\n';
+}
+
+void on_log_text(HWND, std::u16string_view inserted)
+{
+    Output& o = output();
+    std::string text = utf16_to_utf8(inserted);
+    std::lock_guard<std::mutex> lock(o.mu);
+    emit(o, text);
+}
+
+void show_box(const BoxRef& box)
+{
+    std::string line = "[box] " + utf16_to_utf8(box->caption) + ": ";
+    bool lastWasBreak = false;
+    for (char c : utf16_to_utf8(box->text))
+    {
+        bool isBreak = c == '\r' || c == '\n';
+        if (isBreak && !lastWasBreak)
+            line += ' ';
+        else if (!isBreak)
+            line += c;
+        lastWasBreak = isBreak;
+    }
+    while (!line.empty() && line.back() == ' ')
+        line.pop_back();
+    line += '\n';
+    Output& o = output();
+    const DisplayOps* base;
+    {
+        std::lock_guard<std::mutex> lock(o.mu);
+        if (!o.atLineStart)
+            line.insert(line.begin(), '\n');
+        emit(o, line);
+        base = o.base;
+    }
+    if (base && base->show_box)
+        base->show_box(box); // recorded and answered by the default headless display
+    else
+        box_answer(box, IDOK);
+}
+
+void box_closed(const BoxRef& box)
+{
+    Output& o = output();
+    const DisplayOps* base;
+    {
+        std::lock_guard<std::mutex> lock(o.mu);
+        base = o.base;
+    }
+    if (base && base->box_closed)
+        base->box_closed(box);
+}
+
+const DisplayOps kOps = {
+    "headless", {nullptr, nullptr, nullptr}, // windows: nothing to draw
+    show_box,   box_closed,
+    nullptr, // prepare_wait
+    nullptr, // after_wait
+    nullptr, // screen_size: the handheld's default
+};
+
+} // namespace
+
+const DisplayOps* headless_display_open(int fd)
+{
+    Output& o = output();
+    // The default headless display records and answers the boxes.
+    const DisplayOps* previous = &display_current();
+    display_set(nullptr);
+    const DisplayOps* base = &display_current();
+    display_set(previous == &kOps ? nullptr : previous);
+    {
+        std::lock_guard<std::mutex> lock(o.mu);
+        o.fd = fd;
+        o.atLineStart = true;
+        o.dropped = 0;
+        o.base = base;
+    }
+    window_set_edit_tap(on_log_text);
+    return &kOps;
+}
+
+void headless_display_close()
+{
+    window_set_edit_tap(nullptr);
+    Output& o = output();
+    std::lock_guard<std::mutex> lock(o.mu);
+    o.fd = -1;
+}
+
+} // namespace plat
