@@ -1,0 +1,309 @@
+#!/usr/bin/env bash
+# The terminal display end to end: fwutil on the built-in profile (the
+# simulated handheld) in a private tmux server at 80x25 with LANG=C.UTF-8,
+# driven with keys and mouse clicks as a person would, the screen read back
+# with capture-pane. Each case starts its own tool with its own window
+# namespace, so cases run side by side.
+#
+#   tui_test.sh FWUTIL CASE
+#
+# Exit 0: passed; 1: failed (the screen is printed); 77: skipped (no tmux,
+# no fwutil). Every wait is bounded.
+set -u
+unset TMUX
+
+FWUTIL=${1:-}
+CASE=${2:-}
+
+skip()
+{
+    echo "SKIP: $*"
+    exit 77
+}
+
+command -v tmux >/dev/null 2>&1 || skip "tmux is not installed"
+[ -n "$FWUTIL" ] && [ -x "$FWUTIL" ] || skip "no fwutil executable (${FWUTIL:-not built})"
+
+WORK=$(mktemp -d)
+chmod 700 "$WORK"
+mkdir -m 700 "$WORK/run"
+SOCK="fwu-tui-$$-$CASE"
+TM=(tmux -L "$SOCK" -f /dev/null)
+
+cleanup()
+{
+    exec 3>&- 2>/dev/null
+    "${TM[@]}" kill-server >/dev/null 2>&1
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+screen()
+{
+    "${TM[@]}" capture-pane -p -t ui 2>/dev/null
+}
+
+pane()
+{
+    "${TM[@]}" display -p -t ui "$1" 2>/dev/null
+}
+
+fail()
+{
+    echo "FAIL: $*"
+    echo "--- screen ($(pane '#{pane_width}x#{pane_height}')):"
+    screen
+    echo "---"
+    exit 1
+}
+
+# Starts the tool in a fresh 80x25 session; extra fwutil options follow.
+# The exit status is read from a wrapper shell rather than from tmux's
+# #{pane_dead_status}: tmux 3.3a with several servers starting at once now
+# and then never reaps a pane's process (seen with a plain "sleep 0.5").
+start()
+{
+    local inner="echo \$\$ >$WORK/pid; exec env LANG=C.UTF-8 FWU_RUNTIME_DIR=$WORK/run XDG_STATE_HOME=$WORK/state"
+    inner="$inner $FWUTIL --display terminal $*"
+    "${TM[@]}" new-session -d -s ui -x 80 -y 25 "sh -c '$inner'; echo \$? >$WORK/status.tmp; mv $WORK/status.tmp $WORK/status" \; \
+        set-option -t ui remain-on-exit on || fail "tmux could not start a session"
+}
+
+# Another fwutil on the same device profile (same window namespace).
+fwutil_again()
+{
+    env FWU_RUNTIME_DIR="$WORK/run" XDG_STATE_HOME="$WORK/state" "$FWUTIL" "$@"
+}
+
+# Waits until the screen shows TEXT, at most SECONDS.
+wait_screen()
+{
+    local text=$1 deadline=$((SECONDS + $2))
+    while :; do
+        screen | grep -qF -- "$text" && return 0
+        [ "$SECONDS" -ge "$deadline" ] && return 1
+        sleep 0.1
+    done
+}
+
+# Waits until the screen no longer shows TEXT, at most SECONDS.
+wait_gone()
+{
+    local text=$1 deadline=$((SECONDS + $2))
+    while :; do
+        screen | grep -qF -- "$text" || return 0
+        [ "$SECONDS" -ge "$deadline" ] && return 1
+        sleep 0.1
+    done
+}
+
+# Waits until the tool has ended (its status is known).
+wait_dead()
+{
+    local deadline=$((SECONDS + $1))
+    while :; do
+        [ -s "$WORK/status" ] && return 0
+        [ "$SECONDS" -ge "$deadline" ] && return 1
+        sleep 0.1
+    done
+}
+
+status()
+{
+    cat "$WORK/status" 2>/dev/null
+}
+
+keys()
+{
+    "${TM[@]}" send-keys -t ui "$@"
+}
+
+# A left click at column X, row Y (from 0), as a terminal reports it (X10
+# mouse encoding: press, then release).
+click()
+{
+    local cx cy
+    cx=$(printf '%x' $((33 + $1)))
+    cy=$(printf '%x' $((33 + $2)))
+    "${TM[@]}" send-keys -t ui -H 1b 5b 4d 20 "$cx" "$cy" 1b 5b 4d 23 "$cx" "$cy"
+}
+
+# Row N (from 1) of the screen.
+row()
+{
+    screen | sed -n "$1p"
+}
+
+expect_exit()
+{
+    local want=$1 why=$2
+    wait_dead 15 || fail "$why: the tool did not end"
+    [ "$(status)" = "$want" ] || fail "$why: exit status '$(status)', expected $want"
+    # The wrapper shell ends right after the tool; then the pane is dead.
+    local deadline=$((SECONDS + 5))
+    until [ "$(pane '#{pane_dead}')" = 1 ]; do
+        [ "$SECONDS" -ge "$deadline" ] && fail "$why: the pane stayed alive"
+        sleep 0.1
+    done
+    [ "$(pane '#{alternate_on}')" = 0 ] || fail "$why: the terminal was not restored (still on the alternate screen)"
+}
+
+# The first screen: title bar with [OK], the banner, the menu bar.
+expect_main_screen()
+{
+    wait_screen "<< Firmware Version: V.4.5.0 >>" 15 || fail "no banner"
+    local title bottom
+    title=$(row 1)
+    [[ "$title" == *"Firmware Utility"*"[OK]"* ]] || fail "title bar is '$title'"
+    [[ "$(row 2)" == "Morvane Tessel Firmware Utility"* ]] || fail "the banner is not the first text of the log pane"
+    bottom=$(row "$(pane '#{pane_height}')")
+    [[ "$bottom" == " System "* ]] || fail "menu bar is '$bottom'"
+    [ "$(pane '#{alternate_on}')" = 1 ] || fail "the display is not on the terminal's screen"
+}
+
+case "$CASE" in
+update)
+    # Menu -> "Update firmware - Go"; the log reaches the end; the success
+    # box; Enter; the simulated handheld restarts (status 3).
+    start
+    expect_main_screen
+    keys F1
+    wait_screen "Update firmware - Go" 5 || fail "F1 did not open the menu"
+    screen | grep -qF "Exit" || fail "the menu has no Exit"
+    keys Enter
+    wait_gone "Update firmware - Go" 5 || fail "the menu stayed open after Enter"
+    wait_screen "Firmware Updated....Done" 120 || fail "the update did not finish"
+    wait_screen "Reboot device/Reset module !" 30 || fail "no success box"
+    screen | grep -qF "Successful" || fail "the box has no caption"
+    screen | grep -qF "[OK]" || fail "the box has no button"
+    keys C-q # a box takes the keys: Ctrl+Q must not close the window under it
+    sleep 0.5
+    [ "$(pane '#{pane_dead}')" = 0 ] || fail "Ctrl+Q went past the box"
+    keys Enter
+    expect_exit 3 "device restart"
+    ;;
+ctrl_q)
+    # Ctrl+Q is the program's accelerator. The debug output goes to the same
+    # terminal here: it must not show while the screen is drawn, and comes
+    # out once the terminal is restored.
+    start --debug stderr
+    expect_main_screen
+    sleep 0.5
+    screen | grep -qF "get current dir" && fail "debug output scribbled on the screen"
+    keys C-q
+    expect_exit 0 "Ctrl+Q"
+    # They may have scrolled into the history; tmux may also still be reading
+    # the tool's last output when it sees the exit.
+    deadline=$((SECONDS + 3))
+    until "${TM[@]}" capture-pane -p -t ui -S -200 | grep -qF "get current dir"; do
+        [ "$SECONDS" -ge "$deadline" ] && fail "the debug lines held back were not written out at the end"
+        sleep 0.1
+    done
+    ;;
+ok_click)
+    # A mouse click on the title bar's [OK].
+    start
+    expect_main_screen
+    title=$(row 1)
+    prefix=${title%%"[OK]"*}
+    click $((${#prefix} + 1)) 0
+    expect_exit 0 "click on [OK]"
+    ;;
+exit_menu)
+    # Keyboard only: F1, Down (over the separator) to "Exit", Enter.
+    start
+    expect_main_screen
+    keys F1
+    wait_screen "Update firmware - Go" 5 || fail "F1 did not open the menu"
+    keys Down Enter
+    expect_exit 0 "menu Exit"
+    ;;
+about)
+    # The About box (command 120, posted from outside) as an overlay; Esc
+    # ends it; then F10, the title bar's OK.
+    start
+    expect_main_screen
+    fwutil_again --post 120 || fail "--post 120 was not delivered"
+    wait_screen "Tandrel - Written for Vela" 10 || fail "the About box did not show"
+    screen | grep -qF "About" || fail "the About box has no caption"
+    screen | grep -qF "FFUART" || fail "the About text is cut"
+    keys F1
+    sleep 0.3
+    screen | grep -qF "Update firmware - Go" && fail "the menu opened over the modal About box"
+    keys Escape
+    wait_gone "Tandrel" 5 || fail "Esc did not end the About box"
+    keys F10
+    expect_exit 0 "F10"
+    ;;
+bridge)
+    # Command 153 starts the bridge; a terminal on the announced peer port
+    # talks to the simulated module's firmware through it.
+    start
+    expect_main_screen
+    fwutil_again --post 153 || fail "--post 153 was not delivered"
+    log="$WORK/state/fwutil/debug.log"
+    peer=""
+    deadline=$((SECONDS + 10))
+    while [ -z "$peer" ] && [ "$SECONDS" -lt "$deadline" ]; do
+        peer=$(grep -a ': is the pseudo-terminal /dev/' "$log" 2>/dev/null | tail -1 | sed 's/.*pseudo-terminal //' | tr -d '\r\n')
+        [ -z "$peer" ] && sleep 0.1
+    done
+    [ -n "$peer" ] || fail "no peer port announced in $log"
+    [ -c "$peer" ] || fail "the announced peer $peer is not a terminal device"
+    exec 3<>"$peer" || fail "cannot open $peer"
+    stty -F "$peer" raw -echo || fail "cannot set $peer raw"
+    printf 'AT\r' >&3
+    reply=$(timeout 10 grep -a -m1 -o OK <&3)
+    [ "$reply" = OK ] || fail "no OK for AT through the bridge on $peer"
+    exec 3>&-
+    wait_screen "bytes" 5 || fail "the log pane shows no bridge traffic"
+    keys C-q
+    expect_exit 0 "Ctrl+Q with the bridge running"
+    ;;
+resize)
+    # The window follows the terminal's size; the log is kept.
+    start
+    expect_main_screen
+    fwutil_again --post 153 || fail "--post 153 was not delivered"
+    wait_screen "COM1: opened" 10 || fail "no bridge lines in the log"
+    before=$(screen | sed -n '2,8p')
+    "${TM[@]}" resize-window -t ui -x 100 -y 30
+    deadline=$((SECONDS + 5))
+    until [[ "$(row 30)" == " System "* ]]; do
+        [ "$SECONDS" -ge "$deadline" ] && fail "the menu bar did not move to row 30"
+        sleep 0.1
+    done
+    title=$(row 1)
+    prefix=${title%%"[OK]"*}
+    [ "${#prefix}" = 95 ] || fail "the title bar's [OK] is at column ${#prefix}, expected 95"
+    [ "$(screen | sed -n '2,8p')" = "$before" ] || fail "the log changed across the resize"
+    "${TM[@]}" resize-window -t ui -x 50 -y 15
+    deadline=$((SECONDS + 5))
+    until [[ "$(row 15)" == " System "* ]]; do
+        [ "$SECONDS" -ge "$deadline" ] && fail "the menu bar did not move to row 15"
+        sleep 0.1
+    done
+    title=$(row 1)
+    prefix=${title%%"[OK]"*}
+    [ "${#prefix}" = 45 ] || fail "the title bar's [OK] is at column ${#prefix}, expected 45"
+    screen | grep -qF "Morvane Tessel Firmware Utility" || fail "the banner was lost in the resize"
+    screen | grep -qF "COM1: opened" || fail "the bridge lines were lost in the resize"
+    keys C-q
+    expect_exit 0 "Ctrl+Q after resizing"
+    ;;
+signal)
+    # SIGTERM: the terminal is restored and the signal ends the process.
+    start
+    expect_main_screen
+    pid=$(cat "$WORK/pid")
+    [ "$(tr '\0' ' ' <"/proc/$pid/cmdline")" = "$FWUTIL --display terminal " ] || fail "pid $pid is not the tool"
+    kill -TERM "$pid"
+    expect_exit 143 "SIGTERM" # 128 + 15: the signal itself ended it
+    ;;
+*)
+    echo "unknown case '$CASE'"
+    exit 2
+    ;;
+esac
+echo "PASS: $CASE"
+exit 0
