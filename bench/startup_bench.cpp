@@ -16,10 +16,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <ftw.h>
 #include <poll.h>
 #include <pty.h>
 #include <string>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -32,6 +34,11 @@ using Clock = std::chrono::steady_clock;
 constexpr int kCols = 80;
 constexpr int kRows = 25;
 constexpr size_t kKeepOutput = 64 * 1024; // bytes of output searched for a text
+
+// A private window namespace and debug file for the runs, so they neither
+// meet a tool already running on the built-in profile nor write into the
+// user's state directory.
+std::string g_scratch;
 
 struct Child
 {
@@ -61,6 +68,8 @@ bool spawn(const std::string& exe, const std::vector<std::string>& extra, Child*
     {
         setenv("TERM", "xterm-256color", 1);
         setenv("LANG", "C.UTF-8", 1);
+        setenv("FWU_RUNTIME_DIR", (g_scratch + "/run").c_str(), 1);
+        setenv("XDG_STATE_HOME", (g_scratch + "/state").c_str(), 1);
         std::vector<char*> argv;
         argv.push_back((char*)exe.c_str());
         static char display[] = "--display";
@@ -180,6 +189,26 @@ std::string default_fwutil()
     return dir + "/../fwutil";
 }
 
+int remove_entry(const char* path, const struct stat*, int, struct FTW*)
+{
+    return remove(path);
+}
+
+bool make_scratch()
+{
+    char tmpl[] = "/tmp/fwu-startup-bench-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr)
+        return false;
+    g_scratch = tmpl;
+    return mkdir((g_scratch + "/run").c_str(), 0700) == 0;
+}
+
+void remove_scratch()
+{
+    if (!g_scratch.empty())
+        nftw(g_scratch.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
 const char* describe(int status, char* buf, size_t size)
 {
     if (status == -1)
@@ -223,6 +252,12 @@ int main(int argc, char** argv)
         fprintf(stderr, "no fwutil executable at %s\n", exe.c_str());
         return 2;
     }
+    if (!make_scratch())
+    {
+        perror("scratch directory");
+        return 1;
+    }
+    atexit(remove_scratch);
     printf("fwutil: %s, terminal %dx%d, TERM=xterm-256color\n", exe.c_str(), kCols, kRows);
     char sbuf[64];
 
