@@ -329,7 +329,9 @@ char g_signalSocketPath[256]; // unlinked by the headless signal handler
         plat::terminal_display_close();
     else
         plat::headless_display_close();
-    plat::instance_abandon();
+    // A request being served (the --post that closed the window) still gets
+    // its answer before the socket goes.
+    plat::instance_leave();
     announce_debug_file();
     fflush(nullptr);
     _exit(status);

@@ -4,7 +4,9 @@
 
 #include "platform/text.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <mutex>
 #include <poll.h>
 #include <string>
@@ -21,6 +23,7 @@ struct Output
     int fd = -1;
     bool atLineStart = true; // the last byte written was a newline (or nothing was)
     size_t dropped = 0;      // bytes lost to a reader that did not read
+    bool stalled = false;    // the last wait for room ran out
     const DisplayOps* base = nullptr;
 };
 
@@ -31,20 +34,28 @@ Output& output()
 }
 
 // Under o.mu. Each wait for room is bounded, so a reader that stopped
-// reading costs the tool output, never progress.
-bool write_all(int fd, const char* data, size_t len)
+// reading costs the tool output, never progress; once a wait has run out,
+// later writes do not wait at all until the reader takes something again.
+// A pipe that polls writable has room for PIPE_BUF bytes, so writing at
+// most that much at a time never blocks on it (the descriptor's own flags
+// are left alone: it may be shared with the shell).
+bool write_all(Output& o, const char* data, size_t len)
 {
     while (len > 0)
     {
-        struct pollfd p = {fd, POLLOUT, 0};
+        struct pollfd p = {o.fd, POLLOUT, 0};
         int r;
         do
         {
-            r = poll(&p, 1, kHeadlessWriteWaitMs);
+            r = poll(&p, 1, o.stalled ? 0 : kHeadlessWriteWaitMs);
         } while (r < 0 && errno == EINTR);
         if (r <= 0 || (p.revents & (POLLERR | POLLNVAL)) != 0)
+        {
+            o.stalled = true;
             return false;
-        ssize_t n = write(fd, data, len);
+        }
+        o.stalled = false;
+        ssize_t n = write(o.fd, data, std::min(len, (size_t)PIPE_BUF));
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
         if (n <= 0)
@@ -63,7 +74,7 @@ void emit(Output& o, const std::string& text)
     {
         std::string note = std::string(o.atLineStart ? "" : "\n") + "[headless output: " + std::to_string(o.dropped) +
                            " bytes lost, nobody read them]\n";
-        if (!write_all(o.fd, note.data(), note.size()))
+        if (!write_all(o, note.data(), note.size()))
         {
             o.dropped += text.size();
             return;
@@ -71,7 +82,7 @@ void emit(Output& o, const std::string& text)
         o.dropped = 0;
         o.atLineStart = true;
     }
-    if (!write_all(o.fd, text.data(), text.size()))
+    if (!write_all(o, text.data(), text.size()))
     {
         o.dropped += text.size();
         return;
@@ -153,6 +164,7 @@ const DisplayOps* headless_display_open(int fd)
         o.fd = fd;
         o.atLineStart = true;
         o.dropped = 0;
+        o.stalled = false;
         o.base = base;
     }
     window_set_edit_tap(on_log_text);

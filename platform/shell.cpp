@@ -689,10 +689,6 @@ INT_PTR DialogBoxIndirectParamW(HINSTANCE instance, LPCVOID dialogTemplate, HWND
         if (first == nullptr)
             first = item;
     }
-    {
-        std::lock_guard<std::mutex> lock(s.mu);
-        s.modal.push_back(hDlg);
-    }
     HWND prevFocus = focus_window();
     SendMessageW(hDlg, WM_INITDIALOG, (WPARAM)first, param);
     if (IsWindow(hDlg) && !rec->ended.load())
@@ -703,6 +699,10 @@ INT_PTR DialogBoxIndirectParamW(HINSTANCE instance, LPCVOID dialogTemplate, HWND
         if (focus == nullptr || !within(focus, hDlg))
             SetFocus(hDlg);
         UpdateWindow(hDlg);
+    }
+    {
+        std::lock_guard<std::mutex> lock(s.mu);
+        s.modal.push_back(hDlg);
     }
     modal_loop([&] { return rec->ended.load() || !IsWindow(hDlg); });
     {
