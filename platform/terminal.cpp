@@ -24,6 +24,7 @@
 #include <atomic>
 #include <cerrno>
 #include <clocale>
+#include <condition_variable>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -54,6 +55,40 @@ constexpr int kMaxEmptyReads = 5;
 // How long a restore from another thread waits for a draw in progress.
 constexpr auto kRestoreWaitMs = std::chrono::milliseconds(500);
 
+// A lock with a bounded wait, made of a mutex and a condition variable
+// (std::timed_mutex's timed wait is invisible to ThreadSanitizer here).
+class TimedLock
+{
+public:
+    void lock()
+    {
+        std::unique_lock<std::mutex> l(mu_);
+        cv_.wait(l, [this] { return !held_; });
+        held_ = true;
+    }
+    template <class Rep, class Period> bool try_lock_for(const std::chrono::duration<Rep, Period>& d)
+    {
+        std::unique_lock<std::mutex> l(mu_);
+        if (!cv_.wait_for(l, d, [this] { return !held_; }))
+            return false;
+        held_ = true;
+        return true;
+    }
+    void unlock()
+    {
+        {
+            std::lock_guard<std::mutex> l(mu_);
+            held_ = false;
+        }
+        cv_.notify_all();
+    }
+
+private:
+    std::mutex mu_;
+    std::condition_variable cv_;
+    bool held_ = false;
+};
+
 struct PaneCache
 {
     std::u16string text;              // bounded copy of the control's tail
@@ -79,7 +114,7 @@ struct Term
 
     std::atomic<bool> open{false};     // drawing allowed
     std::atomic<bool> restored{false}; // the terminal was given back
-    std::timed_mutex screenMu;         // every ncurses call
+    TimedLock screenMu;                // every ncurses call
     std::atomic<int> cols{80};
     std::atomic<int> rows{24};
 
@@ -111,7 +146,7 @@ void restore_terminal()
     Term* t = g_term;
     if (t == nullptr || t->restored.exchange(true))
         return;
-    std::unique_lock<std::timed_mutex> lock(t->screenMu, std::defer_lock);
+    std::unique_lock<TimedLock> lock(t->screenMu, std::defer_lock);
     (void)lock.try_lock_for(kRestoreWaitMs); // a stuck draw must not keep the terminal broken
     t->open.store(false);
     if (t->screen != nullptr)
@@ -888,7 +923,7 @@ int term_prepare_wait(struct pollfd* fds, int max, Clock::time_point* deadline)
         auto due = t->lastDraw + std::chrono::milliseconds(kFrameMs);
         if (Clock::now() >= due)
         {
-            std::lock_guard<std::timed_mutex> lock(t->screenMu);
+            std::lock_guard<TimedLock> lock(t->screenMu);
             if (t->open.load())
                 draw_frame();
         }
@@ -922,7 +957,7 @@ void term_after_wait(const struct pollfd* fds, int n)
     bool hangup = false;
     short in = fds[0].revents;
     {
-        std::lock_guard<std::timed_mutex> lock(t->screenMu);
+        std::lock_guard<TimedLock> lock(t->screenMu);
         if (!t->open.load())
             return;
         if (in & POLLIN)
@@ -955,7 +990,7 @@ void term_after_wait(const struct pollfd* fds, int n)
         int oldW = 0, oldH = 0;
         client_size(t->cols.load(), t->rows.load(), &oldW, &oldH);
         {
-            std::lock_guard<std::timed_mutex> lock(t->screenMu);
+            std::lock_guard<TimedLock> lock(t->screenMu);
             t->cols.store(COLS);
             t->rows.store(LINES);
             t->layout = layout_screen(COLS, LINES, t->ui.titleOk, t->ui.buttons, t->ui.openButton);
