@@ -60,6 +60,18 @@ size_t CountBetween(const std::vector<std::string>& lines, const std::string& te
     return n;
 }
 
+// An answer hook that scales the silence limits to `percent` once the module
+// has accepted the fixed file size: before the tool reads the block and flash
+// limits, and after every limit a slow build could run into.
+std::function<void(const std::vector<uint8_t>&)> ShortenLimitsAfterFileSize(DWORD percent)
+{
+    return [percent](const std::vector<uint8_t>& answer)
+    {
+        if (answer == std::vector<uint8_t>{0xA5, 0xA5, 0xA5})
+            g_dwSilencePercent = percent;
+    };
+}
+
 class DownloadRun : public ::testing::Test
 {
 protected:
@@ -349,10 +361,10 @@ TEST_F(DownloadRun, WrongFinalCheck_FailsClosesTheLinkAndStopsTheCaster)
 {
     SimConfig cfg;
     cfg.faults.push_back({SimPhase::FinalAck, SimFaultKind::WrongFinalCheck, 0, 0, 1});
+    // The final wait is bounded by the flash limit; shorten it before the tool
+    // reads it, once the module has accepted the file size.
+    rig.tap().SetAnswerHook(ShortenLimitsAfterFileSize(2));
     Start(RigOptions(), cfg);
-    // The final wait is bounded by the flash limit; shorten it once the image flows.
-    ASSERT_TRUE(sim_wait_state(rig.sim(), "image", kRunLimitMs));
-    g_dwSilencePercent = 2;
     EXPECT_EQ(0u, Finish());
 
     EXPECT_EQ(1u, rig.CountDebug("Update firmware FAIL!!!"));
@@ -384,7 +396,15 @@ TEST_F(DownloadRun, WrongFinalCheck_FailsClosesTheLinkAndStopsTheCaster)
 // A module silent after the syncs is reset again; the second attempt succeeds.
 TEST_F(DownloadRun, SilenceAfterSync_ResetsAgainAndSucceedsOnAttempt2)
 {
+    // Short enough for the silent first attempt; back to the full limits once
+    // the module answers, so a slow build does not see more silences.
     g_dwSilencePercent = 5;
+    rig.tap().SetAnswerHook(
+        [](const std::vector<uint8_t>& answer)
+        {
+            if (answer == std::vector<uint8_t>{0xA0})
+                g_dwSilencePercent = 100;
+        });
     SimConfig cfg;
     cfg.faults.push_back({SimPhase::SyncAnswer, SimFaultKind::Silence, 0, 0, 1});
     Start(RigOptions(), cfg);
@@ -402,8 +422,8 @@ TEST_F(DownloadRun, SilenceAfterSync_ResetsAgainAndSucceedsOnAttempt2)
 // once the block limit has passed, without sending the rest.
 TEST_F(DownloadRun, SilenceInImage_EndsTheTransferWithinTheBound)
 {
-    g_dwSilencePercent = 5;
-    const double boundMs = PhaseSilence(SILENCE_BLOCK_MS);
+    rig.tap().SetAnswerHook(ShortenLimitsAfterFileSize(5));
+    const double boundMs = SILENCE_BLOCK_MS * 5 / 100;
     SimConfig cfg;
     cfg.faults.push_back({SimPhase::ImageBlockAck, SimFaultKind::Silence, 10, 0, 1});
     Start(RigOptions(), cfg);

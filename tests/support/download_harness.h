@@ -24,6 +24,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <ctime>
 #include <mutex>
 #include <pthread.h>
@@ -87,6 +88,15 @@ public:
     Clock::time_point Start() const
     {
         return t0_;
+    }
+
+    // Called on the simulator's thread with every answer before it is
+    // written, so a test can act at a point of the protocol (such as
+    // shortening a limit the tool has not read yet). Set before the
+    // simulator starts.
+    void SetAnswerHook(std::function<void(const std::vector<uint8_t>&)> hook)
+    {
+        hook_ = std::move(hook);
     }
 
     std::vector<uint8_t> ToolBytes()
@@ -161,6 +171,8 @@ private:
             a.toolBytesBefore = t->tool_.size();
             t->answers_.push_back(std::move(a));
         }
+        if (t->hook_)
+            t->hook_(std::vector<uint8_t>(buf, buf + n));
         return t->inner_.write(t->inner_.ctx, buf, n);
     }
 
@@ -207,6 +219,7 @@ private:
     std::vector<uint8_t> tool_;
     std::vector<int64_t> toolNs_;
     std::vector<Answer> answers_;
+    std::function<void(const std::vector<uint8_t>&)> hook_;
     std::atomic<bool> haveClock_{false};
     clockid_t simClock_{};
 };
