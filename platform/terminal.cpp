@@ -969,6 +969,18 @@ void term_after_wait(const struct pollfd* fds, int n)
         }
         if (in & (POLLHUP | POLLERR | POLLNVAL))
             hangup = true;
+        // Keys go where things are now, not where they were at the last
+        // frame: a box answered elsewhere must not swallow the next key.
+        if (!events.empty())
+        {
+            bool dirty;
+            {
+                std::lock_guard<std::mutex> l(t->mu);
+                dirty = t->dirty;
+            }
+            if (dirty)
+                draw_frame();
+        }
         if (resized)
         {
             struct winsize ws = {};
