@@ -478,7 +478,7 @@ void draw_menubar(const LogView* pane)
         hint = U"row " + to_u32(utf8_to_utf16(std::to_string(pane->top + 1))) + U"/" +
                to_u32(utf8_to_utf16(std::to_string(pane->rowCount))) + U"  End: follow ";
     else if (t->ui.openButton >= 0)
-        hint = U"\u2191\u2193 Enter  Esc ";
+        hint = U"Up/Down Enter  Esc ";
     else
     {
         hint = U"F1 Menu";
