@@ -2,12 +2,14 @@
 // box, written to a descriptor as they appear (see headless.h).
 #include "platform/headless.h"
 
+#include "platform/shell_ui.h"
 #include "platform/text.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <mutex>
+#include <set>
 #include <poll.h>
 #include <string>
 #include <unistd.h>
@@ -24,6 +26,7 @@ struct Output
     bool atLineStart = true; // the last byte written was a newline (or nothing was)
     size_t dropped = 0;      // bytes lost to a reader that did not read
     bool stalled = false;    // the last wait for room ran out
+    std::set<HWND> dialogs;  // dialogs already written out
     const DisplayOps* base = nullptr;
 };
 
@@ -98,11 +101,12 @@ void on_log_text(HWND, std::u16string_view inserted)
     emit(o, text);
 }
 
-void show_box(const BoxRef& box)
+// "[kind] CAPTION: TEXT" on a line of its own, line breaks made spaces.
+std::string notice_line(const char* kind, std::u16string_view caption, std::u16string_view text)
 {
-    std::string line = "[box] " + utf16_to_utf8(box->caption) + ": ";
+    std::string line = std::string("[") + kind + "] " + utf16_to_utf8(caption) + ": ";
     bool lastWasBreak = false;
-    for (char c : utf16_to_utf8(box->text))
+    for (char c : utf16_to_utf8(text))
     {
         bool isBreak = c == '\r' || c == '\n';
         if (isBreak && !lastWasBreak)
@@ -113,14 +117,25 @@ void show_box(const BoxRef& box)
     }
     while (!line.empty() && line.back() == ' ')
         line.pop_back();
-    line += '\n';
+    return line + '\n';
+}
+
+// Under o.mu.
+void emit_notice(Output& o, std::string line)
+{
+    if (!o.atLineStart)
+        line.insert(line.begin(), '\n');
+    emit(o, line);
+}
+
+void show_box(const BoxRef& box)
+{
+    std::string line = notice_line("box", box->caption, box->text);
     Output& o = output();
     const DisplayOps* base;
     {
         std::lock_guard<std::mutex> lock(o.mu);
-        if (!o.atLineStart)
-            line.insert(line.begin(), '\n');
-        emit(o, line);
+        emit_notice(o, line);
         base = o.base;
     }
     if (base && base->show_box)
@@ -141,8 +156,42 @@ void box_closed(const BoxRef& box)
         base->box_closed(box);
 }
 
+// A dialog is written out once, when it is first shown or painted.
+void on_changed(HWND hwnd, unsigned what)
+{
+    if ((what & (kChangeVisibility | kChangePaint)) == 0)
+        return;
+    DialogState ds;
+    if (!dialog_of(hwnd, &ds) || ds.tmpl == nullptr)
+        return;
+    std::u16string text;
+    for (UINT i = 0; i < ds.tmpl->count; i++)
+    {
+        const DialogItemTemplate& item = ds.tmpl->items[i];
+        if (item.text == nullptr || item.text[0] == 0 || item.className == nullptr ||
+            !wstr_iequal(item.className, kStaticClass))
+            continue;
+        if (!text.empty())
+            text += u' ';
+        text += item.text;
+    }
+    std::string line = notice_line("dialog", ds.tmpl->caption ? ds.tmpl->caption : u"", text);
+    Output& o = output();
+    std::lock_guard<std::mutex> lock(o.mu);
+    if (!o.dialogs.insert(hwnd).second)
+        return;
+    emit_notice(o, line);
+}
+
+void on_destroyed(HWND hwnd)
+{
+    Output& o = output();
+    std::lock_guard<std::mutex> lock(o.mu);
+    o.dialogs.erase(hwnd);
+}
+
 const DisplayOps kOps = {
-    "headless", {nullptr, nullptr, nullptr}, // windows: nothing to draw
+    "headless", {nullptr, on_destroyed, on_changed}, // windows: only dialogs are written out
     show_box,   box_closed,
     nullptr, // prepare_wait
     nullptr, // after_wait

@@ -6,7 +6,10 @@
 //     tool's own "\r\n" line ends kept);
 //   - every message box, when it is shown, as one line
 //     "[box] CAPTION: TEXT\n" (line breaks inside the text become spaces),
-//     on a line of its own.
+//     on a line of its own;
+//   - every dialog, when it is shown, as "[dialog] CAPTION: TEXT\n" (its
+//     static texts). A dialog is not answered here: it waits for the command
+//     that ends it (--post 1 or 2 for the About box).
 // A reader that stops reading for kHeadlessWriteWaitMs loses output instead
 // of stopping the tool; the next write says how much was lost.
 //

@@ -1005,7 +1005,7 @@ std::string ReadAvailable(int fd, int ms = 500)
     return out;
 }
 
-TEST_F(ShellPlatTest, Headless_WritesTheLogPaneTextAndEachBoxAsALine)
+TEST_F(ShellPlatTest, Headless_WritesTheLogPaneTextAndEachBoxAndDialogAsALine)
 {
     int fds[2];
     ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
@@ -1029,6 +1029,20 @@ TEST_F(ShellPlatTest, Headless_WritesTheLogPaneTextAndEachBoxAsALine)
     EXPECT_EQ(boxes[0].caption, u"Successful");
     EXPECT_EQ(boxes[0].result, IDOK);
     EXPECT_FALSE(boxes[1].open);
+
+    // A dialog is written out once, when shown; it is not answered.
+    std::thread ender(
+        [&]
+        {
+            for (int i = 0; i < 300 && plat::active_dialog() == nullptr; i++)
+                std::this_thread::sleep_for(milliseconds(5));
+            std::this_thread::sleep_for(milliseconds(50));
+            EndDialog(plat::active_dialog(), 5);
+        });
+    EXPECT_EQ(DialogBoxIndirectParamW(nullptr, AboutTemplate(), top, nullptr, 0), 5);
+    ender.join();
+    EXPECT_EQ(ReadAvailable(fds[0]), "\n[dialog] About: Tandrel - Written for Vela to update phone module firmware and "
+                                     "transmit data between BTUART and FFUART\n");
 
     plat::headless_display_close();
     SendMessageW(edit, EM_REPLACESEL, 0, (LPARAM)u"after");
