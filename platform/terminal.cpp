@@ -1075,6 +1075,11 @@ const DisplayOps* terminal_display_open(std::string* error)
     if (termName == nullptr || *termName == 0)
         return fail("TERM is not set");
 
+    // An unknown type is refused before newterm, which keeps some memory
+    // when it fails.
+    if (!terminal_type_known(termName, STDOUT_FILENO))
+        return fail(std::string("cannot use terminal type '") + termName + "'");
+
     // The window texts are Unicode: draw them in a UTF-8 locale, the user's
     // own if it is one.
     setlocale(LC_ALL, "");

@@ -53,6 +53,10 @@
 namespace plat
 {
 
+// Whether the terminfo database knows terminal type name (for the terminal
+// on fd). Checked apart from newterm, which keeps memory when it fails.
+bool terminal_type_known(const char* name, int fd);
+
 // Opens the terminal display on stdin/stdout for the calling (UI) thread and
 // returns its operations; the caller makes them current with display_set().
 // Null, with *error saying why, when stdin or stdout is not a terminal or the
