@@ -201,9 +201,15 @@ ctrl_q)
     done
     ;;
 ok_click)
-    # A mouse click on the title bar's [OK].
+    # Mouse: a click on "System" opens the drop-down, a click elsewhere closes
+    # it without a command, a click on the title bar's [OK] quits.
     start
     expect_main_screen
+    click 2 24
+    wait_screen "Update firmware - Go" 5 || fail "a click on System did not open the menu"
+    click 60 10
+    wait_gone "Update firmware - Go" 5 || fail "a click outside did not close the menu"
+    [ -s "$WORK/status" ] && fail "a click outside the menu ended the tool"
     title=$(row 1)
     prefix=${title%%"[OK]"*}
     click $((${#prefix} + 1)) 0
@@ -252,11 +258,22 @@ bridge)
     [ -c "$peer" ] || fail "the announced peer $peer is not a terminal device"
     exec 3<>"$peer" || fail "cannot open $peer"
     stty -F "$peer" raw -echo || fail "cannot set $peer raw"
-    printf 'AT\r' >&3
-    reply=$(timeout 10 grep -a -m1 -o OK <&3)
-    [ "$reply" = OK ] || fail "no OK for AT through the bridge on $peer"
+    for i in $(seq 1 15); do
+        printf 'AT\r' >&3
+        reply=$(timeout 10 grep -a -m1 -o OK <&3)
+        [ "$reply" = OK ] || fail "no OK for AT number $i through the bridge on $peer"
+    done
     exec 3>&-
     wait_screen "bytes" 5 || fail "the log pane shows no bridge traffic"
+    # Thirty traffic lines fill the pane; it follows the end. PgUp goes back
+    # (the bar says so), End follows again.
+    wait_gone "Morvane Tessel" 5 || fail "the pane did not follow the end of the log"
+    keys PPage PPage
+    wait_screen "End: follow" 5 || fail "PgUp did not scroll back"
+    [[ "$(row 2)" == "Morvane Tessel Firmware Utility"* ]] || fail "two pages up is not the top of the log"
+    keys End
+    wait_gone "End: follow" 5 || fail "End did not follow the end again"
+    screen | grep -qF "Morvane Tessel" && fail "End did not show the end of the log"
     keys C-q
     expect_exit 0 "Ctrl+Q with the bridge running"
     ;;
