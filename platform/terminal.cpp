@@ -990,11 +990,27 @@ void term_after_wait(const struct pollfd* fds, int n)
     }
     if (hangup)
     {
-        // The person's terminal is gone: end as a hang-up would.
+        // The person's terminal is gone: end as a hang-up would, unless
+        // hang-ups are ignored (nohup); then run on without a screen, and
+        // boxes from now on are answered OK at once.
         t->inputGone = true;
-        unsigned char b = SIGHUP;
-        ssize_t r = write(t->fatalPipe[1], &b, 1);
-        (void)r;
+        if (t->caughtHup)
+        {
+            unsigned char b = SIGHUP;
+            ssize_t r = write(t->fatalPipe[1], &b, 1);
+            (void)r;
+        }
+        else
+        {
+            restore_terminal();
+            std::vector<BoxRef> up;
+            {
+                std::lock_guard<std::mutex> lock(t->mu);
+                up.swap(t->boxes);
+            }
+            for (const BoxRef& b : up)
+                box_answer(b, IDOK); // nobody is left to answer them
+        }
         return;
     }
     if (resized)

@@ -23,6 +23,7 @@
 #include <pty.h>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -690,6 +691,16 @@ public:
             close(slave_);
     }
 
+    // The far side goes away, as when the terminal window is closed.
+    void CloseMaster()
+    {
+        stop_ = true;
+        if (reader_.joinable())
+            reader_.join();
+        close(master_);
+        master_ = -1;
+    }
+
     // Types bytes as soon as text has been drawn (once).
     void AnswerWhenSeen(const std::string& text, const std::string& bytes)
     {
@@ -995,6 +1006,73 @@ TEST_F(TerminalDisplay, ResizeGivesFullScreenWindowsTheNewClientSize)
     EXPECT_EQ(g_seen.sizes.back(), std::make_pair(100, 28));
     EXPECT_EQ(w, 100);
     EXPECT_EQ(h, 28);
+}
+
+// Opens the display on pty with a probe window and waits until it is drawn.
+HWND OpenWithProbe(PtyScreen& pty)
+{
+    if (!pty.Open(80, 25))
+        _exit(10);
+    std::string error;
+    const plat::DisplayOps* ops = plat::terminal_display_open(&error);
+    if (ops == nullptr)
+        _exit(11);
+    plat::display_set(ops);
+    HWND hwnd = MakeProbeWindow();
+    if (!RunUntil(hwnd, 3000, [&] { return pty.Saw("Probe Window"); }))
+        _exit(12);
+    return hwnd;
+}
+
+double CpuSeconds()
+{
+    struct rusage ru = {};
+    getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+TEST_F(TerminalDisplay, LostTerminalEndsTheProcessAsAHangUp)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            PtyScreen pty;
+            HWND hwnd = OpenWithProbe(pty);
+            pty.CloseMaster();
+            RunUntil(hwnd, 5000, [] { return false; });
+            _exit(0); // still alive: the loss went unnoticed
+        },
+        ::testing::KilledBySignal(SIGHUP), "");
+}
+
+TEST_F(TerminalDisplay, LostTerminalWithHangUpsIgnoredRunsOnWithoutSpinningAndAnswersBoxes)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            signal(SIGHUP, SIG_IGN);
+            PtyScreen pty;
+            HWND hwnd = OpenWithProbe(pty);
+            pty.CloseMaster();
+            std::atomic<int> result{-1};
+            std::thread(
+                [&]
+                {
+                    result = MessageBoxW(nullptr, u"shown after the terminal went", u"Late", MB_OK);
+                    PostMessageW(hwnd, WM_USER, 0, 0);
+                })
+                .detach();
+            if (!RunUntil(hwnd, 5000, [&] { return result.load() != -1; }))
+                _exit(20);
+            if (result.load() != IDOK)
+                _exit(21);
+            double before = CpuSeconds();
+            RunUntil(hwnd, 1000, [] { return false; });
+            if (CpuSeconds() - before > 0.3)
+                _exit(22); // reading a closed terminal over and over
+            _exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 } // namespace
