@@ -19,6 +19,7 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
@@ -205,6 +206,10 @@ Ask ask(const std::string& path, const std::string& request, std::string* answer
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return Ask::Failed;
+    // A holder that stopped accepting (its backlog full) must not hang the
+    // asker: connecting and sending give up after the same bound.
+    struct timeval limit = {(time_t)(kRequestWaitMs / 1000), (suseconds_t)(kRequestWaitMs % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
     int r;
     do
     {
