@@ -299,16 +299,17 @@ IoScope::IoScope()
         t->cv.wait(lock);
     if (t->terminated)
     {
-        t->finished = true;
-        t->cv.notify_all();
-        lock.unlock();
-        end_current_thread();
+        // Not ended here: the caller holds references it must drop first.
+        cancelled_ = true;
+        return;
     }
     t->busy++;
 }
 
 IoScope::~IoScope()
 {
+    if (cancelled_)
+        return;
     ThreadObj* t = current_thread();
     std::lock_guard<std::mutex> lock(t->mu);
     t->busy--;

@@ -109,13 +109,23 @@ bool thread_terminated(); // terminated, but not yet ended: blocking calls fail 
 
 // A non-interruptible I/O section (a read or write system call). SuspendThread
 // waits until the target has left such a section, so once it returns the
-// target starts no further write.
+// target starts no further write. A section entered by a suspended thread
+// blocks until it is resumed; one entered by a terminated thread is cancelled
+// (the caller fails the call and releases what it holds; the thread then ends
+// at its next platform call).
 struct IoScope
 {
     IoScope();
     ~IoScope();
     IoScope(const IoScope&) = delete;
     IoScope& operator=(const IoScope&) = delete;
+    bool cancelled() const
+    {
+        return cancelled_;
+    }
+
+private:
+    bool cancelled_ = false;
 };
 
 // ---------------------------------------------------------------------------

@@ -311,6 +311,11 @@ Pull backend_read_locked(SerialPort* p, uint8_t* buf, size_t max, size_t* got, i
 Pull pull(SerialPort* p, uint8_t* buf, size_t max, size_t* got, int* err)
 {
     IoScope io;
+    if (io.cancelled())
+    {
+        *err = ECANCELED;
+        return Pull::Nothing; // the wait that follows fails for the terminated thread
+    }
     std::lock_guard<std::mutex> lock(p->mu);
     if (p->stagedLen > 0)
     {
@@ -755,6 +760,8 @@ BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD toWrite, LPDWORD written, OVERLAP
         int err;
         {
             IoScope io;
+            if (io.cancelled())
+                return read_result(written, done, ERROR_OPERATION_ABORTED);
             std::lock_guard<std::mutex> lock(p->mu);
             if (p->txAbortGen != abortGen)
                 return read_result(written, done, ERROR_OPERATION_ABORTED);
@@ -1116,6 +1123,8 @@ BOOL WaitCommEvent(HANDLE h, LPDWORD events, OVERLAPPED* overlapped)
             if (thread_terminated())
                 return fail(ERROR_OPERATION_ABORTED);
             IoScope io;
+            if (io.cancelled())
+                return fail(ERROR_OPERATION_ABORTED);
             std::lock_guard<std::mutex> lock(p->mu);
             if (pending_locked(p.get()) == 0)
             {

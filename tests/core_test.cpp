@@ -33,8 +33,10 @@ DWORD TickingBody(LPVOID param)
     Counter* c = (Counter*)param;
     while (!c->stop.load())
     {
-        plat::IoScope io; // each tick is an I/O section, like a one-byte write
-        c->ticks.fetch_add(1);
+        plat::thread_checkpoint(); // each tick is a platform call with an I/O section, like a one-byte write
+        plat::IoScope io;
+        if (!io.cancelled())
+            c->ticks.fetch_add(1);
     }
     return 7;
 }
