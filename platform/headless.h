@@ -8,8 +8,8 @@
 //     "[box] CAPTION: TEXT\n" (line breaks inside the text become spaces),
 //     on a line of its own;
 //   - every dialog, when it is shown, as "[dialog] CAPTION: TEXT\n" (its
-//     static texts). A dialog is not answered here: it waits for the command
-//     that ends it (--post 1 or 2 for the About box).
+//     static texts). A dialog is not answered here: nothing ends it but its
+//     own OK or Cancel, or its owner closing (--post 101 closes the tool).
 // A reader that stops reading for kHeadlessWriteWaitMs loses output instead
 // of stopping the tool; the next write says how much was lost.
 //
