@@ -1102,6 +1102,10 @@ const DisplayOps* terminal_display_open(std::string* error)
     if (!utf8_locale())
         setlocale(LC_CTYPE, "C.UTF-8");
 
+    // An earlier display's record stays reachable: late threads may look.
+    static std::vector<Term*>* retired = new std::vector<Term*>();
+    if (Term* old = g_term.load())
+        retired->push_back(old);
     Term* t = new Term();
     if (!make_pipe(t->winchPipe) || !make_pipe(t->fatalPipe))
         return fail(std::string("cannot make the display's signal pipes: ") + strerror(errno));
@@ -1193,6 +1197,12 @@ void terminal_display_close()
         t->guard.join();
     // The pipes stay open: a handler still running elsewhere must not write
     // into a descriptor that was handed out again.
+    if (t->screen != nullptr)
+    {
+        std::lock_guard<TimedLock> lock(t->screenMu);
+        delscreen(t->screen);
+        t->screen = nullptr;
+    }
     t_isUi = false;
 }
 
