@@ -484,6 +484,51 @@ TEST_F(DownloadRun, UnplugInImage_EndsTheRunWithoutSpinning)
     ExpectThreadsEnded();
 }
 
+// The line dropped at each stage of the protocol: the run ends at once with
+// the link-lost outcome and the lines of the stage it was in, instead of
+// waiting on a dead line.
+TEST(DownloadUnplug, UnplugAtEachStage_EndsTheRunWithItsLines)
+{
+    const std::string loaders = "Bootload1 updated!!\r\nBootload2 updated!!\r\nWait a moment please...\r\n";
+    struct Case
+    {
+        SimPhase phase;
+        const char* name;
+        std::string pane;
+    };
+    const Case kCases[] = {
+        {SimPhase::SyncAnswer, "sync answer", "Communication port lost, update stopped!!\r\n"},
+        {SimPhase::Stage1Ack, "stage-1 ack", "Communication port lost, update stopped!!\r\n"},
+        {SimPhase::Stage2BlockAck, "stage-2 block ack",
+         "Bootload1 updated!!\r\nCommunication port lost, update stopped!!\r\n"},
+        {SimPhase::MemoryCheckAck, "memory check", loaders + "\r\nUpdate firmware FAIL!!!\r\n"},
+        {SimPhase::FinalAck, "final ack", loaders + Marks(623) + "\r\nUpdate firmware FAIL!!!\r\n"},
+    };
+    for (const Case& k : kCases)
+    {
+        SCOPED_TRACE(k.name);
+        Rig rig;
+        SimConfig cfg;
+        cfg.faults.push_back({k.phase, SimFaultKind::Unplug, 0, 0, 1});
+        std::string err;
+        ASSERT_TRUE(rig.Setup(RigOptions(), cfg, &err)) << err;
+        ASSERT_EQ(1, rig.Go());
+        ASSERT_TRUE(sim_wait_state(rig.sim(), "gone", kRunLimitMs));
+        const auto unplugged = Clock::now();
+        DWORD code = 0xDEAD;
+        ASSERT_TRUE(rig.WaitWorker(kRunLimitMs, &code));
+        EXPECT_EQ(0u, code);
+        const double endMs = std::chrono::duration<double, std::milli>(rig.WorkerEnd() - unplugged).count();
+        EXPECT_LT(endMs, 1000.0);
+        EXPECT_EQ(RUN_LINK_LOST, g_runOutcome.load());
+        EXPECT_EQ(1, g_runAttempts.load());
+        EXPECT_EQ(k.pane, rig.Log());
+        EXPECT_EQ(2u, rig.CountDebug(" Communication Port Closed!!\r\n"));
+        EXPECT_TRUE(plat::display_box_list().empty());
+        EXPECT_EQ(0, g_restartCalls.load());
+    }
+}
+
 // "COM1:" held by someone else: the failure line, exit code 1, no caster, and
 // the radio driver left suspended.
 TEST_F(DownloadRun, Com1Busy_FailsWithoutCasterAndLeavesTheRadioSuspended)
