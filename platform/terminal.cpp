@@ -231,10 +231,7 @@ bool catch_signal(int sig, void (*handler)(int), struct sigaction* old)
 
 bool make_pipe(int fds[2])
 {
-    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
-        return false;
-    // The guard thread blocks on its end.
-    return true;
+    return pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0;
 }
 
 // ---------------------------------------------------------------------------
