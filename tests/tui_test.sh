@@ -27,8 +27,9 @@ command -v tmux >/dev/null 2>&1 || skip "tmux is not installed"
 WORK=$(mktemp -d)
 chmod 700 "$WORK"
 mkdir -m 700 "$WORK/run"
-SOCK="fwu-tui-$$-$CASE"
-TM=(tmux -L "$SOCK" -f /dev/null)
+# A private server whose socket lives in the scratch directory, so nothing
+# is left in the shared tmux directory.
+TM=(tmux -S "$WORK/tmux.sock" -f /dev/null)
 
 cleanup()
 {
