@@ -388,10 +388,10 @@ int main(int argc, char** argv)
         fprintf(stderr, "cannot make pseudo-terminals\n");
         return 1;
     }
-    ProfileSpec spec;
-    spec.devices = {{"COM1:", "tty:" + module.path}, {"COM4:", "tty:" + peer.path}};
+    ProfileSpec device;
+    device.devices = {{"COM1:", "tty:" + module.path}, {"COM4:", "tty:" + peer.path}};
     std::string err;
-    if (!LoadProfile(spec, &err))
+    if (!LoadProfile(device, &err))
     {
         fprintf(stderr, "profile: %s\n", err.c_str());
         return 1;

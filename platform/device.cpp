@@ -119,11 +119,11 @@ BOOL HalKernelIoControl(DWORD code, LPVOID, DWORD, LPVOID, DWORD, LPDWORD)
 }
 } // namespace
 
-HANDLE ril_open(const DeviceSpec* spec)
+HANDLE ril_open(const DeviceSpec* device)
 {
     auto dev = std::make_shared<RilDevice>();
-    dev->type = spec->type;
-    dev->command = spec->arg;
+    dev->type = device->type;
+    dev->command = device->arg;
     return handle_insert(dev);
 }
 

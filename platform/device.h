@@ -32,7 +32,7 @@ constexpr DWORD kIoctlRilResume = 0x03001F84;
 constexpr DWORD kIoctlRilReset = 0x03001F88;
 
 // Opens a control-only device of the profile (the Ril* types).
-HANDLE ril_open(const DeviceSpec* spec);
+HANDLE ril_open(const DeviceSpec* device);
 
 // Simulators that a "sim-reset" radio driver resets.
 void simulator_register(Sim* sim);

@@ -65,7 +65,7 @@ struct Out
     }
 };
 
-struct Spec
+struct Conversion
 {
     bool leftAlign;
     bool zeroPad;
@@ -76,11 +76,11 @@ struct Spec
 // the cap keeps the padding loop and the parse free of overflow.
 constexpr size_t kMaxWidth = 1u << 20;
 
-bool emit_field(Out& out, const Spec& spec, const WCHAR* body, size_t len, bool numeric, bool negative)
+bool emit_field(Out& out, const Conversion& conv, const WCHAR* body, size_t len, bool numeric, bool negative)
 {
     const size_t total = len + (negative ? 1 : 0);
-    const size_t pad = spec.width > total ? spec.width - total : 0;
-    if (spec.leftAlign)
+    const size_t pad = conv.width > total ? conv.width - total : 0;
+    if (conv.leftAlign)
     {
         if (negative && !out.put(u'-'))
         {
@@ -88,7 +88,7 @@ bool emit_field(Out& out, const Spec& spec, const WCHAR* body, size_t len, bool 
         }
         return out.text(body, len) && out.repeat(u' ', pad);
     }
-    if (spec.zeroPad && numeric)
+    if (conv.zeroPad && numeric)
     {
         // The sign goes before the zeros: "%05d" of -42 is "-0042".
         if (negative && !out.put(u'-'))
@@ -162,16 +162,16 @@ int wvnsprintfW(LPWSTR buffer, int capacity, LPCWSTR format, va_list args)
         }
 
         const WCHAR* const start = p++;
-        Spec spec{false, false, 0};
+        Conversion conv{false, false, 0};
         for (;; p++)
         {
             if (*p == u'-')
             {
-                spec.leftAlign = true;
+                conv.leftAlign = true;
             }
             else if (*p == u'0')
             {
-                spec.zeroPad = true;
+                conv.zeroPad = true;
             }
             else
             {
@@ -180,10 +180,10 @@ int wvnsprintfW(LPWSTR buffer, int capacity, LPCWSTR format, va_list args)
         }
         while (*p >= u'0' && *p <= u'9')
         {
-            spec.width = spec.width * 10 + static_cast<size_t>(*p - u'0');
-            if (spec.width > kMaxWidth)
+            conv.width = conv.width * 10 + static_cast<size_t>(*p - u'0');
+            if (conv.width > kMaxWidth)
             {
-                spec.width = kMaxWidth;
+                conv.width = kMaxWidth;
             }
             p++;
         }
@@ -202,7 +202,7 @@ int wvnsprintfW(LPWSTR buffer, int capacity, LPCWSTR format, va_list args)
                 const bool negative = v < 0;
                 const uint32_t magnitude = negative ? 0u - static_cast<uint32_t>(v) : static_cast<uint32_t>(v);
                 const size_t len = unsigned_digits(magnitude, 10, false, digits);
-                emit_field(out, spec, digits, len, true, negative);
+                emit_field(out, conv, digits, len, true, negative);
                 p++;
                 break;
             }
@@ -213,7 +213,7 @@ int wvnsprintfW(LPWSTR buffer, int capacity, LPCWSTR format, va_list args)
                 const uint32_t v = static_cast<uint32_t>(va_arg(ap, unsigned int));
                 const unsigned base = (*p == u'u') ? 10 : 16;
                 const size_t len = unsigned_digits(v, base, *p == u'X', digits);
-                emit_field(out, spec, digits, len, true, false);
+                emit_field(out, conv, digits, len, true, false);
                 p++;
                 break;
             }
@@ -225,14 +225,14 @@ int wvnsprintfW(LPWSTR buffer, int capacity, LPCWSTR format, va_list args)
                 {
                     s = kNull;
                 }
-                emit_field(out, spec, s, plat::wstr_len(s), false, false);
+                emit_field(out, conv, s, plat::wstr_len(s), false, false);
                 p++;
                 break;
             }
             case u'c':
             {
                 const WCHAR c = static_cast<WCHAR>(va_arg(ap, int));
-                emit_field(out, spec, &c, 1, false, false);
+                emit_field(out, conv, &c, 1, false, false);
                 p++;
                 break;
             }

@@ -669,15 +669,15 @@ private:
             }
             const std::string kind = utf16_to_utf8(wide);
             const bool ril = v.name.size() >= 3 && wstr_iequal(std::u16string_view(v.name).substr(0, 3), u"RIL");
-            DeviceSpec spec{v.name, DeviceType::RilNone, std::string()};
-            if (!classify(kind, &spec))
+            DeviceSpec device{v.name, DeviceType::RilNone, std::string()};
+            if (!classify(kind, &device))
             {
                 return fail(v.line, "unknown device kind " + quoted(kind) + " for " + name +
                                         " (expected sim, pty, tty:PATH, cable:NAME:a|b, sim-reset, none or "
                                         "cmd:COMMAND)");
             }
-            const bool rilKind = spec.type == DeviceType::RilSimReset || spec.type == DeviceType::RilNone ||
-                                 spec.type == DeviceType::RilCommand;
+            const bool rilKind = device.type == DeviceType::RilSimReset || device.type == DeviceType::RilNone ||
+                                 device.type == DeviceType::RilCommand;
             if (ril && !rilKind)
             {
                 return fail(v.line, name + " is the radio driver: it takes sim-reset, none or cmd:COMMAND, not " +
@@ -688,15 +688,15 @@ private:
                 return fail(v.line, name + " is a serial port: it takes sim, pty, tty:PATH or cable:NAME:a|b, not " +
                                         quoted(kind));
             }
-            if (spec.type == DeviceType::Cable)
+            if (device.type == DeviceType::Cable)
             {
-                auto [at, inserted] = cableEnds.emplace(spec.arg, v.name);
+                auto [at, inserted] = cableEnds.emplace(device.arg, v.name);
                 if (!inserted)
                 {
-                    return fail(v.line, "cable end " + spec.arg + " is already " + utf16_to_utf8(at->second));
+                    return fail(v.line, "cable end " + device.arg + " is already " + utf16_to_utf8(at->second));
                 }
             }
-            if (spec.type == DeviceType::Simulator)
+            if (device.type == DeviceType::Simulator)
             {
                 // The simulator is one module with one UART.
                 if (!simulatorName.empty())
@@ -706,25 +706,25 @@ private:
                 }
                 simulatorName = v.name;
             }
-            reg_->devices.push_back(std::move(spec));
+            reg_->devices.push_back(std::move(device));
         }
         return true;
     }
 
-    static bool classify(const std::string& kind, DeviceSpec* spec)
+    static bool classify(const std::string& kind, DeviceSpec* device)
     {
         if (kind == "sim")
         {
-            spec->type = DeviceType::Simulator;
+            device->type = DeviceType::Simulator;
         }
         else if (kind == "pty")
         {
-            spec->type = DeviceType::PtyPair;
+            device->type = DeviceType::PtyPair;
         }
         else if (kind.rfind("tty:", 0) == 0 && kind.size() > 4)
         {
-            spec->type = DeviceType::TtyPath;
-            spec->arg = kind.substr(4);
+            device->type = DeviceType::TtyPath;
+            device->arg = kind.substr(4);
         }
         else if (kind.rfind("cable:", 0) == 0)
         {
@@ -735,21 +735,21 @@ private:
             {
                 return false;
             }
-            spec->type = DeviceType::Cable;
-            spec->arg = rest;
+            device->type = DeviceType::Cable;
+            device->arg = rest;
         }
         else if (kind == "sim-reset")
         {
-            spec->type = DeviceType::RilSimReset;
+            device->type = DeviceType::RilSimReset;
         }
         else if (kind == "none")
         {
-            spec->type = DeviceType::RilNone;
+            device->type = DeviceType::RilNone;
         }
         else if (kind.rfind("cmd:", 0) == 0 && kind.size() > 4)
         {
-            spec->type = DeviceType::RilCommand;
-            spec->arg = kind.substr(4);
+            device->type = DeviceType::RilCommand;
+            device->arg = kind.substr(4);
         }
         else
         {

@@ -101,9 +101,9 @@ void announce(const std::u16string& device, const std::string& what)
 }
 
 // Called with g_devicesMutex held.
-PtyDevice* pty_device(const DeviceSpec* spec)
+PtyDevice* pty_device(const DeviceSpec* device)
 {
-    const std::u16string key = wstr_fold(spec->name);
+    const std::u16string key = wstr_fold(device->name);
     auto it = g_ptys.find(key);
     if (it != g_ptys.end())
         return &it->second;
@@ -113,7 +113,7 @@ PtyDevice* pty_device(const DeviceSpec* spec)
     int fl = fcntl(d.master, F_GETFL);
     if (fl >= 0)
         fcntl(d.master, F_SETFL, fl | O_NONBLOCK);
-    announce(spec->name, " is the pseudo-terminal " + d.path);
+    announce(device->name, " is the pseudo-terminal " + d.path);
     return &(g_ptys[key] = d);
 }
 
@@ -161,9 +161,9 @@ SimConfig simulator_config()
 }
 
 // Called with g_devicesMutex held.
-SimDevice* sim_device(const DeviceSpec* spec)
+SimDevice* sim_device(const DeviceSpec* device)
 {
-    const std::u16string key = wstr_fold(spec->name);
+    const std::u16string key = wstr_fold(device->name);
     auto it = g_sims.find(key);
     if (it != g_sims.end())
         return &it->second;
@@ -185,7 +185,7 @@ SimDevice* sim_device(const DeviceSpec* spec)
         return nullptr;
     }
     simulator_register(d.sim);
-    announce(spec->name, " is the module simulator, on the pseudo-terminal " + d.path);
+    announce(device->name, " is the module simulator, on the pseudo-terminal " + d.path);
     return &(g_sims[key] = d);
 }
 
@@ -213,37 +213,37 @@ void serial_hold_release(const std::string& key)
     g_held.erase(key);
 }
 
-bool serial_device_open(const DeviceSpec* spec, OpenedDevice* out)
+bool serial_device_open(const DeviceSpec* device, OpenedDevice* out)
 {
     std::string key;
     std::string ttyPath;
     int dupOf = -1;
-    switch (spec->type)
+    switch (device->type)
     {
         case DeviceType::TtyPath:
         {
             char real[PATH_MAX];
-            ttyPath = spec->arg;
+            ttyPath = device->arg;
             key = "tty:" + std::string(realpath(ttyPath.c_str(), real) ? real : ttyPath.c_str());
             break;
         }
         case DeviceType::PtyPair:
         {
             std::lock_guard<std::mutex> lock(g_devicesMutex);
-            PtyDevice* d = pty_device(spec);
+            PtyDevice* d = pty_device(device);
             if (d == nullptr)
             {
                 set_error_from_errno(errno);
                 return false;
             }
-            key = "pty:" + utf16_to_utf8(wstr_fold(spec->name));
+            key = "pty:" + utf16_to_utf8(wstr_fold(device->name));
             dupOf = d->master;
             break;
         }
         case DeviceType::Simulator:
         {
             std::lock_guard<std::mutex> lock(g_devicesMutex);
-            SimDevice* d = sim_device(spec);
+            SimDevice* d = sim_device(device);
             if (d == nullptr)
             {
                 SetLastError(ERROR_NOT_READY);
@@ -254,7 +254,7 @@ bool serial_device_open(const DeviceSpec* spec, OpenedDevice* out)
             break;
         }
         case DeviceType::Cable:
-            key = "cable:" + spec->arg;
+            key = "cable:" + device->arg;
             break;
         default:
             SetLastError(ERROR_FILE_NOT_FOUND);
@@ -266,9 +266,9 @@ bool serial_device_open(const DeviceSpec* spec, OpenedDevice* out)
         return false;
     }
     std::unique_ptr<PortBackend> backend;
-    if (spec->type == DeviceType::Cable)
+    if (device->type == DeviceType::Cable)
     {
-        backend = cable_open_backend(spec->arg);
+        backend = cable_open_backend(device->arg);
     }
     else if (dupOf >= 0)
     {
@@ -310,23 +310,23 @@ bool serial_device_open(const DeviceSpec* spec, OpenedDevice* out)
 
 Sim* simulator_for_device(LPCWSTR name)
 {
-    const DeviceSpec* spec = device_find(name);
-    if (spec == nullptr || spec->type != DeviceType::Simulator)
+    const DeviceSpec* device = device_find(name);
+    if (device == nullptr || device->type != DeviceType::Simulator)
         return nullptr;
     std::lock_guard<std::mutex> lock(g_devicesMutex);
-    SimDevice* d = sim_device(spec);
+    SimDevice* d = sim_device(device);
     return d ? d->sim : nullptr;
 }
 
 std::string serial_far_end(LPCWSTR name)
 {
-    const DeviceSpec* spec = device_find(name);
-    if (spec == nullptr)
+    const DeviceSpec* device = device_find(name);
+    if (device == nullptr)
         return std::string();
     std::lock_guard<std::mutex> lock(g_devicesMutex);
-    if (spec->type == DeviceType::PtyPair)
+    if (device->type == DeviceType::PtyPair)
     {
-        PtyDevice* d = pty_device(spec);
+        PtyDevice* d = pty_device(device);
         return d ? d->path : std::string();
     }
     return std::string();
