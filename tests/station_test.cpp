@@ -56,6 +56,8 @@ protected:
         if (!Run(c, std::move(args)))
             return -2;
         int status = testproc::wait_exit(c, ms);
+        // The tool ends with _exit: a sanitizer's findings show only in its output.
+        EXPECT_EQ(c.errText.find("Sanitizer"), std::string::npos) << c.errText;
         if (out)
             *out = c.outText;
         if (err)
@@ -210,6 +212,7 @@ TEST_F(StationTest, PostedBridgeStartRunsInTheHeadlessInstance)
     EXPECT_TRUE(testproc::read_until(tool, "COMs released, R/W threads stopped\r\n", 10000)) << tool.outText;
     EXPECT_EQ(RunToEnd({"--post", "101"}), 0);
     EXPECT_EQ(testproc::wait_exit(tool, 10000), 0) << tool.errText;
+    EXPECT_EQ(tool.errText.find("Sanitizer"), std::string::npos) << tool.errText;
     EXPECT_EQ(RunToEnd({"--post", "101"}), 2);
 }
 
@@ -227,6 +230,8 @@ TEST_F(StationTest, ToolsOnDifferentProfilesRunSideBySide)
     EXPECT_EQ(testproc::wait_exit(b, 10000), 0);
     EXPECT_EQ(RunToEnd({"--post", "101"}), 0);
     EXPECT_EQ(testproc::wait_exit(a, 10000), 0);
+    EXPECT_EQ(a.errText.find("Sanitizer"), std::string::npos) << a.errText;
+    EXPECT_EQ(b.errText.find("Sanitizer"), std::string::npos) << b.errText;
 }
 
 TEST_F(StationTest, StoppingSignalRemovesTheNamespaceSocket)
