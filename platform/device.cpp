@@ -52,7 +52,17 @@ bool run_command(const std::string& command, const char* control)
     envp.push_back(nullptr);
     const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
     pid_t pid;
-    int err = posix_spawn(&pid, "/bin/sh", nullptr, nullptr, (char* const*)argv, envp.data());
+    // The command starts with default signal dispositions: the tool ignores
+    // SIGPIPE, which a shell pipeline must not inherit.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+    int err = posix_spawn(&pid, "/bin/sh", nullptr, &attr, (char* const*)argv, envp.data());
+    posix_spawnattr_destroy(&attr);
     if (err != 0)
     {
         set_error_from_errno(err);
