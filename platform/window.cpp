@@ -1170,7 +1170,18 @@ LRESULT SendMessageW(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
                 break;
         }
         if (!wait_for_work(Clock::time_point::max()))
-            return 0; // terminated: the record may still be handled; its reply goes nowhere
+        {
+            // Terminated: a message the owner has not taken yet is withdrawn,
+            // so nothing the ended thread asked for happens after its end (a
+            // bridge pump's traffic line after the stop's own line). One the
+            // owner is handling completes; its reply goes nowhere.
+            MsgQueue& q = *w->owner;
+            std::lock_guard<std::mutex> lock(q.mu);
+            auto it = std::find(q.sent.begin(), q.sent.end(), r);
+            if (it != q.sent.end())
+                q.sent.erase(it);
+            return 0;
+        }
     }
     // Done: the owner is finished with the record, so reading it needs no lock.
     if (r->marshal == Marshal::OutText)
