@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
@@ -143,22 +144,35 @@ struct SerialPort : Object
     std::unique_ptr<PortBackend> backend;
     int closeFd = -1; // eventfd, readable from CloseHandle on
 
-    std::mutex mu; // guards everything below and every backend call
-    DCB dcb = {};  // last settings applied; fields termios cannot hold come from here
+    // Three locks, so that a read and a write on one port (the bridge's two
+    // pumps) never wait for each other's system call. Order: rxMu or txMu
+    // before mu; never both rxMu and txMu.
+    //   rxMu  held around every backend read; staged bytes change only with
+    //         rxMu and mu both held, so either lock suffices to look at them
+    //   txMu  held around every backend write
+    //   mu    everything else below, and every other backend call
+    std::mutex rxMu;
+    std::mutex txMu;
+    std::mutex mu;
+    DCB dcb = {}; // last settings applied; fields termios cannot hold come from here
     COMMTIMEOUTS timeouts = kDriverTimeouts;
-    DWORD mask = 0;            // SetCommMask
-    DWORD errors = 0;          // CE_* bits gathered since the last ClearCommError
-    bool breakPending = false; // a break not yet reported by WaitCommEvent
-    bool errPending = false;   // a line error not yet reported by WaitCommEvent
-    bool gone = false;         // hung up or unplugged
-    bool goneReported = false; // WaitCommEvent has had its one chance to say so
-    DWORD inQueueSize = 0;     // SetupComm, recorded only
+    DWORD mask = 0;                // SetCommMask
+    DWORD errors = 0;              // CE_* bits gathered since the last ClearCommError
+    bool breakPending = false;     // a break not yet reported by WaitCommEvent
+    bool errPending = false;       // a line error not yet reported by WaitCommEvent
+    std::atomic<bool> gone{false}; // hung up or unplugged; set with mu held
+    bool goneReported = false;     // WaitCommEvent has had its one chance to say so
+    DWORD inQueueSize = 0;         // SetupComm, recorded only
     DWORD outQueueSize = 0;
-    uint8_t staged[kStageBytes]; // bytes a probe read took, handed out first
-    size_t stagedLen = 0;
-    uint64_t maskGen = 0;    // bumped by SetCommMask
-    uint64_t rxAbortGen = 0; // bumped by PURGE_RXABORT
-    uint64_t txAbortGen = 0; // bumped by PURGE_TXABORT
+    uint8_t staged[kStageBytes];      // bytes a probe read took, handed out first
+    std::atomic<size_t> stagedLen{0}; // read without a lock only as a hint
+    // The last ReadFile found the device empty until its time-out: the next
+    // one starts with the wait instead of a read that would find nothing
+    // either. Only a hint; a device that has bytes polls readable at once.
+    std::atomic<bool> rxQuiet{false};
+    uint64_t maskGen = 0;                // bumped by SetCommMask
+    std::atomic<uint64_t> rxAbortGen{0}; // bumped by PURGE_RXABORT, with mu held
+    std::atomic<uint64_t> txAbortGen{0}; // bumped by PURGE_TXABORT, with mu held
     std::vector<std::shared_ptr<Kicker>> waiters;
 };
 using PortRef = std::shared_ptr<SerialPort>;
@@ -251,7 +265,7 @@ size_t pending_locked(SerialPort* p)
     int inq = 0;
     if (p->backend->in_queue(&inq) != 0 || inq < 0)
         inq = 0;
-    return p->stagedLen + (size_t)inq;
+    return p->stagedLen.load() + (size_t)inq;
 }
 
 enum class Pull
@@ -262,11 +276,20 @@ enum class Pull
     Failed,  // a system call failed; *err holds errno
 };
 
-// One non-blocking read from the backend. A read that gives nothing is told
-// apart from a hang-up: POLLHUP/POLLERR/POLLNVAL, or the device polling
-// readable while two reads in a row give 0 bytes, means gone (a tty at VMIN=0
-// reads 0 bytes both when empty and when hung up).
-Pull backend_read_locked(SerialPort* p, uint8_t* buf, size_t max, size_t* got, int* err)
+void mark_gone(SerialPort* p)
+{
+    std::lock_guard<std::mutex> lock(p->mu);
+    mark_gone_locked(p);
+}
+
+// One non-blocking read from the backend, with rxMu held (not mu). A read that
+// gives nothing is told apart from a hang-up: POLLHUP/POLLERR/POLLNVAL, or the
+// device polling readable while two reads in a row give 0 bytes, means gone (a
+// tty at VMIN=0 reads 0 bytes both when empty and when hung up). Without
+// `probe` that check is left to the caller's next wait, which sees a hung-up
+// device at once: then Nothing may also mean gone. Callers pass `probe` when
+// the device has just polled readable or hung up, or when they will not wait.
+Pull backend_read_rx(SerialPort* p, uint8_t* buf, size_t max, size_t* got, int* err, bool probe)
 {
     for (int attempt = 0; attempt < 2; attempt++)
     {
@@ -278,15 +301,18 @@ Pull backend_read_locked(SerialPort* p, uint8_t* buf, size_t max, size_t* got, i
         }
         if (r < 0 && errno != EAGAIN)
         {
-            if (is_gone_errno(errno))
+            const int e = errno;
+            if (is_gone_errno(e))
             {
-                mark_gone_locked(p);
+                mark_gone(p);
                 return Pull::Gone;
             }
-            *err = errno;
+            *err = e;
             return Pull::Failed;
         }
-        if (r < 0 && !p->gone)
+        if (p->gone.load())
+            return Pull::Gone;
+        if (r < 0 || !probe)
             return Pull::Nothing; // EAGAIN: the backend knows it is merely empty
         struct pollfd pf = {p->backend->rx_fd(), POLLIN, 0};
         int pr;
@@ -295,20 +321,22 @@ Pull backend_read_locked(SerialPort* p, uint8_t* buf, size_t max, size_t* got, i
         while (pr < 0 && errno == EINTR);
         if (pr > 0 && (pf.revents & (POLLHUP | POLLERR | POLLNVAL)))
         {
-            mark_gone_locked(p);
+            mark_gone(p);
             return Pull::Gone;
         }
         if (pr <= 0 || !(pf.revents & POLLIN))
-            return p->gone ? Pull::Gone : Pull::Nothing;
+            return Pull::Nothing;
         // Readable, yet the read gave nothing: look once more, since bytes may
         // have landed between the read and the poll.
     }
-    mark_gone_locked(p);
+    mark_gone(p);
     return Pull::Gone;
 }
 
-// Takes waiting bytes, staged ones first. Returns with no lock held.
-Pull pull(SerialPort* p, uint8_t* buf, size_t max, size_t* got, int* err)
+// Takes waiting bytes, staged ones first (*fromDevice false), else one read
+// from the backend (see backend_read_rx for `probe`). Returns with no lock
+// held.
+Pull pull(SerialPort* p, uint8_t* buf, size_t max, size_t* got, int* err, bool probe, bool* fromDevice)
 {
     IoScope io;
     if (io.cancelled())
@@ -316,17 +344,20 @@ Pull pull(SerialPort* p, uint8_t* buf, size_t max, size_t* got, int* err)
         *err = ECANCELED;
         return Pull::Nothing; // the wait that follows fails for the terminated thread
     }
-    std::lock_guard<std::mutex> lock(p->mu);
-    if (p->stagedLen > 0)
+    std::lock_guard<std::mutex> rx(p->rxMu);
+    const size_t staged = p->stagedLen.load();
+    *fromDevice = staged == 0;
+    if (staged > 0)
     {
-        size_t k = std::min(max, p->stagedLen);
+        std::lock_guard<std::mutex> lock(p->mu);
+        size_t k = std::min(max, staged);
         std::memcpy(buf, p->staged, k);
-        std::memmove(p->staged, p->staged + k, p->stagedLen - k);
-        p->stagedLen -= k;
+        std::memmove(p->staged, p->staged + k, staged - k);
+        p->stagedLen.store(staged - k);
         *got = k;
         return Pull::Bytes;
     }
-    return backend_read_locked(p, buf, max, got, err);
+    return backend_read_rx(p, buf, max, got, err, probe);
 }
 
 // ---------------------------------------------------------------------------
@@ -640,6 +671,14 @@ HANDLE CreateFileW(LPCWSTR name, DWORD, DWORD, SECURITY_ATTRIBUTES*, DWORD creat
 
 // Reads with the COMMTIMEOUTS meanings (see read_plan for the one deliberate
 // difference). A time-out is success with the count read so far.
+//
+// The bridge makes two thousand of these a second, most of them empty, so the
+// common paths are kept short: a read first, which returns at once when it
+// brings bytes (a device read that brings fewer than asked means no more were
+// waiting); only when nothing came, one wait on the device, the close
+// descriptor and the wake-ups, then another read if the device polled
+// readable. A wait that times out ends the call without another look, and
+// the next call on a port found empty like that starts with the wait.
 BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD toRead, LPDWORD read, OVERLAPPED* overlapped)
 {
     thread_checkpoint();
@@ -652,67 +691,96 @@ BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD toRead, LPDWORD read, OVERLAPPED* o
     if (toRead == 0)
         return TRUE;
     COMMTIMEOUTS to;
-    uint64_t abortGen;
     {
         std::lock_guard<std::mutex> lock(p->mu);
         to = p->timeouts;
-        abortGen = p->rxAbortGen;
     }
+    const uint64_t abortGen = p->rxAbortGen.load();
     const ReadPlan plan = read_plan(to, toRead, Clock::now());
-    WaiterScope ws(p.get());
+    std::optional<WaiterScope> ws; // registered before the first wait only
     uint8_t* out = static_cast<uint8_t*>(buffer);
     size_t got = 0;
     Clock::time_point lastByte;
+    bool look = !p->rxQuiet.load(std::memory_order_relaxed) || p->stagedLen.load() > 0;
+    bool probe = false; // the device polled readable or hung up
     for (;;)
     {
-        if (p->closing.load())
+        if (p->closing.load() || p->rxAbortGen.load() != abortGen)
             return read_result(read, got, ERROR_OPERATION_ABORTED);
-        {
-            std::lock_guard<std::mutex> lock(p->mu);
-            if (p->rxAbortGen != abortGen)
-                return read_result(read, got, ERROR_OPERATION_ABORTED);
-        }
         if (thread_terminated())
             return read_result(read, got, ERROR_OPERATION_ABORTED);
-        size_t k = 0;
-        int err = 0;
-        Pull r = pull(p.get(), out + got, toRead - got, &k, &err);
-        if (r == Pull::Bytes)
+        if (look)
         {
-            got += k;
-            lastByte = Clock::now();
-            if (got == toRead)
+            size_t k = 0;
+            int err = 0;
+            bool fromDevice = false;
+            const size_t asked = toRead - got;
+            Pull r = pull(p.get(), out + got, asked, &k, &err, probe, &fromDevice);
+            probe = false;
+            if (r == Pull::Bytes)
+            {
+                if (p->rxQuiet.load(std::memory_order_relaxed))
+                    p->rxQuiet.store(false, std::memory_order_relaxed);
+                got += k;
+                if (got == toRead)
+                    break;
+                if (plan.interval != 0)
+                    lastByte = Clock::now();
+                if (plan.returnWhenAny && fromDevice && k < asked)
+                    break; // the device had no more
+                continue;
+            }
+            if (r == Pull::Gone)
+            {
+                if (got > 0)
+                    break; // the bytes that came before the hang-up; the next call fails
+                return read_result(read, 0, ERROR_DEVICE_NOT_CONNECTED);
+            }
+            if (r == Pull::Failed)
+            {
+                *read = (DWORD)got;
+                set_error_from_errno(err);
+                return FALSE;
+            }
+            if (plan.returnWhenAny && got > 0)
                 break;
-            continue;
         }
-        if (r == Pull::Gone)
-        {
-            if (got > 0)
-                break; // the bytes that came before the hang-up; the next call fails
-            return read_result(read, 0, ERROR_DEVICE_NOT_CONNECTED);
-        }
-        if (r == Pull::Failed)
-        {
-            *read = (DWORD)got;
-            set_error_from_errno(err);
-            return FALSE;
-        }
-        if (plan.returnWhenAny && got > 0)
-            break;
+        look = true;
         Clock::time_point deadline = plan.total;
         if (plan.interval != 0 && got > 0)
             deadline = std::min(deadline, lastByte + std::chrono::milliseconds(plan.interval));
-        if (Clock::now() >= deadline)
-            break;
+        if (!ws)
+        {
+            // From here PURGE_RXABORT and bytes a WaitCommEvent probe stages
+            // kick this thread; what came before shows now.
+            ws.emplace(p.get());
+            if (p->rxAbortGen.load() != abortGen)
+                return read_result(read, got, ERROR_OPERATION_ABORTED);
+            if (p->stagedLen.load() > 0)
+                continue;
+        }
+        // Also when the deadline has passed: the poll then looks once without
+        // waiting, which tells an empty device from a hung-up one.
         struct pollfd fds[3] = {
             {p->backend->rx_fd(), POLLIN, 0},
             {p->closeFd, POLLIN, 0},
-            {ws.fd(), POLLIN, 0},
+            {ws->fd(), POLLIN, 0},
         };
         if (wait_fds(fds, 3, deadline) < 0)
             return read_result(read, got, ERROR_OPERATION_ABORTED);
         if (fds[2].revents)
-            ws.drain();
+            ws->drain();
+        if (fds[0].revents)
+        {
+            probe = true;
+            continue;
+        }
+        if (fds[1].revents == 0 && fds[2].revents == 0 && Clock::now() >= deadline)
+        {
+            if (got == 0)
+                p->rxQuiet.store(true, std::memory_order_relaxed);
+            break;
+        }
     }
     return read_result(read, got, ERROR_SUCCESS);
 }
@@ -720,6 +788,7 @@ BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD toRead, LPDWORD read, OVERLAPPED* o
 // Writes through O_NONBLOCK and poll(POLLOUT) bounded by the write time-outs
 // (both 0: no bound, but CloseHandle, PURGE_TXABORT and TerminateThread still
 // end it). A time-out is success with the count written, as on the handheld.
+// The write is tried first; only a full device makes the call wait.
 BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD toWrite, LPDWORD written, OVERLAPPED* overlapped)
 {
     thread_checkpoint();
@@ -735,10 +804,10 @@ BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD toWrite, LPDWORD written, OVERLAP
     uint64_t abortGen;
     {
         std::lock_guard<std::mutex> lock(p->mu);
-        if (p->gone)
+        if (p->gone.load())
             return fail(ERROR_DEVICE_NOT_CONNECTED);
         to = p->timeouts;
-        abortGen = p->txAbortGen;
+        abortGen = p->txAbortGen.load();
     }
     Clock::time_point deadline = Clock::time_point::max();
     if (to.WriteTotalTimeoutMultiplier != 0 || to.WriteTotalTimeoutConstant != 0)
@@ -746,7 +815,7 @@ BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD toWrite, LPDWORD written, OVERLAP
         uint64_t ms = (uint64_t)to.WriteTotalTimeoutMultiplier * toWrite + to.WriteTotalTimeoutConstant;
         deadline = Clock::now() + std::chrono::milliseconds(std::min<uint64_t>(ms, 0x7FFFFFFFu));
     }
-    WaiterScope ws(p.get());
+    std::optional<WaiterScope> ws; // registered before the first wait only
     const uint8_t* in = static_cast<const uint8_t*>(buffer);
     size_t done = 0;
     bool hangupSeen = false;
@@ -754,24 +823,17 @@ BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD toWrite, LPDWORD written, OVERLAP
     {
         if (p->closing.load())
             return read_result(written, done, ERROR_OPERATION_ABORTED);
-        if (thread_terminated())
-            return read_result(written, done, ERROR_OPERATION_ABORTED);
         ssize_t r;
         int err;
         {
-            IoScope io;
+            IoScope io; // also fails the call for a terminated thread
             if (io.cancelled())
                 return read_result(written, done, ERROR_OPERATION_ABORTED);
-            std::lock_guard<std::mutex> lock(p->mu);
-            if (p->txAbortGen != abortGen)
+            std::lock_guard<std::mutex> tx(p->txMu);
+            if (p->txAbortGen.load() != abortGen)
                 return read_result(written, done, ERROR_OPERATION_ABORTED);
             r = p->backend->write(in + done, toWrite - done);
             err = errno;
-            if (r < 0 && (is_gone_errno(err) || (err == EAGAIN && hangupSeen)))
-            {
-                mark_gone_locked(p.get());
-                return read_result(written, done, ERROR_DEVICE_NOT_CONNECTED);
-            }
         }
         if (r > 0)
         {
@@ -780,23 +842,36 @@ BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD toWrite, LPDWORD written, OVERLAP
                 break;
             continue;
         }
+        if (r < 0 && (is_gone_errno(err) || (err == EAGAIN && hangupSeen)))
+        {
+            mark_gone(p.get());
+            return read_result(written, done, ERROR_DEVICE_NOT_CONNECTED);
+        }
         if (r < 0 && err != EAGAIN)
         {
             *written = (DWORD)done;
             set_error_from_errno(err);
             return FALSE;
         }
-        if (Clock::now() >= deadline)
+        if (deadline != Clock::time_point::max() && Clock::now() >= deadline)
             break;
+        if (!ws)
+        {
+            // From here PURGE_TXABORT kicks this thread; one that came before
+            // shows in the generation.
+            ws.emplace(p.get());
+            if (p->txAbortGen.load() != abortGen)
+                return read_result(written, done, ERROR_OPERATION_ABORTED);
+        }
         struct pollfd fds[3] = {
             {p->backend->tx_fd(), p->backend->tx_events(), 0},
             {p->closeFd, POLLIN, 0},
-            {ws.fd(), POLLIN, 0},
+            {ws->fd(), POLLIN, 0},
         };
         if (wait_fds(fds, 3, deadline) < 0)
             return read_result(written, done, ERROR_OPERATION_ABORTED);
         if (fds[2].revents)
-            ws.drain();
+            ws->drain();
         if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))
             hangupSeen = true; // the next write tells: EIO, or still no room and gone
     }
@@ -926,6 +1001,9 @@ BOOL PurgeComm(HANDLE h, DWORD flags)
         return FALSE;
     if (flags & ~kValidPurgeFlags)
         return fail(ERROR_INVALID_PARAMETER);
+    std::unique_lock<std::mutex> rx(p->rxMu, std::defer_lock);
+    if (flags & PURGE_RXCLEAR)
+        rx.lock(); // for the staged bytes
     std::lock_guard<std::mutex> lock(p->mu);
     if (flags & (PURGE_RXABORT | PURGE_TXABORT))
     {
@@ -1125,14 +1203,25 @@ BOOL WaitCommEvent(HANDLE h, LPDWORD events, OVERLAPPED* overlapped)
             IoScope io;
             if (io.cancelled())
                 return fail(ERROR_OPERATION_ABORTED);
-            std::lock_guard<std::mutex> lock(p->mu);
-            if (pending_locked(p.get()) == 0)
+            std::lock_guard<std::mutex> rx(p->rxMu);
+            size_t pending;
             {
-                size_t k = 0;
-                int err = 0;
-                if (backend_read_locked(p.get(), p->staged + p->stagedLen, kStageBytes - p->stagedLen, &k, &err) ==
-                    Pull::Bytes)
-                    p->stagedLen += k;
+                std::lock_guard<std::mutex> lock(p->mu);
+                pending = pending_locked(p.get());
+            }
+            // Nothing pending means nothing staged, and only holders of rxMu
+            // stage bytes.
+            uint8_t probe[kStageBytes];
+            size_t k = 0;
+            int err = 0;
+            if (pending == 0 && backend_read_rx(p.get(), probe, sizeof probe, &k, &err, true) == Pull::Bytes)
+            {
+                std::lock_guard<std::mutex> lock(p->mu);
+                std::memcpy(p->staged, probe, k);
+                p->stagedLen = k;
+                // A ReadFile waiting on another thread would not see these
+                // bytes on the device any more.
+                kick_waiters_locked(p.get());
             }
         }
     }

@@ -52,8 +52,13 @@ namespace plat
 {
 
 // What a port stands on. Reads and writes never block; the port waits on the
-// descriptors the backend names. All calls are made with the port's lock
-// held, so a backend needs no lock of its own for its per-port state.
+// descriptors the backend names. Calls other than read and write are made
+// with the port's lock held, one at a time. The port makes one read at a time
+// and one write at a time, but without that lock: a read, a write and one of
+// the other calls may run at once on different threads (the bridge's two
+// pumps read and write one port together). State that read or write shares
+// with other calls needs the backend's own lock (the tty backend has none
+// such; the cable locks).
 class PortBackend
 {
 public:
