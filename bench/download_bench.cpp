@@ -66,7 +66,7 @@ struct RunFigures
     double imagePhaseMs = 0;                            // image length bytes in to the final 0xA5 (or last 0xAA) out
     size_t imagePhaseBytes = 0;                         // tool bytes in that span
     std::vector<std::pair<std::string, double>> phases; // for the breakdown
-    std::vector<double> turns;                          // image blocks: mean and worst tool turn, mean module turn (ms)
+    std::vector<double> turns; // image blocks, ms: tool turn mean, median, p99, worst; module turn mean
 };
 
 RunFigures RunOnce(const Options& o, bool paced)
@@ -144,7 +144,8 @@ RunFigures RunOnce(const Options& o, bool paced)
         f.imagePhaseMs = ms(imageLength, end);
         // Per image block: the tool's turn (0xAA out to the next block's first
         // byte in) and the module's (the block's last byte in to its 0xAA out).
-        double toolTurn = 0, moduleTurn = 0, maxToolTurn = 0;
+        double toolTurn = 0, moduleTurn = 0;
+        std::vector<double> toolTurns;
         int blocks = 0;
         for (const Answer& a : answers)
         {
@@ -153,12 +154,16 @@ RunFigures RunOnce(const Options& o, bool paced)
                 continue;
             double t = ms(a.ns, at[a.toolBytesBefore]);
             toolTurn += t;
-            maxToolTurn = std::max(maxToolTurn, t);
+            toolTurns.push_back(t);
             moduleTurn += ms(at[a.toolBytesBefore - 1], a.ns);
             blocks++;
         }
         if (blocks > 0)
-            f.turns = {toolTurn / blocks, maxToolTurn, moduleTurn / blocks};
+        {
+            std::sort(toolTurns.begin(), toolTurns.end());
+            auto pct = [&](double q) { return toolTurns[(size_t)(q * (double)(toolTurns.size() - 1))]; };
+            f.turns = {toolTurn / blocks, pct(0.5), pct(0.99), toolTurns.back(), moduleTurn / blocks};
+        }
         f.phases = {
             {"start to first sync", ms(start, at[0])},
             {"syncs to stage-1 frame", ms(at[0], frame)},
@@ -181,9 +186,10 @@ void PrintPhases(const RunFigures& f)
 {
     for (const auto& p : f.phases)
         printf("    %-28s %10.1f ms\n", p.first.c_str(), p.second);
-    if (f.turns.size() == 3)
-        printf("    per image block: 0xAA to next block %.3f ms (worst %.3f), last byte in to 0xAA %.3f ms\n",
-               f.turns[0], f.turns[1], f.turns[2]);
+    if (f.turns.size() == 5)
+        printf("    per image block: 0xAA to next block mean %.3f ms (median %.3f, p99 %.3f, worst %.3f); last "
+               "byte in to 0xAA %.3f ms\n",
+               f.turns[0], f.turns[1], f.turns[2], f.turns[3], f.turns[4]);
 }
 
 const char* Verdict(bool met)
