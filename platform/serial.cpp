@@ -274,6 +274,7 @@ enum class Pull
     Nothing, // nothing waiting now
     Gone,    // nothing, and nothing will come: the port is marked gone
     Failed,  // a system call failed; *err holds errno
+    Ended,   // the calling thread was terminated: nothing read
 };
 
 void mark_gone(SerialPort* p)
@@ -340,10 +341,7 @@ Pull pull(SerialPort* p, uint8_t* buf, size_t max, size_t* got, int* err, bool p
 {
     IoScope io;
     if (io.cancelled())
-    {
-        *err = ECANCELED;
-        return Pull::Nothing; // the wait that follows fails for the terminated thread
-    }
+        return Pull::Ended;
     std::lock_guard<std::mutex> rx(p->rxMu);
     const size_t staged = p->stagedLen.load();
     *fromDevice = staged == 0;
@@ -705,9 +703,8 @@ BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD toRead, LPDWORD read, OVERLAPPED* o
     bool probe = false; // the device polled readable or hung up
     for (;;)
     {
+        // A terminated thread fails at the read's I/O section or in the wait.
         if (p->closing.load() || p->rxAbortGen.load() != abortGen)
-            return read_result(read, got, ERROR_OPERATION_ABORTED);
-        if (thread_terminated())
             return read_result(read, got, ERROR_OPERATION_ABORTED);
         if (look)
         {
@@ -736,6 +733,8 @@ BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD toRead, LPDWORD read, OVERLAPPED* o
                     break; // the bytes that came before the hang-up; the next call fails
                 return read_result(read, 0, ERROR_DEVICE_NOT_CONNECTED);
             }
+            if (r == Pull::Ended)
+                return read_result(read, got, ERROR_OPERATION_ABORTED);
             if (r == Pull::Failed)
             {
                 *read = (DWORD)got;
