@@ -748,6 +748,8 @@ BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD toRead, LPDWORD read, OVERLAPPED* o
         Clock::time_point deadline = plan.total;
         if (plan.interval != 0 && got > 0)
             deadline = std::min(deadline, lastByte + std::chrono::milliseconds(plan.interval));
+        if (got > 0 && Clock::now() >= deadline)
+            break;
         if (!ws)
         {
             // From here PURGE_RXABORT and bytes a WaitCommEvent probe stages
@@ -758,8 +760,9 @@ BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD toRead, LPDWORD read, OVERLAPPED* o
             if (p->stagedLen.load() > 0)
                 continue;
         }
-        // Also when the deadline has passed: the poll then looks once without
-        // waiting, which tells an empty device from a hung-up one.
+        // Also when the deadline has passed and nothing came: the poll then
+        // looks once without waiting, which tells an empty device from a
+        // hung-up one.
         struct pollfd fds[3] = {
             {p->backend->rx_fd(), POLLIN, 0},
             {p->closeFd, POLLIN, 0},
