@@ -262,6 +262,12 @@ ThreadObj* current_thread()
     return t_self.get();
 }
 
+std::shared_ptr<ThreadObj> current_thread_ref()
+{
+    current_thread();
+    return t_self;
+}
+
 void thread_wake(ThreadObj* t)
 {
     uint64_t one = 1;

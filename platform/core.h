@@ -98,6 +98,8 @@ struct ThreadObj : Object
 // The platform record of the calling thread (created on first use for threads
 // the platform did not start, such as the main thread).
 ThreadObj* current_thread();
+// The same record, shared: for a record that must outlive the thread.
+std::shared_ptr<ThreadObj> current_thread_ref();
 // Wakes a thread blocked in wait_fds()/sleep_until(); the wait re-checks its
 // condition and returns to its loop.
 void thread_wake(ThreadObj* t);

@@ -54,7 +54,8 @@ struct SentMsg
     std::u16string inText;  // Marshal::InText
     std::u16string outText; // Marshal::OutText, sized to the caller's buffer
     DWORD outSel[2] = {0, 0};
-    QueueRef sender; // woken when done
+    QueueRef sender;                         // woken when done
+    std::shared_ptr<ThreadObj> senderThread; // a terminated sender's message is dropped, not run
 
     std::mutex mu;
     bool done = false;
@@ -465,7 +466,16 @@ size_t pump_sent_messages()
             q.sent.pop_front();
             q.handling.push_back(r);
         }
-        LRESULT result = run_sent(*r);
+        // A sender terminated while the message waited is gone: nothing it
+        // asked for happens after its end (it may not have withdrawn the
+        // message yet when this thread gets to it).
+        bool senderEnded = false;
+        if (r->senderThread)
+        {
+            std::lock_guard<std::mutex> lock(r->senderThread->mu);
+            senderEnded = r->senderThread->terminated;
+        }
+        LRESULT result = senderEnded ? 0 : run_sent(*r);
         {
             std::lock_guard<std::mutex> lock(q.mu);
             auto it = std::find(q.handling.rbegin(), q.handling.rend(), r);
@@ -1143,6 +1153,7 @@ LRESULT SendMessageW(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
     r->wParam = wParam;
     r->lParam = lParam;
     r->sender = me;
+    r->senderThread = current_thread_ref();
     r->marshal = marshal_of(msg);
     if (r->marshal == Marshal::InText && lParam != 0)
         r->inText = (LPCWSTR)lParam;
