@@ -35,7 +35,10 @@ using serial_support::MsSince;
 using serial_support::Pty;
 
 constexpr DWORD kSentinel = 0xDEADBEEF;
-constexpr double kWakeMs = 100; // CloseHandle and friends end a blocked call within this
+// CloseHandle and friends end a blocked call within this. A wake-up takes tens
+// of microseconds; the bound leaves room for a loaded machine and sanitizers,
+// while a call that stays blocked (seconds, or for ever) still fails it.
+constexpr double kWakeMs = 400;
 
 // A platform thread running a test function; done() turns true when the
 // function has returned.
