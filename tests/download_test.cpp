@@ -3,9 +3,6 @@
 // embedded images, the acknowledgements awaited and where they came, the log
 // pane, the success box, the module reset and the device restart; then every
 // fault the simulator can inject, each ending in a stated state.
-#include "devctl/radio_control.h"
-#include "download/image_transfer.h"
-#include "download/module_link.h"
 #include "tests/support/download_harness.h"
 
 #include <gtest/gtest.h>
@@ -21,7 +18,7 @@ using namespace download_harness;
 
 constexpr int kRunLimitMs = 60000; // a whole unpaced run takes a few seconds
 
-[[maybe_unused]] int64_t ProcessCpuNs()
+int64_t ProcessCpuNs()
 {
     struct timespec ts;
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
