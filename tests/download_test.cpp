@@ -255,6 +255,27 @@ TEST_F(DownloadRun, WakeUp_AnswerFromBeforeTheResetIsNotTakenForTheBootRom)
     EXPECT_EQ(RUN_FLASHED, g_runOutcome.load());
 }
 
+// Without a hook the successful run really takes the simulated handheld down:
+// the process ends with the restart status from inside the run.
+TEST(DownloadRestart, SuccessfulRun_EndsTheProcessWithTheRestartStatus)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            Rig rig;
+            RigOptions o;
+            o.catchRestart = false;
+            o.captureDebug = false;
+            std::string err;
+            if (!rig.Setup(o, SimConfig(), &err))
+                _exit(10);
+            rig.Go();
+            rig.WaitWorker(kRunLimitMs);
+            _exit(11); // the run ended without the restart
+        },
+        ::testing::ExitedWithCode(plat::kExitDeviceRestart), "Device restart: the handheld goes down");
+}
+
 // ---------------------------------------------------------------------------
 // Faults
 // ---------------------------------------------------------------------------

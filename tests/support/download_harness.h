@@ -319,6 +319,7 @@ struct RigOptions
     bool firmwareAtStart = true; // the module runs its firmware until the first reset, as on a handheld
     bool captureDebug = true;    // record the debug lines (else they go to the sink)
     std::string ril = "sim-reset";
+    bool catchRestart = true; // the device restart calls a hook instead of ending the process
 };
 
 class Rig
@@ -379,7 +380,7 @@ public:
             return false;
         }
         plat::simulator_register(sim_);
-        plat::set_restart_hook(&RecordRestart);
+        plat::set_restart_hook(o.catchRestart ? &RecordRestart : nullptr);
         if (!window_.Start())
         {
             *error = "main window";
