@@ -739,7 +739,18 @@ void run(Sim* s)
         if (!s->link.interrupt)
             timeout = timeout < 0 ? READ_SLICE_MS : std::min(timeout, READ_SLICE_MS);
         lk.unlock();
-        int n = s->link.read(s->link.ctx, buf.data(), static_cast<int>(chunk), timeout);
+        // Bytes already waiting have been on the line behind the ones taken
+        // before: they keep the line's clock. Only bytes after an idle line
+        // restart it.
+        bool queued = false;
+        int n = 0;
+        if (s->paced)
+        {
+            n = s->link.read(s->link.ctx, buf.data(), static_cast<int>(chunk), 0);
+            queued = n > 0;
+        }
+        if (n == 0)
+            n = s->link.read(s->link.ctx, buf.data(), static_cast<int>(chunk), timeout);
         lk.lock();
         if (n < 0)
         {
@@ -749,8 +760,15 @@ void run(Sim* s)
         if (n == 0)
             continue;
         s->rep.bytes_in += static_cast<uint64_t>(n);
-        if (s->paced && s->in_clock < Clock::now())
-            s->in_clock = Clock::now();
+        if (s->paced)
+        {
+            Clock::time_point now = Clock::now();
+            // Queued bytes followed the last byte taken, or the last answer
+            // (the tool sends on only once it has that), whichever was later.
+            Clock::time_point floor = queued ? std::max(s->in_clock, s->out_clock) : now;
+            if (s->in_clock < floor)
+                s->in_clock = floor;
+        }
         for (int i = 0; i < n; i++)
         {
             if (interrupted(s) || s->st == St::Gone)
