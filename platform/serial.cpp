@@ -24,7 +24,7 @@ namespace plat
 namespace
 {
 
-constexpr size_t kStageBytes = 16;                               // bytes a WaitCommEvent probe may hold back
+constexpr size_t kReadAhead = 4096;                              // see SerialPort::staged
 constexpr auto kCounterRecheck = std::chrono::milliseconds(200); // see WaitCommEvent
 constexpr DWORD kValidEventMask = 0x3FFF;                        // EV_RXCHAR .. EV_POWER
 constexpr DWORD kValidPurgeFlags = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
@@ -147,8 +147,9 @@ struct SerialPort : Object
     // Three locks, so that a read and a write on one port (the bridge's two
     // pumps) never wait for each other's system call. Order: rxMu or txMu
     // before mu; never both rxMu and txMu.
-    //   rxMu  held around every backend read; staged bytes change only with
-    //         rxMu and mu both held, so either lock suffices to look at them
+    //   rxMu  held around every backend read and every look at the staged
+    //         bytes; their count changes only with rxMu and mu both held, so
+    //         either lock suffices to read it
     //   txMu  held around every backend write
     //   mu    everything else below, and every other backend call
     std::mutex rxMu;
@@ -164,7 +165,15 @@ struct SerialPort : Object
     bool goneReported = false;     // WaitCommEvent has had its one chance to say so
     DWORD inQueueSize = 0;         // SetupComm, recorded only
     DWORD outQueueSize = 0;
-    uint8_t staged[kStageBytes];      // bytes a probe read took, handed out first
+    // Bytes taken from the device ahead of the caller, handed out first: a
+    // read asks the device for a whole line buffer's worth (a tty's holds
+    // 4 KiB), so that a caller reading 1 KiB at a time (the bridge) makes one
+    // system call, and one wake-up of the kernel's receive worker, per 4 KiB
+    // instead of per 1 KiB. WaitCommEvent's probe reads keep their bytes here
+    // too. They count as received and not yet read (ClearCommError, EV_RXCHAR)
+    // and PURGE_RXCLEAR drops them, like the driver's receive buffer.
+    uint8_t staged[kReadAhead];
+    size_t stagedAt = 0;              // first staged byte
     std::atomic<size_t> stagedLen{0}; // read without a lock only as a hint
     // The last ReadFile found the device empty until its time-out: the next
     // one starts with the wait instead of a read that would find nothing
@@ -334,28 +343,51 @@ Pull backend_read_rx(SerialPort* p, uint8_t* buf, size_t max, size_t* got, int* 
     return Pull::Gone;
 }
 
-// Takes waiting bytes, staged ones first (*fromDevice false), else one read
-// from the backend (see backend_read_rx for `probe`). Returns with no lock
-// held.
-Pull pull(SerialPort* p, uint8_t* buf, size_t max, size_t* got, int* err, bool probe, bool* fromDevice)
+// Takes waiting bytes: staged ones first, else one read from the backend (see
+// backend_read_rx for `probe`), of a whole kReadAhead when less is asked; what
+// the caller did not ask for is staged. *drained: the bytes came from a device
+// read that brought less than it asked for, so the device had no more
+// waiting. Returns with no lock held.
+Pull pull(SerialPort* p, uint8_t* buf, size_t max, size_t* got, int* err, bool probe, bool* drained)
 {
+    *drained = false;
     IoScope io;
     if (io.cancelled())
         return Pull::Ended;
     std::lock_guard<std::mutex> rx(p->rxMu);
     const size_t staged = p->stagedLen.load();
-    *fromDevice = staged == 0;
     if (staged > 0)
     {
         std::lock_guard<std::mutex> lock(p->mu);
         size_t k = std::min(max, staged);
-        std::memcpy(buf, p->staged, k);
-        std::memmove(p->staged, p->staged + k, staged - k);
+        std::memcpy(buf, p->staged + p->stagedAt, k);
+        p->stagedAt = k < staged ? p->stagedAt + k : 0;
         p->stagedLen.store(staged - k);
         *got = k;
         return Pull::Bytes;
     }
-    return backend_read_rx(p, buf, max, got, err, probe);
+    if (max >= kReadAhead)
+    {
+        Pull r = backend_read_rx(p, buf, max, got, err, probe);
+        *drained = r == Pull::Bytes && *got < max;
+        return r;
+    }
+    // Nothing is staged and only holders of rxMu look at the buffer.
+    size_t n = 0;
+    Pull r = backend_read_rx(p, p->staged, kReadAhead, &n, err, probe);
+    if (r != Pull::Bytes)
+        return r;
+    *drained = n < kReadAhead;
+    const size_t k = std::min(max, n);
+    std::memcpy(buf, p->staged, k);
+    if (k < n)
+    {
+        std::lock_guard<std::mutex> lock(p->mu);
+        p->stagedAt = k;
+        p->stagedLen.store(n - k);
+    }
+    *got = k;
+    return Pull::Bytes;
 }
 
 // ---------------------------------------------------------------------------
@@ -710,9 +742,8 @@ BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD toRead, LPDWORD read, OVERLAPPED* o
         {
             size_t k = 0;
             int err = 0;
-            bool fromDevice = false;
-            const size_t asked = toRead - got;
-            Pull r = pull(p.get(), out + got, asked, &k, &err, probe, &fromDevice);
+            bool drained = false;
+            Pull r = pull(p.get(), out + got, toRead - got, &k, &err, probe, &drained);
             probe = false;
             if (r == Pull::Bytes)
             {
@@ -723,7 +754,7 @@ BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD toRead, LPDWORD read, OVERLAPPED* o
                     break;
                 if (plan.interval != 0)
                     lastByte = Clock::now();
-                if (plan.returnWhenAny && fromDevice && k < asked)
+                if (plan.returnWhenAny && drained)
                     break; // the device had no more
                 continue;
             }
@@ -1016,7 +1047,10 @@ BOOL PurgeComm(HANDLE h, DWORD flags)
         kick_waiters_locked(p.get());
     }
     if (flags & PURGE_RXCLEAR)
+    {
         p->stagedLen = 0;
+        p->stagedAt = 0;
+    }
     int queue = -1;
     if ((flags & PURGE_RXCLEAR) && (flags & PURGE_TXCLEAR))
         queue = TCIOFLUSH;
@@ -1212,14 +1246,13 @@ BOOL WaitCommEvent(HANDLE h, LPDWORD events, OVERLAPPED* overlapped)
                 pending = pending_locked(p.get());
             }
             // Nothing pending means nothing staged, and only holders of rxMu
-            // stage bytes.
-            uint8_t probe[kStageBytes];
+            // look at the buffer.
             size_t k = 0;
             int err = 0;
-            if (pending == 0 && backend_read_rx(p.get(), probe, sizeof probe, &k, &err, true) == Pull::Bytes)
+            if (pending == 0 && backend_read_rx(p.get(), p->staged, kReadAhead, &k, &err, true) == Pull::Bytes)
             {
                 std::lock_guard<std::mutex> lock(p->mu);
-                std::memcpy(p->staged, probe, k);
+                p->stagedAt = 0;
                 p->stagedLen = k;
                 // A ReadFile waiting on another thread would not see these
                 // bytes on the device any more.

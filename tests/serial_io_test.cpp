@@ -1,6 +1,7 @@
 // Serial port I/O paths the bridge leans on: a read and a write on one port
 // run at once (the two pumps share each port), an idle port is waited on
-// without being read, yet bytes and a hang-up still show at once, and bytes a
+// without being read, yet bytes and a hang-up still show at once, small reads
+// are served from one device read of a line buffer's worth, and bytes a
 // WaitCommEvent probe took come out of the next read. The device is the slave
 // of a real pseudo-terminal; the read, write and ioctl calls go through an
 // injecting system-call table that can hold a call inside the "kernel".
@@ -125,6 +126,28 @@ ReadOutcome TimedRead(HANDLE h, DWORD n)
     r.error = GetLastError();
     r.bytes.assign(buf.data(), got);
     return r;
+}
+
+DWORD InQueue(HANDLE h)
+{
+    COMSTAT st = {};
+    DWORD errors = 0;
+    return ClearCommError(h, &errors, &st) ? st.cbInQue : 0xFFFFFFFFu;
+}
+
+// Waits until the port counts at least n bytes received (the pty delivers
+// asynchronously).
+bool WaitInQueue(HANDLE h, DWORD n)
+{
+    const auto start = Clock::now();
+    while (MsSince(start) < 2000)
+    {
+        DWORD q = InQueue(h);
+        if (q != 0xFFFFFFFFu && q >= n)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
 }
 
 bool SetTimeouts(HANDLE h, DWORD interval, DWORD multiplier, DWORD constant)
@@ -260,6 +283,49 @@ TEST_F(SerialIoTest, IdlePort_IsWaitedOnWithoutReads_YetBytesAndHangUpShowAtOnce
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.error, (DWORD)ERROR_DEVICE_NOT_CONNECTED);
     EXPECT_LT(r.ms, 100);
+}
+
+// Bytes a read took from the device beyond what its caller asked for are the
+// next reads' bytes, in order; until then they count as waiting, a
+// WaitCommEvent sees them, and PURGE_RXCLEAR drops them.
+TEST_F(SerialIoTest, SmallReads_AreServedFromOneDeviceRead_InOrder_UntilPurged)
+{
+    ASSERT_TRUE(SetTimeouts(h, 0, 0, 1)); // the bridge's reads
+    std::string sent;
+    for (int i = 0; i < 3000; i++)
+        sent.push_back((char)(i * 7 + i / 256));
+    ASSERT_TRUE(serial_support::WriteText(pty.master, sent));
+    ASSERT_TRUE(WaitInQueue(h, 3000));
+    const int readsBefore = hooks.reads.load();
+    ReadOutcome r = TimedRead(h, 1000);
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(r.bytes, sent.substr(0, 1000));
+    EXPECT_EQ(InQueue(h), 2000u) << "bytes taken ahead still count as waiting";
+    r = TimedRead(h, 1000);
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(r.bytes, sent.substr(1000, 1000));
+    EXPECT_EQ(hooks.reads.load() - readsBefore, 1) << "one device read serves both";
+
+    ASSERT_TRUE(SetCommMask(h, EV_RXCHAR));
+    DWORD ev = 0;
+    EXPECT_TRUE(WaitCommEvent(h, &ev, nullptr)) << "returns at once: bytes are waiting";
+    EXPECT_EQ(ev, (DWORD)EV_RXCHAR);
+
+    ASSERT_TRUE(PurgeComm(h, PURGE_RXCLEAR));
+    EXPECT_EQ(InQueue(h), 0u);
+    r = TimedRead(h, 1000);
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.bytes, "") << "purged bytes came back";
+    ASSERT_TRUE(serial_support::WriteText(pty.master, "after"));
+    std::string got;
+    const auto start = Clock::now();
+    while (got.size() < 5 && MsSince(start) < 2000)
+    {
+        r = TimedRead(h, 1000);
+        ASSERT_TRUE(r.ok);
+        got += r.bytes;
+    }
+    EXPECT_EQ(got, "after");
 }
 
 // A WaitCommEvent that had to read to tell bytes from a hang-up keeps what it
