@@ -130,7 +130,7 @@ struct OpenedDevice
 };
 // Opens a serial device of the profile (TtyPath, PtyPair, Cable, Simulator)
 // and takes its hold. False with the last error set.
-bool serial_device_open(const DeviceSpec* spec, OpenedDevice* out);
+bool serial_device_open(const DeviceSpec* device, OpenedDevice* out);
 void serial_hold_release(const std::string& key);
 
 } // namespace plat
