@@ -648,16 +648,16 @@ HANDLE CreateFileW(LPCWSTR name, DWORD, DWORD, SECURITY_ATTRIBUTES*, DWORD creat
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    const DeviceSpec* spec = device_find(name);
-    if (spec == nullptr)
+    const DeviceSpec* device = device_find(name);
+    if (device == nullptr)
     {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    if (spec->type == DeviceType::RilSimReset || spec->type == DeviceType::RilNone ||
-        spec->type == DeviceType::RilCommand)
+    if (device->type == DeviceType::RilSimReset || device->type == DeviceType::RilNone ||
+        device->type == DeviceType::RilCommand)
     {
-        HANDLE h = ril_open(spec); // control-only: no line, no exclusive hold
+        HANDLE h = ril_open(device); // control-only: no line, no exclusive hold
         return h != nullptr ? h : INVALID_HANDLE_VALUE;
     }
     if (creation != OPEN_EXISTING)
@@ -666,10 +666,10 @@ HANDLE CreateFileW(LPCWSTR name, DWORD, DWORD, SECURITY_ATTRIBUTES*, DWORD creat
         return INVALID_HANDLE_VALUE;
     }
     OpenedDevice dev;
-    if (!serial_device_open(spec, &dev))
+    if (!serial_device_open(device, &dev))
         return INVALID_HANDLE_VALUE;
     auto p = std::make_shared<SerialPort>();
-    p->name = spec->name;
+    p->name = device->name;
     p->holdKey = dev.holdKey;
     p->backend = std::move(dev.backend);
     p->closeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -703,12 +703,13 @@ HANDLE CreateFileW(LPCWSTR name, DWORD, DWORD, SECURITY_ATTRIBUTES*, DWORD creat
 // difference). A time-out is success with the count read so far.
 //
 // The bridge makes two thousand of these a second, most of them empty, so the
-// common paths are kept short: a read first, which returns at once when it
-// brings bytes (a device read that brings fewer than asked means no more were
-// waiting); only when nothing came, one wait on the device, the close
-// descriptor and the wake-ups, then another read if the device polled
-// readable. A wait that times out ends the call without another look, and
-// the next call on a port found empty like that starts with the wait.
+// common paths are kept short: staged bytes, or one device read (see
+// SerialPort::staged), which returns at once when it brings bytes (a device
+// read that brings fewer than it asked for means no more were waiting); only
+// when nothing came, one wait on the device, the close descriptor and the
+// wake-ups, then another read if the device polled readable. A wait that
+// times out ends the call without another look, and the next call on a port
+// found empty like that starts with the wait.
 BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD toRead, LPDWORD read, OVERLAPPED* overlapped)
 {
     thread_checkpoint();
