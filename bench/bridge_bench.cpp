@@ -324,8 +324,9 @@ double EmptyReadCostUs(LPCWSTR port, int secs)
     return us;
 }
 
-// CPU per poll of an idle descriptor with a 1 ms time-out: the floor.
-double BarePollCostUs(int secs)
+// CPU per poll of an idle descriptor with a 1 ms time-out: the floor. *periodUs:
+// how long one such poll took, wake-up included.
+double BarePollCostUs(int secs, double* periodUs)
 {
     int fds[2];
     if (pipe(fds) != 0)
@@ -340,6 +341,7 @@ double BarePollCostUs(int secs)
         calls++;
     }
     const double us = (ThreadCpuUs() - c0) / (double)calls;
+    *periodUs = 1e6 * secs / (double)calls;
     close(fds[0]);
     close(fds[1]);
     return us;
@@ -463,7 +465,8 @@ int main(int argc, char** argv)
     // What one empty 1 ms read costs: the platform's ReadFile on the module
     // port with the bridge's time-outs, against a bare poll with a 1 ms time-out.
     const double readFileUs = EmptyReadCostUs(u"COM1:", 3);
-    const double barePollUs = BarePollCostUs(3);
+    double pollPeriodUs = 1000;
+    const double barePollUs = BarePollCostUs(3, &pollPeriodUs);
 
     // A peer that hung up: the pump reading from it pauses after each failed read.
     win.Command(IDM_BRIDGE_START);
@@ -491,6 +494,10 @@ int main(int argc, char** argv)
            idleSocat);
     printf("CPU per empty 1 ms read: ReadFile %.1f us, bare poll %.1f us (two pumps make 2000 such reads a second)\n",
            readFileUs, barePollUs);
+    // An idle bridge cannot go below two threads waking from a 1 ms wait each
+    // period; on a loaded machine that floor alone can be near the goal.
+    printf("idle CPU floor, two bare 1 ms polls: %.2f%% (the bridge's idle is %.2fx that)\n",
+           100.0 * 2 * barePollUs / pollPeriodUs, idleBridge / (100.0 * 2 * barePollUs / pollPeriodUs));
     printf("CPU with the peer hung up (bridge still running): %.2f%%\n", hungUp);
 
     const Figures& b = rows[1];
