@@ -494,9 +494,10 @@ int main(int argc, char** argv)
            idleSocat);
     printf("CPU per empty 1 ms read: ReadFile %.1f us, bare poll %.1f us (two pumps make 2000 such reads a second)\n",
            readFileUs, barePollUs);
-    // An idle bridge cannot go below two threads waking from a 1 ms wait each
-    // period; on a loaded machine that floor alone can be near the goal.
-    printf("idle CPU floor, two bare 1 ms polls: %.2f%% (the bridge's idle is %.2fx that)\n",
+    // An idle bridge cannot do much better than two threads waking from a
+    // 1 ms wait each period; on a loaded machine that alone can be near the
+    // goal. Measured at another moment than the idle figure: a rough guide.
+    printf("estimated idle floor, two threads in bare 1 ms polls: %.2f%% (bridge idle / floor %.2f)\n",
            100.0 * 2 * barePollUs / pollPeriodUs, idleBridge / (100.0 * 2 * barePollUs / pollPeriodUs));
     printf("CPU with the peer hung up (bridge still running): %.2f%%\n", hungUp);
 
