@@ -107,8 +107,8 @@ RunFigures RunOnce(const Options& o, bool paced)
     const int64_t simCpu = rig.tap().SimThreadCpuNs();
     f.wallMs = std::chrono::duration<double, std::milli>(t1 - t0).count();
     f.toolCpuMs = (double)((cpu1 - cpu0) - (self1 - self0) - simCpu) / 1e6;
-    f.outcome = g_runOutcome.load();
-    f.attempts = g_runAttempts.load();
+    f.outcome = (int)QueryRun(RUNREPORT_STATE);
+    f.attempts = (int)QueryRun(RUNREPORT_ATTEMPTS);
 
     // Where the phases began and ended on the wire.
     size_t syncs = 0;

@@ -6,7 +6,7 @@
 // empty read used to be repeated at once). Prints CPU time over wall time
 // from getrusage; the goal is below 0.005. A figure, not a test.
 #include "download/module_link.h"
-#include "platform/debug.h"
+#include "platform/kernel/debug.h"
 #include "tests/support/serial_support.h"
 
 #include <cstdio>

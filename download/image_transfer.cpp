@@ -6,7 +6,6 @@
 #include "download/loader_stages.h"
 #include "download/module_link.h"
 #include "download/payload.h"
-#include "download/run.h"
 #include "shell/log.h"
 
 // True when the latest wait ended because the module went silent or the port
@@ -118,7 +117,7 @@ int SendFirmwareImage(HWND hwnd)
             DebugPrint(u"Firmware Updated....Done");
             TraceLog(hwnd, u"\r\nFirmware Updated....Done\r\n");
             g_keepForeground.store(0);
-            g_runOutcome.store(RUN_FLASHED);
+            ReportRun(RUNREPORT_STATE, RUNSTATE_FLASHED);
             Sleep(200);
             MessageBoxW(nullptr, u"Reboot device/Reset module !", u"Successful", MB_OK);
             ResetModule(nullptr, 0, 0, 0);

@@ -21,6 +21,14 @@
 // ends had not started yet when it first fired.
 #define SILENCE_REPEAT_MS 50
 
+std::atomic<DWORD> g_dwSilencePercent{100};
+
+DWORD PhaseSilence(DWORD limitMs)
+{
+    DWORD scaled = (DWORD)((unsigned long long)limitMs * g_dwSilencePercent.load() / 100);
+    return scaled > 0 ? scaled : 1;
+}
+
 // A record and the one opened before it. Records are abandoned, never freed;
 // the chain keeps every one reachable so leak checkers see them as kept.
 struct ModulePortSlot

@@ -16,6 +16,8 @@
 //   SetLinkSilenceLimit(ms) bounds WaitForByte: when no byte at all arrives for
 //                           that long it returns 0. 0 (the default) waits
 //                           without limit.
+//   PhaseSilence(ms)        a phase's silence limit (SILENCE_*) scaled by
+//                           g_dwSilencePercent
 //   LinkWaitEnd()           how the latest WaitForByte ended: LINK_WAIT_GOT,
 //                           LINK_WAIT_EVENT (a break or line error without
 //                           data), LINK_WAIT_SILENT (the silence limit passed)
@@ -48,6 +50,22 @@ enum
     LINK_WAIT_SILENT = 2,
     LINK_WAIT_LOST = 3,
 };
+
+// Silence limits, in ms, per phase. A real module answers the sync within its
+// boot window and acknowledges a loader or a block within a few hundred ms of
+// the last byte reaching it; erasing and writing its flash take longest. Each
+// limit is many times what a module needs, so none ends a healthy run.
+#define SILENCE_SYNC_ANSWER_MS 3000 // reset -> 0xA0: boot window is well under 1 s
+#define SILENCE_LOADER_MS 5000      // loader blocks and acknowledgements
+#define SILENCE_COMMAND_MS 5000     // 0x50 memory check
+#define SILENCE_ERASE_MS 60000      // fixed file size -> 3 x 0xA5: erases 4 MB of flash
+#define SILENCE_BLOCK_MS 10000      // image blocks: queued bytes drain at line rate first
+#define SILENCE_FLASH_MS 60000      // check bytes -> final 0xA5: writes and verifies flash
+
+// Percentage applied to every silence limit: 100 on a real line; tests that
+// make the simulated module fall silent on purpose shorten it.
+extern std::atomic<DWORD> g_dwSilencePercent;
+DWORD PhaseSilence(DWORD limitMs);
 
 extern std::atomic<DWORD> g_dwSilenceLimitMs; // 0: WaitForByte waits without limit
 

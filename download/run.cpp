@@ -9,14 +9,14 @@
 
 std::atomic<HANDLE> g_hWorker{INVALID_HANDLE_VALUE};
 std::atomic<HANDLE> g_hCaster{INVALID_HANDLE_VALUE};
-std::atomic<int> g_runOutcome{RUN_NONE};
-std::atomic<int> g_runAttempts{0};
-std::atomic<DWORD> g_dwSilencePercent{100};
-
-DWORD PhaseSilence(DWORD limitMs)
+static void SetRunOutcome(int outcome)
 {
-    DWORD scaled = (DWORD)((unsigned long long)limitMs * g_dwSilencePercent.load() / 100);
-    return scaled > 0 ? scaled : 1;
+    ReportRun(RUNREPORT_STATE, (DWORD)outcome);
+}
+
+static void CountAttempt(int reset)
+{
+    ReportRun(RUNREPORT_ATTEMPTS, reset ? 0 : QueryRun(RUNREPORT_ATTEMPTS) + 1);
 }
 
 static void PurgeLink()
@@ -47,8 +47,8 @@ LONG StartUpdate(HWND hwnd, int, LPARAM, int)
     }
     SuspendRadio(hwnd, 0, 0, 0);
     Sleep(500);
-    g_runOutcome.store(RUN_ACTIVE);
-    g_runAttempts.store(0);
+    SetRunOutcome(RUN_ACTIVE);
+    CountAttempt(1);
     g_hWorker.store(CreateThread(nullptr, 0, DownloadWorker, hwnd, 0, nullptr));
     return 1;
 }
@@ -77,16 +77,26 @@ static int WaitForBootAnswer()
     return 1;
 }
 
+static DWORD RunDownload(HWND hwnd);
+
+// The run's worker: the report says it runs until it returns.
 DWORD DownloadWorker(LPVOID param)
 {
-    HWND hwnd = (HWND)param;
+    ReportRun(RUNREPORT_RUNNING, 1);
+    DWORD code = RunDownload((HWND)param);
+    ReportRun(RUNREPORT_RUNNING, 0);
+    return code;
+}
+
+static DWORD RunDownload(HWND hwnd)
+{
     int silentAttempts = 0;
 
     if (!OpenModulePort())
     {
         DebugPrint(u"Open com port failed!!\r\n");
         TraceLog(hwnd, u"Open Comport fail!!\r\n");
-        g_runOutcome.store(RUN_OPEN_FAILED);
+        SetRunOutcome(RUN_OPEN_FAILED);
         return 1;
     }
     DebugPrint(u"Open com port succeed!!\r\n");
@@ -94,7 +104,7 @@ DWORD DownloadWorker(LPVOID param)
 
     for (;;)
     {
-        g_runAttempts.fetch_add(1);
+        CountAttempt(0);
         DebugPrint(u"!Cast 55h!\r\n");
         Sleep(1000);
         ResetModule(nullptr, 0, 0, 0);
@@ -153,7 +163,7 @@ DWORD DownloadWorker(LPVOID param)
             DebugPrint(u" Write to flash  fail!!  !!\r\n");
             // The pane would otherwise end at the progress marks.
             TraceLog(hwnd, u"\r\nUpdate firmware FAIL!!!\r\n");
-            g_runOutcome.store(LinkWaitEnd() == LINK_WAIT_LOST ? RUN_LINK_LOST : RUN_UPDATE_FAILED);
+            SetRunOutcome(LinkWaitEnd() == LINK_WAIT_LOST ? RUN_LINK_LOST : RUN_UPDATE_FAILED);
         }
         EndRun();
         return 0;
@@ -162,7 +172,7 @@ DWORD DownloadWorker(LPVOID param)
     // The port went away: end the run instead of retrying on a dead link.
     DebugPrint(u"Module link lost!!\r\n");
     AppendLog(hwnd, u"Communication port lost, update stopped!!\r\n");
-    g_runOutcome.store(RUN_LINK_LOST);
+    SetRunOutcome(RUN_LINK_LOST);
     EndRun();
     return 0;
 }

@@ -625,3 +625,181 @@ void keybd_event(BYTE vk, BYTE scan, DWORD flags, DWORD extra);
 // The program's entry, called by the platform's process entry.
 // ---------------------------------------------------------------------------
 int WinMain(HINSTANCE instance, HINSTANCE prevInstance, LPWSTR cmdLine, int cmdShow);
+
+// ===========================================================================
+// Resource formats: what the resource compiler makes of the program's script.
+// FindResourceW / LoadResource / LockResource yield a pointer to one of these
+// records (or to the image bytes); the window system reads them.
+// ===========================================================================
+// ---------------------------------------------------------------------------
+// Menus
+// ---------------------------------------------------------------------------
+enum MenuItemKind
+{
+    MENU_ITEM_COMMAND,   // a command with a caption
+    MENU_ITEM_SEPARATOR, // a line; no id, no caption
+    MENU_ITEM_POPUP,     // a caption that opens the items of `popup`
+};
+
+struct MenuItemTemplate
+{
+    int kind;                      // MenuItemKind
+    WORD id;                       // command id (MENU_ITEM_COMMAND), else 0
+    LPCWSTR text;                  // caption; null for a separator
+    const MenuItemTemplate* popup; // MENU_ITEM_POPUP: its items, else null
+    UINT popupCount;               // number of items in `popup`
+};
+
+struct MenuTemplate
+{
+    const MenuItemTemplate* items; // top-level items, in order; popups are numbered from 0
+    UINT count;
+};
+
+// The menu bar (SHCreateMenuBar's template): the menu it draws its drop-downs
+// from, and its buttons.
+#define MENUBAR_NO_POPUP (-1)
+
+struct MenuBarButton
+{
+    int image;      // bitmap index, or I_IMAGENONE for a text button
+    WORD command;   // id the button sends when pressed
+    BYTE state;     // TBSTATE_*
+    BYTE style;     // TBSTYLE_*
+    WORD captionId; // string id of the caption (LoadStringW)
+    int popupIndex; // index of the popup in the bar's menu, or MENUBAR_NO_POPUP
+};
+
+struct MenuBarTemplate
+{
+    WORD menuId; // RT_MENU resource holding the drop-downs
+    const MenuBarButton* buttons;
+    UINT count;
+};
+
+// ---------------------------------------------------------------------------
+// Strings: as on the platform, grouped 16 to a bundle; string id n lives in
+// bundle n / 16 + 1 at index n % 16. A null entry is an absent string.
+// ---------------------------------------------------------------------------
+#define STRINGS_PER_BUNDLE 16
+
+struct StringBundle
+{
+    LPCWSTR strings[STRINGS_PER_BUNDLE];
+};
+
+// ---------------------------------------------------------------------------
+// Accelerators
+// ---------------------------------------------------------------------------
+struct AcceleratorTemplate
+{
+    const ACCEL* entries; // fVirt (FVIRTKEY, FCONTROL, ...), key, command
+    UINT count;
+};
+
+// ---------------------------------------------------------------------------
+// Dialogs (the record DialogBoxIndirectParamW receives)
+// ---------------------------------------------------------------------------
+struct DialogItemTemplate
+{
+    DWORD style;   // WS_*, SS_*, ES_* ...
+    DWORD exStyle; // WS_EX_*
+    short x;       // position and size in dialog units
+    short y;
+    short cx;
+    short cy;
+    WORD id;           // control id; 0xFFFF for none
+    LPCWSTR className; // window class, e.g. u"static"
+    LPCWSTR text;      // initial text
+};
+
+struct DialogTemplate
+{
+    DWORD style;   // WS_*, DS_*
+    DWORD exStyle; // WS_EX_*
+    short x;       // position and size in dialog units
+    short y;
+    short cx;
+    short cy;
+    LPCWSTR caption;
+    WORD pointSize;   // font size (DS_SETFONT)
+    LPCWSTR typeface; // font name (DS_SETFONT)
+    const DialogItemTemplate* items;
+    UINT count;
+};
+
+// ---------------------------------------------------------------------------
+// Icons: device-independent bitmaps without the file headers. Each image has
+// a palette-index plane (bitCount bits a pixel, rows bottom-up, each row padded
+// to 32 bits) and a 1-bit transparency mask of the same geometry.
+// ---------------------------------------------------------------------------
+struct IconImage
+{
+    BYTE width;              // pixels
+    BYTE height;             // pixels
+    WORD bitCount;           // bits per pixel: 2 or 4 here
+    const COLORREF* palette; // 1 << bitCount colours, 0x00BBGGRR
+    const BYTE* xorBits;
+    DWORD xorSize; // bytes
+    const BYTE* andBits;
+    DWORD andSize; // bytes
+};
+
+struct IconGroupTemplate
+{
+    const IconImage* images;
+    UINT count;
+};
+
+// ---------------------------------------------------------------------------
+// The resource table: one entry per resource of the program image
+// ---------------------------------------------------------------------------
+
+// Numeric resource types as the table stores them; RT_MENU etc. in win32.h
+// are the same numbers in their MAKEINTRESOURCEW form.
+#define RESTYPE_MENU 4
+#define RESTYPE_DIALOG 5
+#define RESTYPE_STRING 6
+#define RESTYPE_ACCELERATOR 9
+#define RESTYPE_RCDATA 10
+#define RESTYPE_GROUP_ICON 14
+
+// A resource type or name: a number (text == null) or a text (id == 0).
+struct ResourceKey
+{
+    WORD id;
+    LPCWSTR text; // compared without regard to ASCII case
+};
+
+struct ResourceEntry
+{
+    ResourceKey type;
+    ResourceKey name;
+    const void* data; // the record or bytes LoadResource yields
+    DWORD size;       // what SizeofResource reports
+};
+
+// The program image's resource section. The program registers its table once
+// at start, before any resource call; on the handheld the loader maps it.
+void RegisterProgramResources(const ResourceEntry* table, UINT count);
+
+// ===========================================================================
+// Run report (a platform extension). The program's long job, the firmware
+// download, tells the platform how it stands, item by item; the process entry
+// reads it back to learn how a run ended (station mode, the run's record).
+// The platform only keeps the latest value of each item.
+// ===========================================================================
+#define RUNREPORT_STATE 0    // RUNSTATE_*
+#define RUNREPORT_ATTEMPTS 1 // attempts of the current run so far
+#define RUNREPORT_RUNNING 2  // 1 while the run's worker thread runs
+#define RUNREPORT_ITEMS 3
+
+#define RUNSTATE_NONE 0          // no run yet
+#define RUNSTATE_ACTIVE 1        // a run is going on
+#define RUNSTATE_OPEN_FAILED 2   // the link could not be opened
+#define RUNSTATE_FLASHED 3       // the module acknowledged the image
+#define RUNSTATE_UPDATE_FAILED 4 // the image transfer failed
+#define RUNSTATE_LINK_LOST 5     // the port went away during the run
+
+void ReportRun(DWORD item, DWORD value); // an unknown item is ignored
+DWORD QueryRun(DWORD item);              // 0 for an item never reported or unknown

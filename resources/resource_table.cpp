@@ -1,7 +1,7 @@
 // The program's resources: the payload images, the menu and menu bar, the
 // string table, the accelerator table, the About dialog and the icon group,
 // gathered in the one table that FindResourceW searches.
-#include "platform/resources.h"
+#include "resources/resource_table.h"
 
 #include "download/payload.h"
 

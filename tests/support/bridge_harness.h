@@ -7,9 +7,9 @@
 #pragma once
 
 #include "bridge/bridge.h"
-#include "platform/profile.h"
-#include "platform/text.h"
-#include "platform/window.h"
+#include "platform/profile/profile.h"
+#include "platform/kernel/text.h"
+#include "platform/windowing/window.h"
 #include "shell/log.h"
 
 #include <atomic>

@@ -4,7 +4,7 @@
 // of any test framework, so the benchmark uses it too.
 #pragma once
 
-#include "platform/profile.h"
+#include "platform/profile/profile.h"
 
 #include <cerrno>
 #include <chrono>

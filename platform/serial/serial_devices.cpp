@@ -1,0 +1,335 @@
+// What stands behind a serial device name: the profile's device map turned
+// into an opened backend, the table of held devices, the pseudo-terminal
+// pairs the platform makes, and the built-in module simulator's line.
+#include "platform/serial/serial.h"
+#include "platform/kernel/debug.h"
+#include "platform/kernel/iocontrol.h"
+#include "platform/serial/syscalls.h"
+#include "platform/kernel/text.h"
+#include "platform/serial/vcable.h"
+
+#include "sim/sim.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <mutex>
+#include <set>
+#include <termios.h>
+#include <unistd.h>
+
+namespace plat
+{
+
+namespace
+{
+
+const char16_t kSimulatorKey[] = u"HKEY_LOCAL_MACHINE\\Platform\\Simulator";
+
+std::mutex g_heldMutex;
+std::set<std::string> g_held; // devices a port holds now, by hold key
+
+// A pseudo-terminal pair the platform made for a device. The platform keeps
+// the slave open itself, so the master never sees a hang-up when the person
+// on the far end detaches, and keeps the master for the next open.
+struct PtyDevice
+{
+    int master = -1;
+    int slave = -1;
+    std::string path; // the slave's path: the far end
+};
+
+struct SimDevice
+{
+    Sim* sim = nullptr;
+    int slave = -1;   // kept open so the simulator never sees a hang-up between runs
+    std::string path; // the slave, which ports open as a tty
+};
+
+std::mutex g_devicesMutex;
+std::map<std::u16string, PtyDevice> g_ptys; // by folded device name
+std::map<std::u16string, SimDevice> g_sims;
+
+bool make_raw(int fd)
+{
+    struct termios t;
+    if (tcgetattr(fd, &t) != 0)
+        return false;
+    cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    return tcsetattr(fd, TCSANOW, &t) == 0;
+}
+
+// A fresh pair in raw mode on both sides; the caller owns both descriptors.
+bool open_pty_pair(int* master, int* slave, std::string* path)
+{
+    int m = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m < 0)
+        return false;
+    char name[PATH_MAX];
+    if (grantpt(m) != 0 || unlockpt(m) != 0 || ptsname_r(m, name, sizeof name) != 0)
+    {
+        int err = errno;
+        ::close(m);
+        errno = err;
+        return false;
+    }
+    int s = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (s < 0 || !make_raw(s) || !make_raw(m))
+    {
+        int err = errno;
+        if (s >= 0)
+            ::close(s);
+        ::close(m);
+        errno = err;
+        return false;
+    }
+    *master = m;
+    *slave = s;
+    *path = name;
+    return true;
+}
+
+void announce(const std::u16string& device, const std::string& what)
+{
+    debug_write(device + utf8_to_utf16(what) + u"\r\n");
+}
+
+// Called with g_devicesMutex held.
+PtyDevice* pty_device(const DeviceSpec* device)
+{
+    const std::u16string key = wstr_fold(device->name);
+    auto it = g_ptys.find(key);
+    if (it != g_ptys.end())
+        return &it->second;
+    PtyDevice d;
+    if (!open_pty_pair(&d.master, &d.slave, &d.path))
+        return nullptr;
+    int fl = fcntl(d.master, F_GETFL);
+    if (fl >= 0)
+        fcntl(d.master, F_SETFL, fl | O_NONBLOCK);
+    announce(device->name, " is the pseudo-terminal " + d.path);
+    return &(g_ptys[key] = d);
+}
+
+DWORD sim_dword(const char16_t* name, DWORD fallback)
+{
+    DWORD v = 0;
+    return registry_get_dword(kSimulatorKey, name, &v) ? v : fallback;
+}
+
+// The simulator's settings from the profile's Platform\Simulator key.
+SimConfig simulator_config()
+{
+    SimConfig cfg;
+    cfg.firmware_at_start = sim_dword(u"FirmwareAtStart", sim_dword(u"AtFirmware", 0)) != 0;
+    cfg.baud = sim_dword(u"Baud", 0);
+    cfg.bits_per_byte = sim_dword(u"Bits", sim_dword(u"BitsPerByte", cfg.bits_per_byte));
+    cfg.ack_delay_ms = sim_dword(u"AckDelay", 0);
+    cfg.erase_delay_ms = sim_dword(u"EraseDelay", 0);
+    cfg.flash_delay_ms = sim_dword(u"FlashDelay", 0);
+    cfg.boot_window_ms = sim_dword(u"BootWindow", cfg.boot_window_ms);
+    // "Faults": rules in the simulator's text form, separated by spaces or commas.
+    std::u16string faults;
+    if (registry_get_string(kSimulatorKey, u"Faults", &faults))
+    {
+        std::string text = utf16_to_utf8(faults);
+        size_t at = 0;
+        while (at < text.size())
+        {
+            size_t end = text.find_first_of(" ,", at);
+            if (end == std::string::npos)
+                end = text.size();
+            std::string rule = text.substr(at, end - at);
+            SimFault f;
+            if (!rule.empty())
+            {
+                if (sim_parse_fault(rule.c_str(), &f))
+                    cfg.faults.push_back(f);
+                else
+                    debug_write(u"Platform\\Simulator: fault rule " + utf8_to_utf16(rule) + u" not understood\r\n");
+            }
+            at = end + 1;
+        }
+    }
+    return cfg;
+}
+
+// Called with g_devicesMutex held.
+SimDevice* sim_device(const DeviceSpec* device)
+{
+    const std::u16string key = wstr_fold(device->name);
+    auto it = g_sims.find(key);
+    if (it != g_sims.end())
+        return &it->second;
+    int master = -1;
+    SimDevice d;
+    if (!open_pty_pair(&master, &d.slave, &d.path))
+        return nullptr;
+    SimLink link = sim_fd_link(master);
+    if (link.read == nullptr)
+    {
+        ::close(master);
+        ::close(d.slave);
+        return nullptr;
+    }
+    d.sim = sim_start(link, simulator_config()); // closes the link on failure
+    if (d.sim == nullptr)
+    {
+        ::close(d.slave);
+        return nullptr;
+    }
+    simulator_register(d.sim);
+    announce(device->name, " is the module simulator, on the pseudo-terminal " + d.path);
+    return &(g_sims[key] = d);
+}
+
+bool hold_take(const std::string& key)
+{
+    std::lock_guard<std::mutex> lock(g_heldMutex);
+    return g_held.insert(key).second;
+}
+
+int open_tty_path(const std::string& path)
+{
+    for (;;)
+    {
+        int fd = sys().open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0);
+        if (fd >= 0 || errno != EINTR)
+            return fd;
+    }
+}
+
+} // namespace
+
+void serial_hold_release(const std::string& key)
+{
+    std::lock_guard<std::mutex> lock(g_heldMutex);
+    g_held.erase(key);
+}
+
+bool serial_device_open(const DeviceSpec* device, OpenedDevice* out)
+{
+    std::string key;
+    std::string ttyPath;
+    int dupOf = -1;
+    switch (device->type)
+    {
+        case DeviceType::TtyPath:
+        {
+            char real[PATH_MAX];
+            ttyPath = device->arg;
+            key = "tty:" + std::string(realpath(ttyPath.c_str(), real) ? real : ttyPath.c_str());
+            break;
+        }
+        case DeviceType::PtyPair:
+        {
+            std::lock_guard<std::mutex> lock(g_devicesMutex);
+            PtyDevice* d = pty_device(device);
+            if (d == nullptr)
+            {
+                set_error_from_errno(errno);
+                return false;
+            }
+            key = "pty:" + utf16_to_utf8(wstr_fold(device->name));
+            dupOf = d->master;
+            break;
+        }
+        case DeviceType::Simulator:
+        {
+            std::lock_guard<std::mutex> lock(g_devicesMutex);
+            SimDevice* d = sim_device(device);
+            if (d == nullptr)
+            {
+                SetLastError(ERROR_NOT_READY);
+                return false;
+            }
+            ttyPath = d->path;
+            key = "tty:" + d->path;
+            break;
+        }
+        case DeviceType::Cable:
+            key = "cable:" + device->arg;
+            break;
+        default:
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return false;
+    }
+    if (!hold_take(key))
+    {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    std::unique_ptr<PortBackend> backend;
+    if (device->type == DeviceType::Cable)
+    {
+        backend = cable_open_backend(device->arg);
+    }
+    else if (dupOf >= 0)
+    {
+        // A duplicate shares the master's open file (and its O_NONBLOCK); the
+        // held table alone keeps it exclusive, flock would not tell dups apart.
+        int fd = fcntl(dupOf, F_DUPFD_CLOEXEC, 0);
+        if (fd < 0)
+            set_error_from_errno(errno);
+        else
+            backend = tty_backend_open(fd, false);
+    }
+    else
+    {
+        int fd = open_tty_path(ttyPath);
+        if (fd < 0)
+        {
+            // EBUSY: another program holds the tty exclusively (TIOCEXCL).
+            if (errno == EBUSY)
+                SetLastError(ERROR_ACCESS_DENIED);
+            else
+                set_error_from_errno(errno);
+        }
+        else
+        {
+            backend = tty_backend_open(fd, true);
+        }
+    }
+    if (!backend)
+    {
+        DWORD err = GetLastError();
+        serial_hold_release(key);
+        SetLastError(err);
+        return false;
+    }
+    out->backend = std::move(backend);
+    out->holdKey = key;
+    return true;
+}
+
+Sim* simulator_for_device(LPCWSTR name)
+{
+    const DeviceSpec* device = device_find(name);
+    if (device == nullptr || device->type != DeviceType::Simulator)
+        return nullptr;
+    std::lock_guard<std::mutex> lock(g_devicesMutex);
+    SimDevice* d = sim_device(device);
+    return d ? d->sim : nullptr;
+}
+
+std::string serial_far_end(LPCWSTR name)
+{
+    const DeviceSpec* device = device_find(name);
+    if (device == nullptr)
+        return std::string();
+    std::lock_guard<std::mutex> lock(g_devicesMutex);
+    if (device->type == DeviceType::PtyPair)
+    {
+        PtyDevice* d = pty_device(device);
+        return d ? d->path : std::string();
+    }
+    return std::string();
+}
+
+} // namespace plat

@@ -1,0 +1,21 @@
+// The terminal type check of the terminal display, in a file of its own:
+// <term.h> defines a macro for every terminal capability ("lines",
+// "columns", ...), which must not reach the display's code.
+#include "platform/windowing/terminal.h"
+
+#include <curses.h>
+#include <term.h>
+
+namespace plat
+{
+
+bool terminal_type_known(const char* name, int fd)
+{
+    int status = 0;
+    if (name == nullptr || setupterm(name, fd, &status) != OK)
+        return false;
+    del_curterm(cur_term);
+    return true;
+}
+
+} // namespace plat

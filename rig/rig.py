@@ -1,0 +1,951 @@
+#!/usr/bin/env python3
+"""The QEMU rig: fwutil against real Linux serial drivers.
+
+Boots a guest kernel (TCG) whose /dev/ttyUSB0 is QEMU's FTDI USB-serial
+adapter (ftdi_sio on an xHCI bus) and whose /dev/ttyS1 is a 16550 (8250
+driver), runs fwutil in the guest, and plays the module on the host: the
+host's fwsim serves the far end of each device. The guest's module resets
+(RIL1: "cmd:/rig/ril") come back on the console and reset fwsim.
+
+Far ends:
+  ttyUSB0  a QEMU pty chardev (u0); fwsim --tty opens its host side.
+  ttyS1    a QEMU unix socket chardev in telnet mode (s1), so that the host
+           can send a line break (IAC BRK). A relay joins it to a pty pair
+           that fwsim --pty serves (0xFF doubled toward QEMU).
+  console  ttyS0 on a unix socket; commands are framed by markers, and their
+           exit statuses read back.
+  monitor  HMP on a unix socket: device_del / device_add of the adapter.
+
+Run through rig/run.sh; `rig.py --help` for the options.
+"""
+
+import argparse
+import json
+import os
+import random
+import re
+import select
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+import tty
+
+USB_ADD = "usb-serial,id=ftdi0,bus=xhci.0,chardev=u0"
+
+
+def log(msg):
+    sys.stderr.write("rig: %s\n" % msg)
+    sys.stderr.flush()
+
+
+def fnv1a64(data):
+    """The hash fwsim reports for a flashed image (FNV-1a, 64 bits)."""
+    h = 0xCBF29CE484222325
+    for b in data:
+        h = ((h ^ b) * 0x100000001B3) & 0xFFFFFFFFFFFFFFFF
+    return h
+
+
+def connect_unix(path, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while True:
+        s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        try:
+            s.connect(path)
+            return s
+        except OSError:
+            s.close()
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.05)
+
+
+class RigError(Exception):
+    pass
+
+
+# ---------------------------------------------------------------------------
+# Guest console
+# ---------------------------------------------------------------------------
+class Console:
+    """ttyS0 of the guest. A reader thread keeps reading (a far end that is
+    not read stalls the guest), logs everything, and takes the module-control
+    markers the guest's /rig/ril writes out of the stream."""
+
+    RIL = re.compile(rb"@@RIL:([a-z]+)@@\r?\n?")
+
+    def __init__(self, path, logpath):
+        self.sock = connect_unix(path)
+        self.log = open(logpath, "ab")
+        self.buf = bytearray()
+        self.cv = threading.Condition()
+        self.seq = 0
+        self.on_control = None  # callable(control) for the markers of /rig/ril
+        self.controls = []  # (monotonic time, control)
+        self.closed = False
+        threading.Thread(target=self._reader, daemon=True).start()
+
+    def _reader(self):
+        while True:
+            try:
+                data = self.sock.recv(65536)
+            except OSError:
+                data = b""
+            if not data:
+                with self.cv:
+                    self.closed = True
+                    self.cv.notify_all()
+                return
+            self.log.write(data)
+            self.log.flush()
+            with self.cv:
+                self.buf += data
+                while True:
+                    m = self.RIL.search(self.buf)
+                    if not m:
+                        break
+                    control = m.group(1).decode()
+                    del self.buf[m.start():m.end()]
+                    self.controls.append((time.monotonic(), control))
+                    hook = self.on_control
+                    if hook:
+                        threading.Thread(target=hook, args=(control,), daemon=True).start()
+                self.cv.notify_all()
+
+    def wait_for(self, pattern, timeout):
+        rx = re.compile(pattern, re.S)
+        deadline = time.monotonic() + timeout
+        with self.cv:
+            while True:
+                m = rx.search(bytes(self.buf))
+                if m:
+                    return m
+                left = deadline - time.monotonic()
+                if left <= 0 or self.closed:
+                    raise RigError("console: no %r within %.0f s (tail: %r)" % (pattern, timeout, bytes(self.buf[-300:])))
+                self.cv.wait(min(left, 0.5))
+
+    def sh(self, cmd, timeout=30.0):
+        """Runs one shell command line in the guest; returns (status, output).
+        The markers are split by quotes in the command line, so the tty's echo
+        of the line never matches them."""
+        self.seq += 1
+        n = self.seq
+        line = 'echo "@@B""%d@@"; %s; echo "@@E""%d $?@@"\n' % (n, cmd, n)
+        with self.cv:
+            self.buf.clear()
+        self.sock.sendall(line.encode())
+        m = self.wait_for(rb"@@B%d@@\r?\n(.*?)@@E%d (\d+)@@" % (n, n), timeout)
+        out = m.group(1).replace(b"\r\n", b"\n").decode("utf-8", "replace")
+        with self.cv:
+            del self.buf[: m.end()]
+        return int(m.group(2)), out
+
+    def check(self, cmd, timeout=30.0):
+        rc, out = self.sh(cmd, timeout)
+        if rc != 0:
+            raise RigError("guest: %r failed (%d): %s" % (cmd, rc, out.strip()))
+        return out
+
+
+# ---------------------------------------------------------------------------
+# QEMU monitor
+# ---------------------------------------------------------------------------
+class Monitor:
+    ANSI = re.compile(r"\x1b\[[0-9;]*[A-Za-z]|\x1b[A-Za-z]")
+
+    def __init__(self, path):
+        self.sock = connect_unix(path)
+        self.sock.settimeout(10)
+        self._until_prompt()
+
+    def _until_prompt(self):
+        data = b""
+        while not data.endswith(b"(qemu) "):
+            chunk = self.sock.recv(4096)
+            if not chunk:
+                raise RigError("monitor closed")
+            data += chunk
+        return data.decode("utf-8", "replace")
+
+    def cmd(self, line):
+        self.sock.sendall(line.encode() + b"\n")
+        text = self.ANSI.sub("", self._until_prompt())
+        text = text.replace("\r", "")
+        lines = [l for l in text.split("\n") if l.strip() and l.strip() != "(qemu)" and line not in l]
+        return "\n".join(lines).strip()
+
+
+# ---------------------------------------------------------------------------
+# The ttyS1 far end: a telnet-mode socket chardev
+# ---------------------------------------------------------------------------
+class TelnetFarEnd:
+    """The host side of ttyS1. QEMU sends telnet negotiation on connect and
+    passes the guest's bytes unescaped; toward QEMU every 0xFF is doubled and
+    IAC BRK (ff f3) is a line break. A reader thread always reads; bytes go
+    to `sink` (None: dropped, counted)."""
+
+    def __init__(self, path):
+        self.sock = connect_unix(path)
+        self.wlock = threading.Lock()
+        self.sink = None
+        self.dropped = 0
+        self.negotiation = b""
+        # The negotiation comes at once; nothing in the guest has ttyS1 open yet.
+        self.sock.settimeout(0.5)
+        try:
+            while True:
+                chunk = self.sock.recv(4096)
+                if not chunk:
+                    break
+                self.negotiation += chunk
+        except socket.timeout:
+            pass
+        self.sock.settimeout(None)
+        threading.Thread(target=self._reader, daemon=True).start()
+
+    def _reader(self):
+        while True:
+            try:
+                data = self.sock.recv(65536)
+            except OSError:
+                return
+            if not data:
+                return
+            sink = self.sink
+            if sink is None:
+                self.dropped += len(data)
+            else:
+                sink(data)
+
+    def send(self, data):
+        with self.wlock:
+            self.sock.sendall(bytes(data).replace(b"\xff", b"\xff\xff"))
+
+    def send_break(self):
+        with self.wlock:
+            self.sock.sendall(b"\xff\xf3")
+
+
+class PtyRelay:
+    """Joins the ttyS1 far end to a host pty (the slave side of a pair that
+    fwsim --pty serves). `tap` sees every chunk toward the guest and returns
+    what to send instead (list of bytes / "BREAK" items)."""
+
+    def __init__(self, far, pty_path, tap=None):
+        self.far = far
+        self.fd = os.open(pty_path, os.O_RDWR | os.O_NOCTTY)
+        tty.setraw(self.fd)
+        self.tap = tap
+        self.stop = False
+        self.to_guest = 0
+        self.to_module = 0
+        far.sink = self._from_guest
+        self.thread = threading.Thread(target=self._to_guest, daemon=True)
+        self.thread.start()
+
+    def _from_guest(self, data):
+        self.to_module += len(data)
+        view = memoryview(data)
+        while view:
+            try:
+                n = os.write(self.fd, view)
+            except BlockingIOError:
+                select.select([], [self.fd], [], 0.1)
+                continue
+            except OSError:
+                return
+            view = view[n:]
+
+    def _to_guest(self):
+        while not self.stop:
+            r, _, _ = select.select([self.fd], [], [], 0.1)
+            if not r:
+                continue
+            try:
+                data = os.read(self.fd, 65536)
+            except OSError:
+                return
+            if not data:
+                return
+            items = self.tap(data) if self.tap else [data]
+            for item in items:
+                if item == "BREAK":
+                    self.far.send_break()
+                elif item:
+                    self.to_guest += len(item)
+                    self.far.send(item)
+
+    def close(self):
+        self.stop = True
+        self.far.sink = None
+        self.thread.join(2)
+        os.close(self.fd)
+
+
+# ---------------------------------------------------------------------------
+# fwsim on the host
+# ---------------------------------------------------------------------------
+class Fwsim:
+    def __init__(self, exe, args, logpath):
+        self.args = [exe] + args + ["--verbose"]
+        self.logf = open(logpath, "a")
+        self.logf.write("\n$ %s\n" % " ".join(self.args))
+        self.logf.flush()
+        self.proc = subprocess.Popen(self.args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, errors="replace")
+        self.cv = threading.Condition()
+        self.states = []  # (monotonic, state)
+        self.out = []
+        self.path = None
+        threading.Thread(target=self._read_out, daemon=True).start()
+        threading.Thread(target=self._read_err, daemon=True).start()
+        with self.cv:
+            if not self.cv.wait_for(lambda: self.path or self.proc.poll() is not None, 10):
+                raise RigError("fwsim did not start")
+        if not self.path:
+            raise RigError("fwsim failed: %s" % "".join(self.out))
+
+    def _read_out(self):
+        for line in self.proc.stdout:
+            self.logf.write(line)
+            self.logf.flush()
+            with self.cv:
+                self.out.append(line)
+                m = re.match(r"fwsim: serving (\S+)", line)
+                if m:
+                    self.path = m.group(1)
+                self.cv.notify_all()
+        with self.cv:
+            self.cv.notify_all()
+
+    def _read_err(self):
+        for line in self.proc.stderr:
+            self.logf.write(line)
+            self.logf.flush()
+            m = re.match(r"fwsim: state (\S+)", line)
+            if m:
+                with self.cv:
+                    self.states.append((time.monotonic(), m.group(1)))
+                    self.cv.notify_all()
+
+    def wait_state(self, state, timeout):
+        with self.cv:
+            ok = self.cv.wait_for(lambda: any(s == state for _, s in self.states), timeout)
+        if not ok:
+            raise RigError("fwsim never reached state %s (states: %s)" % (state, [s for _, s in self.states][-8:]))
+        return next(t for t, s in self.states if s == state)
+
+    def reset(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGUSR1)
+
+    def stop(self):
+        """SIGINT; returns the report as a dict."""
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGINT)
+        try:
+            self.proc.wait(15)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        time.sleep(0.05)
+        text = "".join(self.out)
+        rep = {"text": text, "status": self.proc.returncode}
+        m = re.search(r"flashed\s+yes, (\d+) bytes, hash 0x([0-9a-f]+)", text)
+        rep["flashed"] = bool(m)
+        rep["image_len"] = int(m.group(1)) if m else 0
+        rep["hash"] = int(m.group(2), 16) if m else None
+        for key, rx in (
+            ("violations", r"violations\s+(\d+)"),
+            ("resets", r"resets\s+(\d+)"),
+            ("stage1_ok", r"stage 1 ok/fail\s+(\d+)"),
+            ("stage1_fail", r"stage 1 ok/fail\s+\d+ / (\d+)"),
+            ("image_blocks", r"image ok/fail\s+\d+ / \d+ \((\d+) blocks"),
+            ("syncs", r"syncs seen\s+(\d+)"),
+        ):
+            m = re.search(rx, text)
+            rep[key] = int(m.group(1)) if m else None
+        return rep
+
+
+# ---------------------------------------------------------------------------
+# The guest
+# ---------------------------------------------------------------------------
+class Guest:
+    def __init__(self, qemu, kernel, initrd, workdir):
+        self.workdir = workdir
+        w = lambda name: os.path.join(workdir, name)
+        for name in ("con.sock", "s1.sock", "mon.sock"):
+            if os.path.exists(w(name)):
+                os.unlink(w(name))
+        self.args = [
+            qemu, "-accel", "tcg", "-M", "pc", "-m", "256", "-smp", "1",
+            "-nodefaults", "-no-user-config", "-display", "none", "-no-reboot",
+            "-kernel", kernel, "-initrd", initrd,
+            "-append", "console=ttyS0 panic=-1 quiet loglevel=3",
+            "-chardev", "socket,id=con,path=%s,server=on,wait=off" % w("con.sock"),
+            "-serial", "chardev:con",
+            "-chardev", "socket,id=s1,path=%s,server=on,wait=off,telnet=on" % w("s1.sock"),
+            "-device", "isa-serial,id=com2,chardev=s1",
+            "-device", "qemu-xhci,id=xhci",
+            "-chardev", "pty,id=u0",
+            "-device", USB_ADD,
+            "-monitor", "unix:%s,server=on,wait=off" % w("mon.sock"),
+        ]
+        self.qlog = open(w("qemu.log"), "ab")
+        t0 = time.monotonic()
+        self.proc = subprocess.Popen(self.args, stdin=subprocess.DEVNULL, stdout=self.qlog, stderr=self.qlog)
+        self.con = Console(w("con.sock"), w("console.log"))
+        self.mon = Monitor(w("mon.sock"))
+        self.ttyS1 = TelnetFarEnd(w("s1.sock"))
+        self.con.wait_for(rb"rig-init: ready", 120)
+        self.con.check("true", 30)
+        self.boot_seconds = time.monotonic() - t0
+        info = self.mon.cmd("info chardev")
+        m = re.search(r"u0: filename=pty:(\S+)", info)
+        if not m:
+            raise RigError("no pty for u0 in: %s" % info)
+        self.usb_pty = m.group(1)
+        # The module-control hook: the current case's module(s) to reset.
+        self.modules = []
+        self.con.on_control = self._control
+
+    def _control(self, control):
+        if control != "reset":
+            return
+        # The tool purges its receive queue right after the reset control
+        # returns; a module that answers later than that is what a real reset
+        # line gives, so let the purge happen first.
+        time.sleep(0.05)
+        for m in list(self.modules):
+            m.reset()
+
+    def sh(self, cmd, timeout=30.0):
+        return self.con.sh(cmd, timeout)
+
+    def check(self, cmd, timeout=30.0):
+        return self.con.check(cmd, timeout)
+
+    def exists(self, path):
+        return self.sh("test -e %s" % path)[0] == 0
+
+    def wait_path(self, path, present=True, timeout=10.0):
+        rc, out = self.sh(
+            "n=0; while %s [ -e %s ] && [ $n -lt %d ]; do sleep 0.05; n=$((n+1)); done; [ -e %s ]"
+            % ("!" if present else "", path, int(timeout * 20), path),
+            timeout + 10,
+        )
+        return (rc == 0) == present
+
+    def job(self, name, cmd):
+        return int(self.check("/rig/job %s %s" % (name, cmd)).strip())
+
+    def wait_job(self, name, timeout):
+        rc, out = self.sh("/rig/wait %s %d" % (name, int(timeout)), timeout + 30)
+        out = out.strip()
+        return None if rc != 0 else int(out)
+
+    def read(self, path):
+        rc, out = self.sh("cat %s" % path)
+        return out if rc == 0 else ""
+
+    def uptime(self, path):
+        txt = self.read(path).strip()
+        return float(txt) if txt else None
+
+    def cpu_ticks(self, pid):
+        rc, out = self.sh("cat /proc/%d/stat" % pid)
+        if rc != 0:
+            return None
+        fields = out.rsplit(")", 1)[1].split()
+        return int(fields[11]) + int(fields[12])  # utime + stime (fields 14, 15)
+
+    def close(self):
+        try:
+            self.mon.cmd("quit")
+        except Exception:
+            pass
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+
+
+# ---------------------------------------------------------------------------
+# Cases
+# ---------------------------------------------------------------------------
+class Result:
+    def __init__(self, case, expected):
+        self.case = case
+        self.expected = expected
+        self.observed = ""
+        self.result = "FAIL"
+        self.seconds = 0.0
+        self.notes = []
+
+
+class Rig:
+    def __init__(self, opts, guest):
+        self.o = opts
+        self.g = guest
+        self.workdir = opts.workdir
+        with open(os.path.join(opts.images, "firmware.bin"), "rb") as f:
+            image = f.read()
+        self.image_len = len(image)
+        self.image_hash = fnv1a64(image)
+        self.help = subprocess.run([opts.fwutil, "--help"], capture_output=True, text=True).stdout
+
+    def fwsim(self, *args):
+        return Fwsim(self.o.fwsim, list(args), os.path.join(self.workdir, "fwsim.log"))
+
+    def module_usb(self, *extra):
+        """fwsim on the ttyUSB0 far end, checking content against the images."""
+        sim = self.fwsim("--tty", self.g.usb_pty, "--expect-images", self.o.images, *extra)
+        self.g.modules = [sim]
+        return sim
+
+    def usb_ready(self, timeout=10.0):
+        """/dev/ttyUSB0 shows only once QEMU sees its far end open (it looks once a second)."""
+        return self.g.wait_path("/dev/ttyUSB0", True, timeout)
+
+    def station(self, name, profile, extra=""):
+        self.g.sh("rm -f /tmp/%s.dbg" % name)
+        return self.g.job(
+            name,
+            "fwutil --station --profile /rig/%s --debug /tmp/%s.dbg --timeout 300 %s" % (profile, name, extra),
+        )
+
+    def flashed_ok(self, status, rep):
+        """A run that flashed: status 0 or 3, fwsim flashed the image whole."""
+        return (
+            status in (0, 3)
+            and rep["flashed"]
+            and rep["image_len"] == self.image_len
+            and rep["hash"] == self.image_hash
+            and rep["violations"] == 0
+        )
+
+    def describe_flash(self, status, rep):
+        h = "0x%016x" % rep["hash"] if rep["hash"] is not None else "none"
+        return "status %s, fwsim hash %s%s, %s violations" % (
+            status, h, " (= image)" if rep["hash"] == self.image_hash else " (image 0x%016x)" % self.image_hash,
+            rep["violations"],
+        )
+
+    # a / b: a station download through a device
+    def case_download(self, res, device):
+        if device == "usb":
+            sim = self.module_usb("--baud", "0")
+            if not self.usb_ready():
+                raise RigError("/dev/ttyUSB0 did not appear")
+            relay = None
+            profile = "usb.reg"
+        else:
+            sim = self.fwsim("--pty", "--baud", "0", "--expect-images", self.o.images)
+            self.g.modules = [sim]
+            relay = PtyRelay(self.g.ttyS1, sim.path)
+            profile = "s1.reg"
+        t0 = time.monotonic()
+        try:
+            self.station(res.case, profile)
+            status = self.g.wait_job(res.case, 300)
+        finally:
+            rep = sim.stop()
+            if relay:
+                relay.close()
+            self.g.modules = []
+        took = time.monotonic() - t0
+        res.observed = "%s; %.1f s" % (self.describe_flash(status, rep), took)
+        res.result = "PASS" if self.flashed_ok(status, rep) else "FAIL"
+        if status in (0, 3):
+            res.notes.append("flashed status is %d" % status)
+        if res.result == "FAIL":
+            res.notes.append(self.g.read("/tmp/%s.out" % res.case)[-600:])
+
+
+    # c: the adapter unplugged during the image phase
+    def case_unplug(self, res):
+        # Paced at the line rate, the image phase lasts minutes: the unplug lands inside it.
+        sim = self.module_usb("--baud", "115200")
+        try:
+            if not self.usb_ready():
+                raise RigError("/dev/ttyUSB0 did not appear")
+            pid = self.station("c1", "usb.reg")
+            sim.wait_state("image", 120)
+            time.sleep(1.0)  # a few image blocks in
+            before = float(self.g.check("cut -d' ' -f1 /proc/uptime").strip())
+            answer = self.g.mon.cmd("device_del ftdi0")
+            if answer:
+                raise RigError("device_del: %s" % answer)
+            status = self.g.wait_job("c1", 5)
+            if status is None:
+                # Still running: what does it cost now?
+                t1 = self.g.cpu_ticks(pid)
+                time.sleep(3.0)
+                t2 = self.g.cpu_ticks(pid)
+                cpu = None if t1 is None or t2 is None else (t2 - t1) / 100.0 / 3.0
+                status = self.g.wait_job("c1", 60)
+            else:
+                cpu = 0.0
+            end = self.g.uptime("/tmp/c1.end")
+            gone = not self.g.exists("/dev/ttyUSB0")
+            pane = self.g.read("/tmp/c1.out")
+        finally:
+            sim.stop()
+            self.g.modules = []
+        latency = None if end is None else end - before
+        lost_ok = (
+            status == 6
+            and latency is not None
+            and latency <= 1.0
+            and cpu is not None
+            and cpu <= 0.05
+            and "Update firmware FAIL!!!" in pane
+        )
+        first = "unplug: status %s, ended %s after device_del, CPU after it %s, node gone %s" % (
+            status,
+            "%.2f s" % latency if latency is not None else "never",
+            "0 (exited)" if cpu == 0.0 else ("%.1f%%" % (cpu * 100) if cpu is not None else "?"),
+            "yes" if gone else "no",
+        )
+        # Plug it back: a fresh module holds the far end, so the adapter attaches at once.
+        sim = self.module_usb("--baud", "0")
+        try:
+            answer = self.g.mon.cmd("device_add " + USB_ADD)
+            if answer:
+                raise RigError("device_add: %s" % answer)
+            t0 = time.monotonic()
+            back = self.usb_ready(10)
+            back_s = time.monotonic() - t0
+            status2 = None
+            if back:
+                self.station("c2", "usb.reg")
+                status2 = self.g.wait_job("c2", 300)
+        finally:
+            rep = sim.stop()
+            self.g.modules = []
+        again = back and self.flashed_ok(status2, rep)
+        res.observed = "%s; replug: ttyUSB0 back in %.1f s, %s" % (first, back_s, self.describe_flash(status2, rep))
+        res.result = "PASS" if lost_ok and again else "FAIL"
+        if not lost_ok:
+            res.notes.append("pane: " + pane[-300:])
+
+    # d: the tool started before the adapter is plugged in
+    def case_late_plug(self, res):
+        has_option = "--wait-device" in self.help
+        answer = self.g.mon.cmd("device_del ftdi0")
+        if answer:
+            raise RigError("device_del: %s" % answer)
+        if not self.g.wait_path("/dev/ttyUSB0", False, 10):
+            raise RigError("/dev/ttyUSB0 stayed after device_del")
+        sim = self.module_usb("--baud", "0")
+        try:
+            if not has_option:
+                # What a station run does today with the adapter absent.
+                t0 = time.monotonic()
+                self.station("d0", "usb.reg")
+                status = self.g.wait_job("d0", 30)
+                took = time.monotonic() - t0
+                text = self.g.read("/tmp/d0.out") + self.g.read("/tmp/d0.dbg")
+                named = "/dev/ttyUSB0" in text
+                self.g.mon.cmd("device_add " + USB_ADD)
+                if not self.usb_ready(10):
+                    raise RigError("/dev/ttyUSB0 did not come back")
+                rep = sim.stop()
+                ok = status == 4 and took < 10 and not rep["flashed"]
+                res.result = "SKIP" if ok else "FAIL"
+                res.observed = (
+                    "fwutil --help has no --wait-device; without the adapter: status %s after %.1f s "
+                    "(%s), output/trace name /dev/ttyUSB0: %s"
+                    % (status, took, "Open Comport fail" if "Open Comport fail" in text else "no open failure line",
+                       "yes" if named else "no")
+                )
+                res.notes.append("open-failure path named: %s" % ("yes" if named else "no"))
+                return
+            self.station("d", "usb.reg", "--wait-device 30")
+            time.sleep(3.0)
+            waiting = self.g.sh("test -f /tmp/d.rc")[0] != 0
+            answer = self.g.mon.cmd("device_add " + USB_ADD)
+            if answer:
+                raise RigError("device_add: %s" % answer)
+            self.usb_ready(10)
+            status = self.g.wait_job("d", 300)
+        finally:
+            if sim.proc.poll() is None:
+                rep = sim.stop()
+            self.g.modules = []
+            if not self.g.exists("/dev/ttyUSB0"):
+                self.g.mon.cmd("device_add " + USB_ADD)
+        res.observed = "still waiting 3 s before the plug: %s; %s" % ("yes" if waiting else "no", self.describe_flash(status, rep))
+        res.result = "PASS" if waiting and self.flashed_ok(status, rep) else "FAIL"
+
+    # e: a line break from the module's end on ttyS1 in place of the stage-1 answer
+    def case_break(self, res):
+        sim = self.fwsim("--pty", "--baud", "0", "--expect-images", self.o.images)
+        self.g.modules = [sim]
+        state = {"a0": False, "done": False, "t": None}
+
+        def tap(data):
+            if state["done"]:
+                return [data]
+            for i, b in enumerate(data):
+                if b == 0xA0:
+                    state["a0"] = True
+                elif b == 0xA5 and state["a0"]:
+                    # The stage-1 answer: a break goes instead. The module then
+                    # starts over from its boot ROM, as after a reset.
+                    state["done"] = True
+                    state["t"] = time.monotonic()
+                    threading.Timer(0.1, sim.reset).start()
+                    return [data[:i], "BREAK", data[i + 1:]]
+            return [data]
+
+        relay = PtyRelay(self.g.ttyS1, sim.path, tap)
+        n_controls = len(self.g.con.controls)
+        try:
+            self.station("e", "s1.reg")
+            status = self.g.wait_job("e", 300)
+        finally:
+            rep = sim.stop()
+            relay.close()
+            self.g.modules = []
+        resets_after = [t for t, c in self.g.con.controls[n_controls:] if c == "reset" and state["t"] and t > state["t"]]
+        gap = resets_after[0] - state["t"] if resets_after else None
+        _, fails = self.g.sh("grep -c 'BootLoad1 upload fail' /tmp/e.dbg")
+        _, nul = self.g.sh("grep -a -c 'A byte got from TRM08A : .* , 0 h' /tmp/e.dbg")
+        _, brk = self.g.sh("grep -a -i -c 'break' /tmp/e.dbg")
+        fails = int(fails.strip() or 0)
+        res.observed = "break sent: %s; trace: stage-1 failures %d, 0x00 bytes read %s, 'break' lines %s; next module reset %s after the break; %s" % (
+            "yes" if state["t"] else "no",
+            fails,
+            nul.strip(),
+            brk.strip(),
+            "%.1f s" % gap if gap is not None else "never",
+            self.describe_flash(status, rep),
+        )
+        ok = state["t"] is not None and fails >= 1 and rep["stage1_ok"] == 2 and self.flashed_ok(status, rep)
+        res.result = "PASS" if ok else "FAIL"
+        if gap is not None:
+            res.notes.append("break to the next module reset: %.2f s" % gap)
+
+    # f: the bridge between ttyUSB0 and ttyS1
+    def case_bridge(self, res):
+        big = self.o.bridge_bytes
+        small = 256 * 1024
+        fd = os.open(self.g.usb_pty, os.O_RDWR | os.O_NOCTTY)
+        tty.setraw(fd)
+        usb_in = bytearray()
+        s1_in = bytearray()
+        lock = threading.Lock()
+        stop = threading.Event()
+
+        def usb_reader():
+            while not stop.is_set():
+                r, _, _ = select.select([fd], [], [], 0.1)
+                if r:
+                    try:
+                        data = os.read(fd, 65536)
+                    except OSError:
+                        return
+                    with lock:
+                        usb_in.extend(data)
+
+        def s1_sink(data):
+            with lock:
+                s1_in.extend(data)
+
+        reader = threading.Thread(target=usb_reader, daemon=True)
+        reader.start()
+        self.g.ttyS1.sink = s1_sink
+        passes = []
+        try:
+            if not self.usb_ready(10):
+                raise RigError("/dev/ttyUSB0 did not appear")
+            self.g.job("f", "fwutil --profile /rig/bridge.reg --display headless --debug /tmp/f.dbg")
+            post = lambda cmd: self.g.sh("fwutil --post %d --profile /rig/bridge.reg" % cmd)[0]
+            for _ in range(100):
+                if post(120) == 0:  # the About box: answered at once, tells the window runs
+                    break
+                time.sleep(0.2)
+            else:
+                raise RigError("the tool never took --post")
+            for label, size, restart in (("start", big, False), ("restart", small, True)):
+                if restart:
+                    rc_stop = post(155)
+                    time.sleep(0.5)
+                else:
+                    rc_stop = 0
+                rc_start = post(153)
+                time.sleep(0.5)
+                with lock:
+                    usb_in.clear()
+                    s1_in.clear()
+                a = random.randbytes(size)  # toward the module's UART side (ttyUSB0 far end)
+                b = random.randbytes(size)  # toward the peer (ttyS1 far end)
+                t0 = time.monotonic()
+
+                def push_usb():
+                    view = memoryview(a)
+                    while view:
+                        n = os.write(fd, view[:4096])
+                        view = view[n:]
+
+                def push_s1():
+                    for i in range(0, len(b), 4096):
+                        self.g.ttyS1.send(b[i:i + 4096])
+
+                w1 = threading.Thread(target=push_usb, daemon=True)
+                w2 = threading.Thread(target=push_s1, daemon=True)
+                w1.start()
+                w2.start()
+                last = (-1, -1)
+                quiet_since = time.monotonic()
+                while True:
+                    time.sleep(0.5)
+                    with lock:
+                        now = (len(s1_in), len(usb_in))
+                    if now[0] >= size and now[1] >= size:
+                        break
+                    if now != last:
+                        last = now
+                        quiet_since = time.monotonic()
+                    elif time.monotonic() - quiet_since > 20:
+                        break
+                took = time.monotonic() - t0
+                time.sleep(0.3)
+                with lock:
+                    got_s1 = bytes(s1_in)
+                    got_usb = bytes(usb_in)
+                same = got_s1 == a and got_usb == b
+                passes.append(same and rc_start == 0 and rc_stop == 0)
+                desc = "%s %s: %s to ttyS1 side %s, %s to ttyUSB0 side %s, %.1f s" % (
+                    label,
+                    "%d KiB" % (size // 1024),
+                    "%d B" % len(got_s1),
+                    "identical" if got_s1 == a else "DIFFERENT (first at %s)" % first_diff(got_s1, a),
+                    "%d B" % len(got_usb),
+                    "identical" if got_usb == b else "DIFFERENT (first at %s)" % first_diff(got_usb, b),
+                    took,
+                )
+                res.notes.append(desc)
+            rc_exit = post(101)
+            status = self.g.wait_job("f", 20)
+        finally:
+            stop.set()
+            self.g.ttyS1.sink = None
+            reader.join(2)
+            os.close(fd)
+        res.observed = "; ".join(res.notes) + "; exit status %s" % status
+        res.notes = []
+        res.result = "PASS" if all(passes) and len(passes) == 2 and status == 0 else "FAIL"
+
+
+def first_diff(x, y):
+    for i in range(min(len(x), len(y))):
+        if x[i] != y[i]:
+            return i
+    return min(len(x), len(y))
+
+
+CASES = [
+    ("a", "station download via /dev/ttyUSB0 (ftdi_sio): status 3 (or 0), fwsim hash = image hash, 0 violations",
+     lambda r, res: r.case_download(res, "usb")),
+    ("b", "station download via /dev/ttyS1 (8250): status 3 (or 0), fwsim hash = image hash, 0 violations",
+     lambda r, res: r.case_download(res, "s1")),
+    ("c", "adapter unplugged in the image phase: status 6 within 1 s, CPU <= 5% after; replugged: second run flashes",
+     lambda r, res: r.case_unplug(res)),
+    ("d", "started before the adapter (--wait-device): waits, then flashes; SKIP without the option",
+     lambda r, res: r.case_late_plug(res)),
+    ("e", "break on ttyS1 instead of the stage-1 answer: stage 1 fails, a new attempt flashes",
+     lambda r, res: r.case_break(res)),
+    ("f", "bridge ttyUSB0 <-> ttyS1: 4 MiB each way identical; stop/start, 256 KiB each way identical; exit 0",
+     lambda r, res: r.case_bridge(res)),
+]
+QUICK = ("a", "c")
+
+
+def fmt_table(results):
+    rows = [("case", "expected", "observed", "result", "seconds")]
+    for r in results:
+        rows.append((r.case, r.expected, r.observed, r.result, "%.1f" % r.seconds))
+    widths = [max(len(row[i]) for row in rows) for i in range(5)]
+    widths[1] = min(widths[1], 60)
+    widths[2] = min(widths[2], 70)
+    out = []
+    for i, row in enumerate(rows):
+        out.append(" | ".join(c.ljust(widths[j]) for j, c in enumerate(row)).rstrip())
+        if i == 0:
+            out.append("-+-".join("-" * w for w in widths))
+    return "\n".join(out)
+
+
+def main():
+    ap = argparse.ArgumentParser(description="fwutil against real serial drivers in a QEMU guest")
+    ap.add_argument("--fwutil", required=True, help="the fwutil binary (for --help; the guest has its own copy)")
+    ap.add_argument("--fwsim", required=True)
+    ap.add_argument("--images", required=True, help="folder with boot1.bin, boot2.bin, firmware.bin the tool embeds")
+    ap.add_argument("--kernel", required=True)
+    ap.add_argument("--initrd", required=True)
+    ap.add_argument("--qemu", default="qemu-system-x86_64")
+    ap.add_argument("--workdir", default=None)
+    ap.add_argument("--cases", default=None, help="comma-separated case names (default: all)")
+    ap.add_argument("--quick", action="store_true", help="a short subset: one ttyUSB0 download, one unplug")
+    ap.add_argument("--json", default=None, help="also write the results here")
+    ap.add_argument("--shell", action="store_true", help="boot, run one command, quit")
+    ap.add_argument("--bridge-bytes", type=int, default=4 * 1024 * 1024, help="bytes each way in the bridge case")
+    o = ap.parse_args()
+    if not o.workdir:
+        o.workdir = os.path.join("/tmp", "fwutil-rig-%d" % os.getpid())
+    os.makedirs(o.workdir, exist_ok=True)
+    log("work folder %s" % o.workdir)
+
+    g = Guest(o.qemu, o.kernel, o.initrd, o.workdir)
+    try:
+        log("guest up in %.1f s; ttyUSB0 far end %s" % (g.boot_seconds, g.usb_pty))
+        if o.shell:
+            print(g.check("uname -r; ls /dev/ttyS* /dev/ttyUSB* 2>&1; lsmod"))
+            return 0
+        rig = Rig(o, g)
+        wanted = [c.strip() for c in o.cases.split(",")] if o.cases else (list(QUICK) if o.quick else None)
+        results = []
+        for name, expected, fn in CASES:
+            if wanted is not None and name not in wanted:
+                continue
+            res = Result(name, expected)
+            log("case %s: %s" % (name, expected))
+            t0 = time.monotonic()
+            try:
+                fn(rig, res)
+            except Exception as e:  # a rig failure is the case's failure, and the next case still runs
+                res.result = "FAIL"
+                res.observed = (res.observed + "; " if res.observed else "") + "rig error: %s" % e
+                g.modules = []
+            res.seconds = time.monotonic() - t0
+            log("case %s: %s (%.1f s): %s" % (name, res.result, res.seconds, res.observed))
+            for n in res.notes:
+                log("case %s: note: %s" % (name, n.strip()))
+            results.append(res)
+        print(fmt_table(results))
+        print("guest boot %.1f s; work folder %s" % (g.boot_seconds, o.workdir))
+        if o.json:
+            with open(o.json, "w") as f:
+                json.dump(
+                    {
+                        "boot_seconds": g.boot_seconds,
+                        "cases": [dict(case=r.case, expected=r.expected, observed=r.observed, result=r.result,
+                                       seconds=round(r.seconds, 1), notes=r.notes) for r in results],
+                    },
+                    f,
+                    indent=1,
+                )
+        return 1 if any(r.result == "FAIL" for r in results) else 0
+    finally:
+        g.close()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,1478 @@
+// Conformance of the shell and kernel calls the main window relies on: the
+// program's file name, the virtual memory calls behind the register window,
+// the power calls, the menu bar, full-screen set-up, accelerators and key
+// translation, dialogs, the foreground window, the virtual clock of the
+// timers, the headless display's output, and FindWindowW/SetForegroundWindow
+// across processes through the window namespace.
+#include "platform/kernel/debug.h"
+#include "platform/windowing/display.h"
+#include "platform/windowing/headless.h"
+#include "platform/profile/instance.h"
+#include "platform/kernel/kernel.h"
+#include "platform/profile/profile.h"
+#include "platform/kernel/resource_loader.h"
+#include "platform/shellapi/shell_ui.h"
+#include "platform/kernel/text.h"
+#include "platform/windowing/window.h"
+#include "tests/support/process_support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <future>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <sys/fsuid.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <thread>
+#include <vector>
+
+namespace
+{
+using namespace std::chrono;
+
+const DWORD kSentinel = 0xDEADBEEF;
+const WCHAR kClass[] = u"ShellPlat Test";
+
+// ---------------------------------------------------------------------------
+// A recording window class
+// ---------------------------------------------------------------------------
+struct Seen
+{
+    HWND hwnd;
+    UINT msg;
+    WPARAM wParam;
+    LPARAM lParam;
+};
+std::mutex g_seenMu;
+std::vector<Seen> g_seen;
+
+LRESULT RecordingProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    {
+        std::lock_guard<std::mutex> lock(g_seenMu);
+        g_seen.push_back(Seen{hwnd, msg, wParam, lParam});
+    }
+    if (msg == WM_DESTROY)
+        return 0;
+    return DefWindowProcW(hwnd, msg, wParam, lParam);
+}
+
+std::vector<Seen> SeenOf(UINT msg, HWND hwnd = nullptr)
+{
+    std::lock_guard<std::mutex> lock(g_seenMu);
+    std::vector<Seen> out;
+    for (auto& s : g_seen)
+        if (s.msg == msg && (hwnd == nullptr || s.hwnd == hwnd))
+            out.push_back(s);
+    return out;
+}
+
+void RegisterTestClass()
+{
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = RecordingProc;
+    wc.lpszClassName = kClass;
+    if (RegisterClassW(&wc) == 0)
+    {
+        ASSERT_EQ(GetLastError(), (DWORD)ERROR_CLASS_ALREADY_EXISTS);
+    }
+}
+
+HWND MakeTop(HWND owner = nullptr, int cx = 100, int cy = 50)
+{
+    return CreateWindowExW(0, kClass, u"Top", WS_VISIBLE, 0, 0, cx, cy, owner, nullptr, nullptr, nullptr);
+}
+
+HWND MakeEdit(HWND parent, int id = 5)
+{
+    return CreateWindowExW(0, u"edit", u"", WS_CHILD | WS_VISIBLE | ES_MULTILINE | ES_READONLY, 0, 0, 10, 10, parent,
+                           (HMENU)(intptr_t)id, nullptr, nullptr);
+}
+
+// Takes posted messages of the calling thread without dispatching them.
+std::vector<MSG> Drain()
+{
+    std::vector<MSG> out;
+    MSG m;
+    while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE))
+        out.push_back(m);
+    return out;
+}
+
+// Runs the calling thread's messages until done() or ms pass.
+template <typename Pred> bool PumpUntil(Pred done, int ms = 3000)
+{
+    auto until = steady_clock::now() + milliseconds(ms);
+    while (!done())
+    {
+        if (steady_clock::now() >= until)
+            return false;
+        UINT_PTR t = SetTimer(nullptr, 0, 10, nullptr); // bounds the wait
+        MSG m;
+        GetMessageW(&m, nullptr, 0, 0);
+        KillTimer(nullptr, t);
+        if (m.message != WM_TIMER || m.hwnd != nullptr)
+        {
+            TranslateMessage(&m);
+            DispatchMessageW(&m);
+        }
+    }
+    return true;
+}
+
+class ShellPlatTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        RegisterTestClass();
+        std::lock_guard<std::mutex> lock(g_seenMu);
+        g_seen.clear();
+    }
+    void TearDown() override
+    {
+        plat::set_module_path(nullptr);
+        plat::kernel_set_faults({});
+        plat::shell_set_menubar_fault(false);
+        plat::headless_display_close();
+        plat::display_set(nullptr);
+    }
+};
+
+// The protection of the mapping that holds addr, as /proc/self/maps shows it
+// ("---p", "rw-p"), or "" when nothing is mapped there.
+std::string MappingAt(const void* addr)
+{
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    uintptr_t a = (uintptr_t)addr;
+    while (std::getline(maps, line))
+    {
+        unsigned long lo = 0, hi = 0;
+        char perms[8] = {};
+        if (sscanf(line.c_str(), "%lx-%lx %7s", &lo, &hi, perms) == 3 && a >= lo && a < hi)
+            return perms;
+    }
+    return "";
+}
+
+// ===========================================================================
+// GetModuleFileNameW
+// ===========================================================================
+TEST_F(ShellPlatTest, ModuleFileName_IsTheProgramPathWithBackslashes)
+{
+    std::string real = testproc::self_path();
+    std::u16string expected = plat::utf8_to_utf16(real);
+    for (auto& c : expected)
+        if (c == u'/')
+            c = u'\\';
+    WCHAR buffer[4096];
+    SetLastError(kSentinel);
+    DWORD n = GetModuleFileNameW(nullptr, buffer, 4096);
+    EXPECT_EQ(std::u16string(buffer), expected);
+    EXPECT_EQ(n, expected.size());
+    EXPECT_EQ(GetLastError(), kSentinel);
+    EXPECT_EQ(buffer[0], u'\\');
+
+    // The program instance names the same module; any other does not.
+    EXPECT_EQ(GetModuleFileNameW(plat::program_instance(), buffer, 4096), expected.size());
+    SetLastError(kSentinel);
+    EXPECT_EQ(GetModuleFileNameW((HMODULE)(uintptr_t)0x7C000000, buffer, 4096), 0u);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_MOD_NOT_FOUND);
+}
+
+TEST_F(ShellPlatTest, ModuleFileName_LongerThanTheBufferIsCutAndTerminated)
+{
+    plat::set_module_path(u"\\Program Files\\fwutil\\fwutil.exe"); // 32 units
+    WCHAR buffer[16];
+    for (auto& c : buffer)
+        c = u'#';
+    SetLastError(kSentinel);
+    EXPECT_EQ(GetModuleFileNameW(nullptr, buffer, 10), 10u);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(std::u16string(buffer), u"\\Program ");
+    EXPECT_EQ(buffer[10], u'#'); // nothing written past the size given
+
+    // Exactly fitting: the whole path and its terminator, no error.
+    WCHAR fit[33];
+    SetLastError(kSentinel);
+    EXPECT_EQ(GetModuleFileNameW(nullptr, fit, 33), 32u);
+    EXPECT_EQ(GetLastError(), kSentinel);
+    EXPECT_EQ(std::u16string(fit), u"\\Program Files\\fwutil\\fwutil.exe");
+    // One short: cut.
+    SetLastError(kSentinel);
+    EXPECT_EQ(GetModuleFileNameW(nullptr, fit, 32), 32u);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(std::u16string(fit).size(), 31u);
+
+    SetLastError(kSentinel);
+    EXPECT_EQ(GetModuleFileNameW(nullptr, buffer, 0), 0u);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(buffer[0], u'\\'); // size 0: nothing written
+}
+
+TEST_F(ShellPlatTest, ModuleFileName_CutNeverSplitsASurrogatePair)
+{
+    plat::set_module_path(u"\\ab\U0001F600");
+    WCHAR buffer[8] = {};
+    EXPECT_EQ(GetModuleFileNameW(nullptr, buffer, 5), 5u);
+    EXPECT_EQ(std::u16string(buffer), u"\\ab");
+}
+
+// ===========================================================================
+// Virtual memory
+// ===========================================================================
+TEST_F(ShellPlatTest, VirtualAlloc_ReservesAddressSpaceWithNoAccess)
+{
+    size_t before = plat::virtual_region_count();
+    SetLastError(kSentinel);
+    void* p = VirtualAlloc(nullptr, 332, MEM_RESERVE, PAGE_NOACCESS);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(GetLastError(), kSentinel);
+    EXPECT_EQ((uintptr_t)p % (uintptr_t)sysconf(_SC_PAGESIZE), 0u);
+    EXPECT_EQ(MappingAt(p), "---p");
+    EXPECT_EQ(plat::virtual_region_count(), before + 1);
+    EXPECT_TRUE(VirtualFree(p, 0, MEM_RELEASE));
+    EXPECT_EQ(MappingAt(p), "");
+    EXPECT_EQ(plat::virtual_region_count(), before);
+}
+
+TEST_F(ShellPlatTest, VirtualAlloc_RefusesWhatItDoesNotOffer)
+{
+    struct Case
+    {
+        void* address;
+        DWORD size;
+        DWORD type;
+        DWORD protect;
+    } cases[] = {
+        {(void*)0x10000000, 332, MEM_RESERVE, PAGE_NOACCESS}, // a preferred address
+        {nullptr, 0, MEM_RESERVE, PAGE_NOACCESS},             // nothing
+        {nullptr, 332, MEM_RELEASE, PAGE_NOACCESS},           // not an allocation type
+        {nullptr, 332, MEM_COMMIT, PAGE_NOACCESS},            // committed memory nobody may touch
+        {nullptr, 332, MEM_RESERVE, 0x40},                    // PAGE_EXECUTE_READWRITE
+    };
+    for (auto& c : cases)
+    {
+        SetLastError(kSentinel);
+        EXPECT_EQ(VirtualAlloc(c.address, c.size, c.type, c.protect), nullptr);
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    }
+    void* rw = VirtualAlloc(nullptr, 100, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    ASSERT_NE(rw, nullptr);
+    EXPECT_EQ(MappingAt(rw), "rw-p");
+    EXPECT_TRUE(VirtualFree(rw, 0, MEM_RELEASE));
+}
+
+TEST_F(ShellPlatTest, VirtualCopy_BacksTheReservationWithTheGpioBlockReadWrite)
+{
+    volatile BYTE* p = (volatile BYTE*)VirtualAlloc(nullptr, 332, MEM_RESERVE, PAGE_NOACCESS);
+    ASSERT_NE(p, nullptr);
+    SetLastError(kSentinel);
+    ASSERT_TRUE(VirtualCopy((LPVOID)p, (LPVOID)(uintptr_t)0xB4E00000u, 332, PAGE_READWRITE | PAGE_NOCACHE));
+    EXPECT_EQ(GetLastError(), kSentinel);
+    EXPECT_EQ(MappingAt((const void*)p), "rw-p");
+    p[0] = 0x5A;
+    p[331] = 0xA5;
+    EXPECT_EQ(p[0], 0x5A);
+    EXPECT_EQ(p[331], 0xA5);
+    EXPECT_EQ(p[100], 0); // the stand-in registers read as zero
+    EXPECT_TRUE(VirtualFree((LPVOID)p, 0, MEM_RELEASE));
+    EXPECT_EQ(MappingAt((const void*)p), "");
+}
+
+TEST_F(ShellPlatTest, VirtualCopy_RefusesOtherSourcesAndForeignDestinations)
+{
+    void* p = VirtualAlloc(nullptr, 332, MEM_RESERVE, PAGE_NOACCESS);
+    ASSERT_NE(p, nullptr);
+    static char notOurs[8192];
+    struct Case
+    {
+        const char* what;
+        void* dest;
+        uintptr_t src;
+        DWORD size;
+        DWORD protect;
+    } cases[] = {
+        {"physical address of the block", p, 0x40E00000u, 332, PAGE_READWRITE | PAGE_NOCACHE},
+        {"another kernel address", p, 0xB4F00000u, 332, PAGE_READWRITE | PAGE_NOCACHE},
+        {"destination not reserved", notOurs, 0xB4E00000u, 332, PAGE_READWRITE},
+        {"longer than the reservation", p, 0xB4E00000u, 0x1000 + 1, PAGE_READWRITE},
+        {"read-only", p, 0xB4E00000u, 332, 0x02},
+        {"null destination", nullptr, 0xB4E00000u, 332, PAGE_READWRITE},
+    };
+    for (auto& c : cases)
+    {
+        SetLastError(kSentinel);
+        EXPECT_FALSE(VirtualCopy(c.dest, (LPVOID)c.src, c.size, c.protect)) << c.what;
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER) << c.what;
+    }
+    EXPECT_EQ(MappingAt(p), "---p"); // still only reserved
+    EXPECT_TRUE(VirtualFree(p, 0, MEM_RELEASE));
+}
+
+TEST_F(ShellPlatTest, VirtualFree_ReleasesOnlyWholeRegionsItHandedOut)
+{
+    void* p = VirtualAlloc(nullptr, 332, MEM_RESERVE, PAGE_NOACCESS);
+    ASSERT_NE(p, nullptr);
+    SetLastError(kSentinel);
+    EXPECT_FALSE(VirtualFree(p, 332, MEM_RELEASE)); // release takes size 0
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(VirtualFree((char*)p + 4096, 0, MEM_RELEASE));
+    EXPECT_FALSE(VirtualFree(p, 0, MEM_COMMIT));
+    EXPECT_EQ(MappingAt(p), "---p");
+    EXPECT_TRUE(VirtualFree(p, 0, MEM_RELEASE));
+    SetLastError(kSentinel);
+    EXPECT_FALSE(VirtualFree(p, 0, MEM_RELEASE)); // twice
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(ShellPlatTest, VirtualMemory_InjectedFaults)
+{
+    plat::kernel_set_faults({true, false});
+    SetLastError(kSentinel);
+    EXPECT_EQ(VirtualAlloc(nullptr, 332, MEM_RESERVE, PAGE_NOACCESS), nullptr);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_ENOUGH_MEMORY);
+    plat::kernel_set_faults({false, true});
+    void* p = VirtualAlloc(nullptr, 332, MEM_RESERVE, PAGE_NOACCESS);
+    ASSERT_NE(p, nullptr);
+    SetLastError(kSentinel);
+    EXPECT_FALSE(VirtualCopy(p, (LPVOID)(uintptr_t)0xB4E00000u, 332, PAGE_READWRITE | PAGE_NOCACHE));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(MappingAt(p), "---p");
+    EXPECT_TRUE(VirtualFree(p, 0, MEM_RELEASE));
+}
+
+// ===========================================================================
+// Power calls, cursor and stock objects
+// ===========================================================================
+TEST_F(ShellPlatTest, PowerCalls_AreCountedAndASilentReleaseReachesNoWindow)
+{
+    HWND top = MakeTop();
+    ASSERT_NE(top, nullptr);
+    plat::PowerCounts before = plat::power_counts();
+    SystemIdleTimerReset();
+    SystemIdleTimerReset();
+    keybd_event(0x15, 0, KEYEVENTF_KEYUP | KEYEVENTF_SILENT, 0);
+    plat::PowerCounts after = plat::power_counts();
+    EXPECT_EQ(after.idleResets, before.idleResets + 2);
+    EXPECT_EQ(after.keyEvents, before.keyEvents + 1);
+    EXPECT_EQ(after.lastKey, 0x15);
+    EXPECT_EQ(after.lastKeyFlag, KEYEVENTF_KEYUP | KEYEVENTF_SILENT);
+    EXPECT_TRUE(Drain().empty());
+    EXPECT_TRUE(plat::power_wait_idle_resets(before.idleResets + 2, 0));
+    EXPECT_FALSE(plat::power_wait_idle_resets(before.idleResets + 3, 50));
+
+    // A key press that is not silent reaches the window in front.
+    keybd_event('A', 0, 0, 0);
+    auto msgs = Drain();
+    ASSERT_EQ(msgs.size(), 1u);
+    EXPECT_EQ(msgs[0].message, (UINT)WM_KEYDOWN);
+    EXPECT_EQ(msgs[0].hwnd, top);
+    EXPECT_EQ(msgs[0].wParam, (WPARAM)'A');
+}
+
+TEST_F(ShellPlatTest, CursorAndStockObjects_AreDistinctTokens)
+{
+    SetLastError(kSentinel);
+    HCURSOR arrow = LoadCursorW(nullptr, IDC_ARROW);
+    EXPECT_NE(arrow, nullptr);
+    EXPECT_EQ(LoadCursorW(nullptr, IDC_ARROW), arrow);
+    EXPECT_NE(LoadCursorW(nullptr, MAKEINTRESOURCEW(32513)), arrow); // IDC_IBEAM
+    HGDIOBJ white = GetStockObject(WHITE_BRUSH);
+    EXPECT_NE(white, nullptr);
+    EXPECT_NE(GetStockObject(4), white); // BLACK_BRUSH
+    EXPECT_EQ(GetLastError(), kSentinel);
+    EXPECT_EQ(LoadCursorW(nullptr, u"NoSuchCursor"), nullptr);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_RESOURCE_NAME_NOT_FOUND);
+    EXPECT_EQ(LoadCursorW(plat::program_instance(), IDC_ARROW), nullptr); // the program has no cursors
+    SetLastError(kSentinel);
+    EXPECT_EQ(GetStockObject(99), nullptr);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+}
+
+// ===========================================================================
+// Menu bar, full-screen set-up, activation, common controls
+// ===========================================================================
+SHMENUBARINFO MenuBarInfo(HWND parent, UINT id = 105)
+{
+    SHMENUBARINFO mbi = {};
+    mbi.cbSize = sizeof(mbi);
+    mbi.hwndParent = parent;
+    mbi.nToolBarId = id;
+    mbi.hInstRes = plat::program_instance();
+    return mbi;
+}
+
+TEST_F(ShellPlatTest, MenuBar_IsAnOwnedWindowWithTheTemplateButtonsAndDropDown)
+{
+    HWND top = MakeTop();
+    SHMENUBARINFO mbi = MenuBarInfo(top);
+    SetLastError(kSentinel);
+    ASSERT_TRUE(SHCreateMenuBar(&mbi));
+    EXPECT_EQ(GetLastError(), kSentinel);
+    ASSERT_TRUE(IsWindow(mbi.hwndMB));
+    plat::WindowInfo info;
+    ASSERT_TRUE(plat::window_info(mbi.hwndMB, &info));
+    EXPECT_FALSE(info.child); // owned, not a child: it takes no control id
+    EXPECT_EQ(info.parent, top);
+    EXPECT_EQ(info.className, plat::kMenuBarClass);
+    EXPECT_EQ(GetDlgItem(top, 4), nullptr);
+
+    plat::MenuBarState state;
+    ASSERT_TRUE(plat::menubar_of(top, &state));
+    EXPECT_EQ(state.hwndMB, mbi.hwndMB);
+    EXPECT_EQ(state.owner, top);
+    ASSERT_EQ(state.buttons.size(), 1u);
+    EXPECT_EQ(state.buttons[0].caption, u"System");
+    EXPECT_EQ(state.buttons[0].command, 40001);
+    EXPECT_TRUE(state.buttons[0].dropDown);
+    ASSERT_EQ(state.buttons[0].popup.size(), 3u);
+    EXPECT_EQ(state.buttons[0].popup[0]->id, 118);
+    EXPECT_EQ(std::u16string(state.buttons[0].popup[0]->text), u"Update firmware - Go");
+    EXPECT_EQ(state.buttons[0].popup[1]->kind, MENU_ITEM_SEPARATOR);
+    EXPECT_EQ(state.buttons[0].popup[2]->id, 101);
+    EXPECT_EQ(std::u16string(state.buttons[0].popup[2]->text), u"Exit");
+    EXPECT_EQ(plat::menubar_list(), std::vector<HWND>{mbi.hwndMB});
+
+    // A command sent to the bar reaches its owner.
+    SendMessageW(mbi.hwndMB, WM_COMMAND, MAKEWPARAM(118, 0), 0);
+    auto msgs = Drain();
+    ASSERT_EQ(msgs.size(), 1u);
+    EXPECT_EQ(msgs[0].hwnd, top);
+    EXPECT_EQ(msgs[0].message, (UINT)WM_COMMAND);
+    EXPECT_EQ(LOWORD(msgs[0].wParam), 118);
+
+    // The bar goes with its owner.
+    EXPECT_TRUE(DestroyWindow(top));
+    EXPECT_FALSE(IsWindow(mbi.hwndMB));
+    EXPECT_FALSE(plat::menubar_of(top, nullptr));
+    EXPECT_TRUE(plat::menubar_list().empty());
+}
+
+TEST_F(ShellPlatTest, MenuBar_FailsCleanlyWithoutItsTemplate)
+{
+    HWND top = MakeTop();
+    size_t windows = plat::window_list().size();
+    SHMENUBARINFO missing = MenuBarInfo(top, 106);
+    SetLastError(kSentinel);
+    EXPECT_FALSE(SHCreateMenuBar(&missing));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_RESOURCE_NAME_NOT_FOUND);
+    EXPECT_EQ(missing.hwndMB, nullptr);
+
+    plat::shell_set_menubar_fault(true);
+    SHMENUBARINFO injected = MenuBarInfo(top);
+    SetLastError(kSentinel);
+    EXPECT_FALSE(SHCreateMenuBar(&injected));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_RESOURCE_NAME_NOT_FOUND);
+    plat::shell_set_menubar_fault(false);
+
+    SHMENUBARINFO badSize = MenuBarInfo(top);
+    badSize.cbSize = 4;
+    SetLastError(kSentinel);
+    EXPECT_FALSE(SHCreateMenuBar(&badSize));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    SHMENUBARINFO noParent = MenuBarInfo(nullptr);
+    EXPECT_FALSE(SHCreateMenuBar(&noParent));
+    EXPECT_FALSE(SHCreateMenuBar(nullptr));
+
+    EXPECT_EQ(plat::window_list().size(), windows);
+    EXPECT_FALSE(plat::menubar_of(top, nullptr));
+}
+
+TEST_F(ShellPlatTest, InitDialog_SizesToTheScreenAndMarksTheDoneButton)
+{
+    HWND top = MakeTop(nullptr, 100, 50);
+    HWND plain = MakeTop(nullptr, 100, 50);
+    SHINITDLGINFO sid = {SHIDIM_FLAGS, top, SHIDIF_DONEBUTTON | SHIDIF_SIZEDLGFULLSCREEN};
+    SetLastError(kSentinel);
+    EXPECT_TRUE(SHInitDialog(&sid));
+    EXPECT_EQ(GetLastError(), kSentinel);
+    RECT rc;
+    ASSERT_TRUE(GetClientRect(top, &rc));
+    EXPECT_EQ(rc.right, plat::kDefaultScreenWidth);
+    EXPECT_EQ(rc.bottom, plat::kDefaultScreenHeight);
+    auto sizes = SeenOf(WM_SIZE, top);
+    ASSERT_FALSE(sizes.empty());
+    EXPECT_EQ(sizes.back().lParam, MAKELPARAM(plat::kDefaultScreenWidth, plat::kDefaultScreenHeight));
+    EXPECT_TRUE(plat::window_has_done_button(top));
+    EXPECT_TRUE(plat::window_is_full_screen(top));
+    EXPECT_FALSE(plat::window_has_done_button(plain));
+
+    // Without the flags mask nothing happens; a done button alone does not size.
+    SHINITDLGINFO noMask = {0, plain, SHIDIF_DONEBUTTON | SHIDIF_SIZEDLGFULLSCREEN};
+    EXPECT_TRUE(SHInitDialog(&noMask));
+    EXPECT_FALSE(plat::window_has_done_button(plain));
+    SHINITDLGINFO doneOnly = {SHIDIM_FLAGS, plain, SHIDIF_DONEBUTTON};
+    EXPECT_TRUE(SHInitDialog(&doneOnly));
+    EXPECT_TRUE(plat::window_has_done_button(plain));
+    EXPECT_FALSE(plat::window_is_full_screen(plain));
+    ASSERT_TRUE(GetClientRect(plain, &rc));
+    EXPECT_EQ(rc.right, 100);
+
+    SHINITDLGINFO dead = {SHIDIM_FLAGS, (HWND)(uintptr_t)0x7770, SHIDIF_DONEBUTTON};
+    SetLastError(kSentinel);
+    EXPECT_FALSE(SHInitDialog(&dead));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(SHInitDialog(nullptr));
+    DestroyWindow(top);
+    EXPECT_FALSE(plat::window_has_done_button(top));
+}
+
+TEST_F(ShellPlatTest, ShellEvents_KeepTheActivationRecord)
+{
+    HWND top = MakeTop();
+    HWND edit = MakeEdit(top);
+    SetFocus(edit);
+    SHACTIVATEINFO sai = {sizeof(SHACTIVATEINFO), nullptr, 0, 0, 0, 0};
+    SetLastError(kSentinel);
+    EXPECT_TRUE(SHHandleWMActivate(top, MAKEWPARAM(1, 0), 0, &sai, 0)); // WA_ACTIVE
+    EXPECT_EQ(sai.fActive, 1u);
+    EXPECT_TRUE(SHHandleWMActivate(top, 0, 0, &sai, 0)); // WA_INACTIVE
+    EXPECT_EQ(sai.fActive, 0u);
+    EXPECT_EQ(sai.hwndLastFocus, edit);
+    sai.fSipUp = 1;
+    EXPECT_TRUE(SHHandleWMSettingChange(top, 0xE0, 0, &sai)); // SPI_SETSIPINFO
+    EXPECT_EQ(sai.fSipUp, 0u);
+    EXPECT_TRUE(SHHandleWMSettingChange(top, 0, 0, &sai));
+    EXPECT_EQ(GetLastError(), kSentinel);
+
+    SHACTIVATEINFO wrong = {};
+    EXPECT_FALSE(SHHandleWMActivate(top, 1, 0, &wrong, 0));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    SetLastError(kSentinel);
+    EXPECT_FALSE(SHHandleWMSettingChange(top, 0, 0, nullptr));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(ShellPlatTest, CommonControls_BarClassesAndCommandBarHeight)
+{
+    INITCOMMONCONTROLSEX icc = {sizeof(INITCOMMONCONTROLSEX), ICC_BAR_CLASSES};
+    SetLastError(kSentinel);
+    EXPECT_TRUE(InitCommonControlsEx(&icc));
+    EXPECT_EQ(GetLastError(), kSentinel);
+    INITCOMMONCONTROLSEX other = {sizeof(INITCOMMONCONTROLSEX), 0x1}; // ICC_LISTVIEW_CLASSES
+    EXPECT_FALSE(InitCommonControlsEx(&other));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_SUPPORTED);
+    INITCOMMONCONTROLSEX badSize = {4, ICC_BAR_CLASSES};
+    EXPECT_FALSE(InitCommonControlsEx(&badSize));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+
+    // No bar (what the main window's lookup of id 4 yields): height 0.
+    SetLastError(kSentinel);
+    EXPECT_EQ(CommandBar_Height(nullptr), 0);
+    EXPECT_EQ(GetLastError(), kSentinel);
+    HWND top = MakeTop();
+    SHMENUBARINFO mbi = MenuBarInfo(top);
+    ASSERT_TRUE(SHCreateMenuBar(&mbi));
+    EXPECT_EQ(CommandBar_Height(mbi.hwndMB), plat::kMenuBarHeight);
+    EXPECT_EQ(CommandBar_Height((HWND)(uintptr_t)0x7770), 0);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_WINDOW_HANDLE);
+}
+
+// ===========================================================================
+// Accelerators, key translation, input routing
+// ===========================================================================
+TEST_F(ShellPlatTest, Accelerators_CtrlQGivesExitToTheWindowGiven)
+{
+    HWND top = MakeTop();
+    HWND edit = MakeEdit(top);
+    SetFocus(edit);
+    SetLastError(kSentinel);
+    HACCEL accel = LoadAcceleratorsW(plat::program_instance(), u"id_accel");
+    ASSERT_NE(accel, nullptr);
+    EXPECT_EQ(GetLastError(), kSentinel);
+
+    // Ctrl+Q, as a display feeds it in, goes to the focus (the pane); the
+    // accelerator turns it into WM_COMMAND 101 for the window given.
+    plat::input_key('Q', plat::kModCtrl, 0x11);
+    auto msgs = Drain();
+    ASSERT_EQ(msgs.size(), 1u);
+    EXPECT_EQ(msgs[0].hwnd, edit);
+    EXPECT_EQ(plat::input_modifiers_of(&msgs[0]), (unsigned)plat::kModCtrl);
+    g_seen.clear();
+    EXPECT_EQ(TranslateAcceleratorW(top, accel, &msgs[0]), 1);
+    auto cmds = SeenOf(WM_COMMAND, top);
+    ASSERT_EQ(cmds.size(), 1u); // sent at once, not posted
+    EXPECT_EQ(LOWORD(cmds[0].wParam), 101);
+    EXPECT_EQ(HIWORD(cmds[0].wParam), 1); // from an accelerator
+
+    // Q alone, Ctrl+Shift+Q, Ctrl+W and the character itself are not it.
+    struct
+    {
+        int vk;
+        unsigned mods;
+        char16_t ch;
+    } others[] = {{'Q', 0, u'q'}, {'Q', plat::kModCtrl | plat::kModShift, 0x11}, {'W', plat::kModCtrl, 0x17}};
+    for (auto& o : others)
+    {
+        plat::input_key(o.vk, o.mods, o.ch);
+        auto m = Drain();
+        ASSERT_EQ(m.size(), 1u);
+        EXPECT_EQ(TranslateAcceleratorW(top, accel, &m[0]), 0);
+        TranslateMessage(&m[0]);
+        for (auto& c : Drain())
+            EXPECT_EQ(TranslateAcceleratorW(top, accel, &c), 0); // WM_CHAR
+    }
+    EXPECT_EQ(SeenOf(WM_COMMAND, top).size(), 1u);
+
+    MSG m = msgs[0];
+    SetLastError(kSentinel);
+    EXPECT_EQ(TranslateAcceleratorW(top, (HACCEL)&m, &m), 0);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+    EXPECT_EQ(TranslateAcceleratorW((HWND)(uintptr_t)0x7770, accel, &m), 0);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_WINDOW_HANDLE);
+    EXPECT_EQ(TranslateAcceleratorW(top, accel, nullptr), 0);
+
+    SetLastError(kSentinel);
+    EXPECT_EQ(LoadAcceleratorsW(plat::program_instance(), u"NO_ACCEL"), nullptr);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_RESOURCE_NAME_NOT_FOUND);
+}
+
+TEST_F(ShellPlatTest, TranslateMessage_PostsTheCharacterOfAKeyPress)
+{
+    HWND top = MakeTop();
+    plat::input_key('A', plat::kModShift, u'A');
+    auto keys = Drain();
+    ASSERT_EQ(keys.size(), 1u);
+    EXPECT_EQ(keys[0].hwnd, top); // no focus: the window in front
+    EXPECT_EQ(keys[0].message, (UINT)WM_KEYDOWN);
+    EXPECT_EQ(LOWORD(keys[0].lParam), 1); // repeat count
+    EXPECT_TRUE(TranslateMessage(&keys[0]));
+    auto chars = Drain();
+    ASSERT_EQ(chars.size(), 1u);
+    EXPECT_EQ(chars[0].message, (UINT)WM_CHAR);
+    EXPECT_EQ(chars[0].hwnd, top);
+    EXPECT_EQ(chars[0].wParam, (WPARAM)u'A');
+    EXPECT_EQ(plat::input_modifiers_of(&chars[0]), (unsigned)plat::kModShift);
+
+    // A key without a character: a key message all the same, no WM_CHAR.
+    plat::input_key(plat::kVkDown, 0, 0);
+    keys = Drain();
+    ASSERT_EQ(keys.size(), 1u);
+    EXPECT_TRUE(TranslateMessage(&keys[0]));
+    EXPECT_TRUE(Drain().empty());
+    // Alt shows in bit 29, as on the platform.
+    plat::input_key('S', plat::kModAlt, u's');
+    keys = Drain();
+    ASSERT_EQ(keys.size(), 1u);
+    EXPECT_NE(keys[0].lParam & ((LPARAM)1 << 29), 0);
+
+    MSG other = {top, WM_USER, 0, 0, 0, {0, 0}};
+    EXPECT_FALSE(TranslateMessage(&other));
+    EXPECT_FALSE(TranslateMessage(nullptr));
+    EXPECT_TRUE(Drain().empty());
+}
+
+TEST_F(ShellPlatTest, InputKey_GoesToTheFocusInsideTheWindowInFront)
+{
+    HWND a = MakeTop();
+    HWND b = MakeTop();
+    HWND editB = MakeEdit(b);
+    // Nothing in front: the program's window (the oldest) gets keys.
+    plat::input_key('X', 0, u'x');
+    auto m = Drain();
+    ASSERT_EQ(m.size(), 1u);
+    EXPECT_EQ(m[0].hwnd, a);
+    // b in front; its focus is its pane.
+    ASSERT_TRUE(SetForegroundWindow(b));
+    SetFocus(editB);
+    plat::input_key('X', 0, u'x');
+    m = Drain();
+    ASSERT_EQ(m.size(), 1u);
+    EXPECT_EQ(m[0].hwnd, editB);
+    // a in front again, the focus elsewhere: keys go to a itself.
+    ASSERT_TRUE(SetForegroundWindow(a));
+    SetFocus(editB);
+    plat::input_key('X', 0, u'x');
+    m = Drain();
+    ASSERT_EQ(m.size(), 1u);
+    EXPECT_EQ(m[0].hwnd, a);
+
+    plat::send_command(b, 77);
+    m = Drain();
+    ASSERT_EQ(m.size(), 1u);
+    EXPECT_EQ(m[0].hwnd, b);
+    EXPECT_EQ(m[0].message, (UINT)WM_COMMAND);
+    EXPECT_EQ(m[0].wParam, (WPARAM)77);
+}
+
+// ===========================================================================
+// The foreground window
+// ===========================================================================
+TEST_F(ShellPlatTest, SetForegroundWindow_RecordsTheTopLevelWindowAndTellsTheDisplay)
+{
+    static std::atomic<int> foregroundChanges{0};
+    static std::atomic<HWND> changed{nullptr};
+    static const plat::DisplayOps ops = {
+        "recording",
+        {nullptr, nullptr,
+         [](HWND hwnd, unsigned what)
+         {
+             if (what & plat::kChangeForeground)
+             {
+                 changed.store(hwnd);
+                 foregroundChanges++;
+             }
+         }},
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
+    };
+    plat::display_set(&ops);
+    HWND top = MakeTop();
+    HWND edit = MakeEdit(top);
+    EXPECT_EQ(plat::foreground_window(), nullptr);
+    SetLastError(kSentinel);
+    EXPECT_TRUE(SetForegroundWindow((HWND)((uintptr_t)top | 1)));
+    EXPECT_EQ(GetLastError(), kSentinel);
+    EXPECT_EQ(plat::foreground_window(), top);
+    EXPECT_TRUE(plat::foreground_with_owned());
+    EXPECT_EQ(changed.load(), top);
+    EXPECT_EQ(foregroundChanges.load(), 1);
+    // On its own thread the window also gets the focus.
+    EXPECT_EQ(plat::focus_window(), top);
+    EXPECT_FALSE(SeenOf(WM_SETFOCUS, top).empty());
+
+    // A child brings its top-level window forward; without the flag, not the owned ones.
+    EXPECT_TRUE(SetForegroundWindow(edit));
+    EXPECT_EQ(plat::foreground_window(), top);
+    EXPECT_FALSE(plat::foreground_with_owned());
+
+    SetLastError(kSentinel);
+    EXPECT_FALSE(SetForegroundWindow((HWND)(uintptr_t)0x7771));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_WINDOW_HANDLE);
+    EXPECT_EQ(plat::foreground_window(), top);
+    DestroyWindow(top);
+    EXPECT_EQ(plat::foreground_window(), nullptr);
+}
+
+// ===========================================================================
+// Dialogs
+// ===========================================================================
+struct DialogSpy
+{
+    int initDialogs = 0;
+    int commands = 0;
+    std::vector<int> ids;
+    HWND initFocus = nullptr;
+    LPARAM initParam = 0;
+    std::u16string staticText;
+    int endOn = 7;
+    INT_PTR endWith = 42;
+} g_spy;
+
+BOOL SpyDlgProc(HWND hDlg, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    if (msg == WM_INITDIALOG)
+    {
+        g_spy.initDialogs++;
+        g_spy.initFocus = (HWND)wParam;
+        g_spy.initParam = lParam;
+        g_spy.staticText = plat::window_text(GetDlgItem(hDlg, 0xFFFF));
+        return TRUE;
+    }
+    if (msg == WM_COMMAND)
+    {
+        g_spy.commands++;
+        g_spy.ids.push_back(LOWORD(wParam));
+        if (LOWORD(wParam) == g_spy.endOn)
+            EndDialog(hDlg, g_spy.endWith);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+const DialogTemplate* AboutTemplate()
+{
+    HRSRC h = FindResourceW(plat::program_instance(), u"aboutbox", RT_DIALOG);
+    return (const DialogTemplate*)LoadResource(plat::program_instance(), h);
+}
+
+// The owner's timer: three ticks after the other thread has posted its
+// messages, it gives the dialog its ending command.
+std::atomic<int> g_ownerTicks{0};
+std::atomic<int> g_ticksAfterPosts{0};
+std::atomic<bool> g_posted{false};
+void OwnerTick(HWND, UINT, UINT_PTR, DWORD)
+{
+    g_ownerTicks++;
+    if (g_posted.load() && ++g_ticksAfterPosts == 3)
+        PostMessageW(plat::active_dialog(), WM_COMMAND, MAKEWPARAM(7, 0), 0);
+}
+
+TEST_F(ShellPlatTest, Dialog_EndsOnlyThroughEndDialogWhileTheOwnerKeepsItsMessages)
+{
+    HWND owner = MakeTop();
+    const DialogTemplate* about = AboutTemplate();
+    ASSERT_NE(about, nullptr);
+    g_spy = {};
+    g_ownerTicks = 0;
+    g_ticksAfterPosts = 0;
+    g_posted = false;
+    ASSERT_NE(SetTimer(owner, 9, 20, OwnerTick), 0u);
+    // Before the loop runs: messages that must not end the dialog.
+    PostMessageW(owner, WM_USER + 3, 0, 0);
+    std::thread poster(
+        [&]
+        {
+            // From another thread, once the dialog is up: close it, Cancel, OK.
+            for (int i = 0; i < 300 && plat::active_dialog() == nullptr; i++)
+                std::this_thread::sleep_for(milliseconds(5));
+            HWND dlg = plat::active_dialog();
+            PostMessageW(dlg, WM_CLOSE, 0, 0);
+            PostMessageW(dlg, WM_COMMAND, MAKEWPARAM(IDOK, 0), 0);
+            PostMessageW(dlg, WM_COMMAND, MAKEWPARAM(3, 0), 0);
+            g_posted = true;
+        });
+    INT_PTR r = DialogBoxIndirectParamW(plat::program_instance(), about, owner, SpyDlgProc, 1234);
+    poster.join();
+    EXPECT_EQ(r, 42);
+    EXPECT_EQ(g_spy.initDialogs, 1);
+    EXPECT_EQ(g_spy.initParam, 1234);
+    EXPECT_NE(g_spy.initFocus, nullptr);
+    EXPECT_EQ(g_spy.staticText.rfind(u"Tandrel - Written for Vela", 0), 0u);
+    // WM_CLOSE came as IDCANCEL; none of the commands ended it but 7.
+    ASSERT_GE(g_spy.ids.size(), 4u);
+    EXPECT_EQ(g_spy.ids.back(), 7);
+    EXPECT_NE(std::find(g_spy.ids.begin(), g_spy.ids.end(), IDCANCEL), g_spy.ids.end());
+    EXPECT_NE(std::find(g_spy.ids.begin(), g_spy.ids.end(), IDOK), g_spy.ids.end());
+    // The owner went on getting its posted message and its timer meanwhile.
+    EXPECT_EQ(SeenOf(WM_USER + 3, owner).size(), 1u);
+    EXPECT_GE(g_ownerTicks.load(), 3);
+    KillTimer(owner, 9);
+    // The dialog is gone and the owner takes the focus back.
+    EXPECT_EQ(plat::active_dialog(), nullptr);
+    for (HWND h : plat::window_list())
+        EXPECT_FALSE(plat::dialog_of(h, nullptr));
+}
+
+TEST_F(ShellPlatTest, Dialog_IsMadeFromItsTemplateAndEnterGivesIdOk)
+{
+    HWND owner = MakeTop();
+    const DialogTemplate* about = AboutTemplate();
+    g_spy = {};
+    g_spy.endOn = IDOK;
+    g_spy.endWith = 0;
+    std::atomic<bool> checked{false};
+    std::thread driver(
+        [&]
+        {
+            for (int i = 0; i < 300 && plat::active_dialog() == nullptr; i++)
+                std::this_thread::sleep_for(milliseconds(5));
+            HWND dlg = plat::active_dialog();
+            plat::DialogState ds;
+            plat::WindowInfo info;
+            if (plat::dialog_of(dlg, &ds) && plat::window_info(dlg, &info))
+            {
+                EXPECT_EQ(ds.owner, owner);
+                EXPECT_EQ(ds.tmpl, about);
+                EXPECT_EQ(info.parent, owner);
+                EXPECT_FALSE(info.child);
+                EXPECT_TRUE(info.visible);
+                EXPECT_EQ(plat::window_text(dlg), u"About");
+                EXPECT_EQ(plat::window_thread_focus(dlg), dlg);
+                checked = true;
+            }
+            plat::input_key(plat::kVkReturn, 0, u'\r'); // Enter, as a display feeds it
+        });
+    INT_PTR r = DialogBoxIndirectParamW(plat::program_instance(), about, owner, SpyDlgProc, 0);
+    driver.join();
+    EXPECT_TRUE(checked.load());
+    EXPECT_EQ(r, 0);
+    ASSERT_FALSE(g_spy.ids.empty());
+    EXPECT_EQ(g_spy.ids.back(), IDOK);
+}
+
+TEST_F(ShellPlatTest, Dialog_RefusesBadArgumentsAndEndsWhenItsOwnerGoes)
+{
+    HWND owner = MakeTop();
+    SetLastError(kSentinel);
+    EXPECT_EQ(DialogBoxIndirectParamW(plat::program_instance(), nullptr, owner, SpyDlgProc, 0), -1);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(
+        DialogBoxIndirectParamW(plat::program_instance(), AboutTemplate(), (HWND)(uintptr_t)0x7770, SpyDlgProc, 0), -1);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_WINDOW_HANDLE);
+    SetLastError(kSentinel);
+    EXPECT_FALSE(EndDialog(owner, 0)); // not a dialog
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_WINDOW_HANDLE);
+
+    // A control of an unknown class: no dialog.
+    static const DialogItemTemplate badItem[] = {{WS_VISIBLE, 0, 0, 0, 10, 10, 1, u"no such class", u"x"}};
+    static const DialogTemplate bad = {WS_POPUP, 0, 0, 0, 50, 50, u"Bad", 0, nullptr, badItem, 1};
+    size_t windows = plat::window_list().size();
+    EXPECT_EQ(DialogBoxIndirectParamW(nullptr, &bad, owner, SpyDlgProc, 0), -1);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_CANNOT_FIND_WND_CLASS);
+    EXPECT_EQ(plat::window_list().size(), windows);
+
+    // The owner destroyed under the dialog: it goes with its owner, and the
+    // call returns -1 instead of waiting for an EndDialog that cannot come.
+    g_spy = {};
+    PostMessageW(owner, WM_CLOSE, 0, 0);
+    EXPECT_EQ(DialogBoxIndirectParamW(nullptr, AboutTemplate(), owner, SpyDlgProc, 0), -1);
+    EXPECT_FALSE(IsWindow(owner));
+    EXPECT_EQ(plat::active_dialog(), nullptr);
+}
+
+TEST_F(ShellPlatTest, Dialog_EndDialogFromAnotherThreadEndsTheLoop)
+{
+    HWND owner = MakeTop();
+    g_spy = {};
+    std::thread ender(
+        [&]
+        {
+            for (int i = 0; i < 300 && plat::active_dialog() == nullptr; i++)
+                std::this_thread::sleep_for(milliseconds(5));
+            EXPECT_TRUE(EndDialog(plat::active_dialog(), 9));
+        });
+    EXPECT_EQ(DialogBoxIndirectParamW(nullptr, AboutTemplate(), owner, SpyDlgProc, 0), 9);
+    ender.join();
+}
+
+// ===========================================================================
+// The virtual clock
+// ===========================================================================
+TEST_F(ShellPlatTest, ClockAdvance_BringsTimersDueWithoutWaiting)
+{
+    HWND top = MakeTop();
+    ASSERT_EQ(SetTimer(top, 100, 10000, nullptr), 100u);
+    MSG m;
+    EXPECT_FALSE(PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE));
+    plat::clock_advance(5000);
+    EXPECT_FALSE(PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)); // half way
+    auto start = steady_clock::now();
+    plat::clock_advance(5000);
+    ASSERT_TRUE(GetMessageW(&m, nullptr, 0, 0));
+    EXPECT_LT(duration_cast<milliseconds>(steady_clock::now() - start).count(), 1000);
+    EXPECT_EQ(m.message, (UINT)WM_TIMER);
+    EXPECT_EQ(m.wParam, 100u);
+    // Ticks do not pile up: a jump of three periods gives one tick.
+    plat::clock_advance(30000);
+    int ticks = 0;
+    while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE))
+        ticks += m.message == WM_TIMER;
+    EXPECT_EQ(ticks, 1);
+    EXPECT_FALSE(PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE));
+}
+
+TEST_F(ShellPlatTest, ClockAdvance_WakesAThreadWaitingForItsTimer)
+{
+    std::promise<HWND> made;
+    std::atomic<bool> ticked{false};
+    std::thread ui(
+        [&]
+        {
+            HWND top = MakeTop();
+            SetTimer(top, 1, 10000, nullptr);
+            made.set_value(top);
+            MSG m;
+            if (GetMessageW(&m, nullptr, 0, 0) && m.message == WM_TIMER)
+                ticked = true;
+        });
+    made.get_future().get();
+    auto start = steady_clock::now();
+    plat::clock_advance(10000);
+    ui.join();
+    EXPECT_TRUE(ticked.load());
+    EXPECT_LT(duration_cast<milliseconds>(steady_clock::now() - start).count(), 2000);
+}
+
+// ===========================================================================
+// The headless display's output
+// ===========================================================================
+std::string ReadAvailable(int fd, int ms = 500)
+{
+    std::string out;
+    char buffer[65536];
+    struct pollfd p = {fd, POLLIN, 0};
+    while (poll(&p, 1, ms) > 0)
+    {
+        ssize_t n = read(fd, buffer, sizeof(buffer));
+        if (n <= 0)
+            break;
+        out.append(buffer, (size_t)n);
+        ms = 50;
+    }
+    return out;
+}
+
+TEST_F(ShellPlatTest, Headless_WritesTheLogPaneTextAndEachBoxAndDialogAsALine)
+{
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    plat::display_set(plat::headless_display_open(fds[1]));
+    HWND top = MakeTop();
+    HWND edit = MakeEdit(top);
+    SendMessageW(edit, EM_REPLACESEL, 0, (LPARAM)u"Banner\r\n");
+    std::thread worker([&] { SendMessageW(edit, EM_REPLACESEL, 0, (LPARAM)u"caf\u00e9 \u20ac"); });
+    ASSERT_TRUE(PumpUntil([&] { return plat::window_text(edit).size() == 14; }));
+    worker.join();
+    SendMessageW(edit, WM_SETTEXT, 0, (LPARAM)u"replaced"); // not new pane text: not written
+    // Mid-line, a box starts a line of its own; its line breaks become spaces.
+    EXPECT_EQ(MessageBoxW(nullptr, u"Reboot device/Reset module !", u"Successful", MB_OK), IDOK);
+    EXPECT_EQ(MessageBoxW(top, u"first\r\nsecond\r\n", nullptr, MB_OK), IDOK);
+    SendMessageW(edit, EM_REPLACESEL, 0, (LPARAM)u"#");
+    EXPECT_EQ(ReadAvailable(fds[0]), "Banner\r\ncaf\xc3\xa9 \xe2\x82\xac\n[box] Successful: Reboot device/Reset module "
+                                     "!\n[box] Error: first second\n#");
+    // The boxes are still recorded and answered as before.
+    auto boxes = plat::display_box_list();
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0].caption, u"Successful");
+    EXPECT_EQ(boxes[0].result, IDOK);
+    EXPECT_FALSE(boxes[1].open);
+
+    // A dialog is written out once, when shown; it is not answered.
+    std::thread ender(
+        [&]
+        {
+            for (int i = 0; i < 300 && plat::active_dialog() == nullptr; i++)
+                std::this_thread::sleep_for(milliseconds(5));
+            std::this_thread::sleep_for(milliseconds(50));
+            EndDialog(plat::active_dialog(), 5);
+        });
+    EXPECT_EQ(DialogBoxIndirectParamW(nullptr, AboutTemplate(), top, nullptr, 0), 5);
+    ender.join();
+    EXPECT_EQ(ReadAvailable(fds[0]), "\n[dialog] About: Tandrel - Written for Vela to update phone module firmware and "
+                                     "transmit data between BTUART and FFUART\n");
+
+    plat::headless_display_close();
+    SendMessageW(edit, EM_REPLACESEL, 0, (LPARAM)u"after");
+    EXPECT_EQ(ReadAvailable(fds[0], 100), "");
+    close(fds[0]);
+    close(fds[1]);
+}
+
+TEST_F(ShellPlatTest, Headless_AReaderThatStopsCostsOutputNotProgress)
+{
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    ASSERT_GT(fcntl(fds[1], F_SETPIPE_SZ, 8192), 0); // two pages
+    plat::display_set(plat::headless_display_open(fds[1]));
+    HWND top = MakeTop();
+    HWND edit = MakeEdit(top);
+    std::u16string line(1000, u'x');
+    line += u"\r\n";
+    auto start = steady_clock::now();
+    for (int i = 0; i < 16; i++)
+        SendMessageW(edit, EM_REPLACESEL, 0, (LPARAM)line.c_str());
+    auto took = duration_cast<milliseconds>(steady_clock::now() - start).count();
+    EXPECT_LT(took, 4 * plat::kHeadlessWriteWaitMs); // one bounded wait per blocked write, not forever
+    std::string first = ReadAvailable(fds[0]);
+    EXPECT_LT(first.size(), 16 * 1002u);
+    EXPECT_EQ(first.size() % 1002, 0u); // whole lines until the reader stalled
+    SendMessageW(edit, EM_REPLACESEL, 0, (LPARAM)u"end\r\n");
+    std::string next = ReadAvailable(fds[0]);
+    EXPECT_NE(next.find("bytes lost, nobody read them]\n"), std::string::npos) << next;
+    EXPECT_EQ(next.substr(next.size() - 5), "end\r\n");
+    plat::headless_display_close();
+    close(fds[0]);
+    close(fds[1]);
+}
+
+// ===========================================================================
+// The window namespace across processes
+// ===========================================================================
+class TempDir
+{
+public:
+    TempDir()
+    {
+        char tmpl[] = "/tmp/fwns-XXXXXX";
+        path_ = mkdtemp(tmpl);
+    }
+    ~TempDir()
+    {
+        std::string cmd = "rm -rf '" + path_ + "'";
+        if (system(cmd.c_str()) != 0)
+            fprintf(stderr, "could not remove %s\n", path_.c_str());
+    }
+    const std::string& path() const
+    {
+        return path_;
+    }
+
+private:
+    std::string path_;
+};
+
+const char kPeerFilter[] = "--gtest_filter=NamespacePeer.DISABLED_Run";
+
+// Starts this test binary as a peer process in role ("serve" or "find").
+bool StartPeer(testproc::Child& c, const std::string& dir, const std::string& origin, const std::string& role,
+               const std::string& cls = "PeerWindow")
+{
+    return testproc::spawn(
+        c, {testproc::self_path(), kPeerFilter, "--gtest_also_run_disabled_tests"},
+        {"FWU_RUNTIME_DIR=" + dir, "FWU_PEER_ORIGIN=" + origin, "FWU_PEER_ROLE=" + role, "FWU_PEER_CLASS=" + cls});
+}
+
+class NamespaceTest : public ShellPlatTest
+{
+protected:
+    void TearDown() override
+    {
+        plat::instance_leave();
+        ShellPlatTest::TearDown();
+    }
+    void UseOrigin(const std::string& origin)
+    {
+        std::string error;
+        ASSERT_TRUE(plat::profile_load_text(plat::profile_default_text(), origin, &error)) << error;
+    }
+    TempDir dir_;
+};
+
+TEST_F(NamespaceTest, FindWindow_ReachesAWindowOfAnotherProcessOnTheSameProfile)
+{
+    testproc::Child peer;
+    ASSERT_TRUE(StartPeer(peer, dir_.path(), "device-A", "serve"));
+    ASSERT_TRUE(testproc::read_until(peer, "ready\n", 10000)) << peer.outText << peer.errText;
+    EXPECT_NE(peer.outText.find("holder 1\n"), std::string::npos);
+
+    UseOrigin("device-A");
+    std::string error;
+    ASSERT_TRUE(plat::instance_join(dir_.path(), &error)) << error;
+    EXPECT_FALSE(plat::instance_is_holder()); // the peer holds it
+
+    SetLastError(kSentinel);
+    HWND remote = FindWindowW(u"PeerWindow", nullptr);
+    ASSERT_NE(remote, nullptr);
+    EXPECT_EQ(GetLastError(), kSentinel);
+    EXPECT_TRUE(plat::instance_is_remote(remote));
+    EXPECT_EQ((uintptr_t)remote & 1, 0u); // room for the "with owned windows" flag
+    EXPECT_FALSE(IsWindow(remote));       // not a window of this process
+    EXPECT_EQ(FindWindowW(u"peerWINDOW", u"PEER TITLE"), remote);
+    EXPECT_EQ(FindWindowW(u"PeerWindow", u"Other title"), nullptr);
+    SetLastError(kSentinel);
+    EXPECT_EQ(FindWindowW(u"No such class", nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), kSentinel); // not found leaves the error alone
+
+    // Brought to the front by its own process, with the windows it owns.
+    EXPECT_TRUE(SetForegroundWindow((HWND)((uintptr_t)remote | 1)));
+    EXPECT_TRUE(testproc::read_until(peer, "front 1\n", 5000)) << peer.outText;
+    EXPECT_TRUE(SetForegroundWindow(remote));
+    EXPECT_TRUE(testproc::read_until(peer, "front 0\n", 5000)) << peer.outText;
+
+    // A command posted through the namespace reaches its window's queue.
+    EXPECT_EQ(plat::instance_post_command(dir_.path(), "device-A", 153, &error), plat::PostResult::Delivered) << error;
+    EXPECT_TRUE(testproc::read_until(peer, "command 153\n", 5000)) << peer.outText;
+
+    // Once it has gone, its handle is dead and its namespace falls to us.
+    EXPECT_EQ(plat::instance_post_command(dir_.path(), "device-A", 999, &error), plat::PostResult::Delivered);
+    EXPECT_EQ(testproc::wait_exit(peer, 10000), 0) << peer.outText << peer.errText;
+    SetLastError(kSentinel);
+    EXPECT_FALSE(SetForegroundWindow(remote));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_WINDOW_HANDLE);
+    EXPECT_EQ(FindWindowW(u"PeerWindow", nullptr), nullptr);
+    EXPECT_TRUE(plat::instance_is_holder());
+}
+
+TEST_F(NamespaceTest, FindWindow_DoesNotSeeProcessesOnAnotherProfile)
+{
+    testproc::Child peer;
+    ASSERT_TRUE(StartPeer(peer, dir_.path(), "device-A", "serve"));
+    ASSERT_TRUE(testproc::read_until(peer, "ready\n", 10000)) << peer.outText << peer.errText;
+    UseOrigin("device-B");
+    std::string error;
+    ASSERT_TRUE(plat::instance_join(dir_.path(), &error)) << error;
+    EXPECT_TRUE(plat::instance_is_holder()); // a namespace of its own
+    EXPECT_EQ(FindWindowW(u"PeerWindow", nullptr), nullptr);
+    EXPECT_NE(plat::instance_socket_path(dir_.path(), "device-A"), plat::instance_socket_path(dir_.path(), "device-B"));
+    // Nothing runs a window on device-B: a command there finds nobody.
+    EXPECT_EQ(plat::instance_post_command(dir_.path(), "device-B", 5, &error), plat::PostResult::NoInstance);
+    EXPECT_EQ(plat::instance_post_command(dir_.path(), "device-A", 999, &error), plat::PostResult::Delivered);
+    EXPECT_EQ(testproc::wait_exit(peer, 10000), 0);
+    EXPECT_EQ(plat::instance_post_command(dir_.path(), "device-C", 5, &error), plat::PostResult::NoInstance);
+}
+
+TEST_F(NamespaceTest, StaleSocketOfADeadHolderIsTakenOver)
+{
+    testproc::Child peer;
+    ASSERT_TRUE(StartPeer(peer, dir_.path(), "device-A", "serve"));
+    ASSERT_TRUE(testproc::read_until(peer, "ready\n", 10000)) << peer.outText << peer.errText;
+    kill(peer.pid, SIGKILL);
+    EXPECT_EQ(testproc::wait_exit(peer, 5000), 128 + SIGKILL);
+    std::string socketPath = plat::instance_socket_path(dir_.path(), "device-A");
+    struct stat st;
+    ASSERT_EQ(stat(socketPath.c_str(), &st), 0); // left behind
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+
+    std::string error;
+    EXPECT_EQ(plat::instance_post_command(dir_.path(), "device-A", 5, &error), plat::PostResult::NoInstance);
+    UseOrigin("device-A");
+    ASSERT_TRUE(plat::instance_join(dir_.path(), &error)) << error;
+    EXPECT_TRUE(plat::instance_is_holder());
+    // The socket answers for this process now.
+    HWND mine = MakeTop();
+    EXPECT_EQ(plat::instance_post_command(dir_.path(), "device-A", 321, &error), plat::PostResult::Delivered) << error;
+    auto msgs = Drain();
+    ASSERT_EQ(msgs.size(), 1u);
+    EXPECT_EQ(msgs[0].hwnd, mine);
+    EXPECT_EQ(msgs[0].wParam, (WPARAM)321);
+
+    plat::instance_leave();
+    EXPECT_NE(stat(socketPath.c_str(), &st), 0); // removed on leaving
+}
+
+TEST_F(NamespaceTest, AStartingHolderAnswersOnceItsWindowExists)
+{
+    UseOrigin("device-A");
+    std::string error;
+    ASSERT_TRUE(plat::instance_join(dir_.path(), &error)) << error;
+    ASSERT_TRUE(plat::instance_is_holder());
+    testproc::Child asker;
+    ASSERT_TRUE(StartPeer(asker, dir_.path(), "device-A", "find", "Late Class"));
+    ASSERT_TRUE(testproc::read_until(asker, "holder 0\n", 10000)) << asker.outText << asker.errText;
+    // The asker waits for an answer while this holder has no window yet.
+    std::this_thread::sleep_for(milliseconds(300));
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = RecordingProc;
+    wc.lpszClassName = u"Late Class";
+    ASSERT_NE(RegisterClassW(&wc), 0);
+    HWND late = CreateWindowExW(0, u"Late Class", u"", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(late, nullptr);
+    EXPECT_EQ(testproc::wait_exit(asker, 10000), 0);
+    EXPECT_NE(asker.outText.find("found\n"), std::string::npos) << asker.outText;
+    EXPECT_NE(asker.outText.find("front-ok\n"), std::string::npos) << asker.outText;
+    EXPECT_EQ(plat::foreground_window(), late);
+    EXPECT_TRUE(plat::foreground_with_owned());
+}
+
+TEST_F(NamespaceTest, ARunningHolderAnswersAMissAtOnce)
+{
+    UseOrigin("device-A");
+    std::string error;
+    ASSERT_TRUE(plat::instance_join(dir_.path(), &error)) << error;
+    MakeTop(); // the program window is up
+    testproc::Child asker;
+    ASSERT_TRUE(StartPeer(asker, dir_.path(), "device-A", "find", "Absent Class"));
+    auto start = steady_clock::now();
+    EXPECT_EQ(testproc::wait_exit(asker, 10000), 0);
+    EXPECT_NE(asker.outText.find("none\n"), std::string::npos) << asker.outText;
+    EXPECT_LT(duration_cast<milliseconds>(steady_clock::now() - start).count(), (long)plat::kFindHoldMs);
+}
+
+TEST_F(NamespaceTest, AnotherUsersRequestIsRefused)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to connect as another user (setresuid/setfsuid)";
+    UseOrigin("device-A");
+    std::string error;
+    ASSERT_TRUE(plat::instance_join(dir_.path(), &error)) << error;
+    HWND mine = MakeTop();
+    std::string path = plat::instance_socket_path(dir_.path(), "device-A");
+
+    // The child keeps root's file access (fsuid 0) to reach the socket in our
+    // 0700 directory, but connects with effective user nobody: the peer
+    // credentials the listener sees.
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    plat::debug_capture_begin();
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0)
+    {
+        char result = 'x';
+        if (setresuid(0, 65534, 0) == 0)
+        {
+            setfsuid(0);
+            int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+            struct sockaddr_un addr = {};
+            addr.sun_family = AF_UNIX;
+            memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+            if (fd >= 0 && connect(fd, (struct sockaddr*)&addr, sizeof(addr)) == 0)
+            {
+                const char req[] = "command\t77\n";
+                if (send(fd, req, sizeof(req) - 1, MSG_NOSIGNAL) != (ssize_t)sizeof(req) - 1)
+                    result = 'E'; // closed before the request was taken
+                else
+                {
+                    char buf[64];
+                    ssize_t n = read(fd, buf, sizeof(buf)); // the listener closes without an answer
+                    result = (n == 0 || (n < 0 && errno == ECONNRESET)) ? 'E' : (n > 0 ? 'A' : 'R');
+                }
+            }
+            else
+                result = 'C';
+        }
+        if (write(report[1], &result, 1) != 1)
+            _exit(3);
+        _exit(0);
+    }
+    close(report[1]);
+    char result = 0;
+    struct pollfd p = {report[0], POLLIN, 0};
+    ASSERT_GT(poll(&p, 1, 10000), 0);
+    ASSERT_EQ(read(report[0], &result, 1), 1);
+    close(report[0]);
+    waitpid(pid, nullptr, 0);
+    EXPECT_EQ(result, 'E') << "C: no connection, A: answered, R: read error, x: setresuid failed";
+    EXPECT_TRUE(Drain().empty()); // no WM_COMMAND 77 for the window
+    auto lines = plat::debug_capture_take();
+    plat::debug_capture_end();
+    bool said = false;
+    for (auto& l : lines)
+        said |= l.find(u"refused a request from user 65534") != std::u16string::npos;
+    EXPECT_TRUE(said);
+
+    // Our own user is served on the same socket.
+    EXPECT_EQ(plat::instance_post_command(dir_.path(), "device-A", 77, &error), plat::PostResult::Delivered);
+    auto msgs = Drain();
+    ASSERT_EQ(msgs.size(), 1u);
+    EXPECT_EQ(msgs[0].hwnd, mine);
+}
+
+TEST_F(NamespaceTest, DirectoryMustBeOursAndClosedToOthers)
+{
+    std::string error;
+    std::string fresh = dir_.path() + "/fresh";
+    ASSERT_TRUE(plat::instance_check_dir(fresh, &error)) << error;
+    struct stat st;
+    ASSERT_EQ(lstat(fresh.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    std::string open = dir_.path() + "/open";
+    ASSERT_EQ(mkdir(open.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(open.c_str(), 0755), 0);
+    EXPECT_FALSE(plat::instance_check_dir(open, &error));
+    EXPECT_NE(error.find("open to group or others (mode 0755)"), std::string::npos) << error;
+
+    std::string link = dir_.path() + "/link";
+    ASSERT_EQ(symlink(fresh.c_str(), link.c_str()), 0);
+    EXPECT_FALSE(plat::instance_check_dir(link, &error));
+    EXPECT_NE(error.find("not a directory"), std::string::npos) << error;
+
+    std::string file = dir_.path() + "/file";
+    std::ofstream(file) << "x";
+    EXPECT_FALSE(plat::instance_check_dir(file, &error));
+
+    UseOrigin("device-A");
+    EXPECT_FALSE(plat::instance_join(open, &error));
+    EXPECT_FALSE(plat::instance_joined());
+    EXPECT_EQ(plat::instance_post_command(open, "device-A", 1, &error), plat::PostResult::Failed);
+
+    if (geteuid() == 0)
+    {
+        std::string foreign = dir_.path() + "/foreign";
+        ASSERT_EQ(mkdir(foreign.c_str(), 0700), 0);
+        ASSERT_EQ(chown(foreign.c_str(), 65534, 65534), 0);
+        EXPECT_FALSE(plat::instance_check_dir(foreign, &error));
+        EXPECT_NE(error.find("owned by user 65534"), std::string::npos) << error;
+    }
+
+    std::string deep = dir_.path() + "/" + std::string(120, 'd');
+    EXPECT_FALSE(plat::instance_join(deep, &error));
+    EXPECT_NE(error.find("too long"), std::string::npos) << error;
+}
+
+TEST_F(NamespaceTest, WithoutJoiningWindowsStayLocal)
+{
+    testproc::Child peer;
+    ASSERT_TRUE(StartPeer(peer, dir_.path(), "built-in", "serve"));
+    ASSERT_TRUE(testproc::read_until(peer, "ready\n", 10000)) << peer.outText << peer.errText;
+    EXPECT_EQ(FindWindowW(u"PeerWindow", nullptr), nullptr);
+    HWND mine = MakeTop();
+    EXPECT_EQ(FindWindowW(kClass, nullptr), mine);
+    EXPECT_EQ(FindWindowW(nullptr, u"top"), mine);
+    SetLastError(kSentinel);
+    EXPECT_EQ(FindWindowW(MAKEINTRESOURCEW(5), nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    std::string error;
+    EXPECT_EQ(plat::instance_post_command(dir_.path(), "built-in", 999, &error), plat::PostResult::Delivered);
+    EXPECT_EQ(testproc::wait_exit(peer, 10000), 0);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// The peer process (run by the namespace tests, never on its own)
+// ---------------------------------------------------------------------------
+namespace
+{
+void Say(const std::string& line)
+{
+    std::string text = line + "\n";
+    if (write(1, text.data(), text.size()) < 0)
+        _exit(5);
+}
+
+LRESULT PeerProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    if (msg == WM_COMMAND)
+    {
+        Say("command " + std::to_string(LOWORD(wParam)));
+        if (LOWORD(wParam) == 999)
+            DestroyWindow(hwnd);
+        return 0;
+    }
+    if (msg == WM_DESTROY)
+    {
+        PostQuitMessage(0);
+        return 0;
+    }
+    return DefWindowProcW(hwnd, msg, wParam, lParam);
+}
+} // namespace
+
+TEST(NamespacePeer, DISABLED_Run)
+{
+    const char* origin = getenv("FWU_PEER_ORIGIN");
+    const char* role = getenv("FWU_PEER_ROLE");
+    const char* cls = getenv("FWU_PEER_CLASS");
+    ASSERT_TRUE(origin && role && cls);
+    std::string error;
+    ASSERT_TRUE(plat::profile_load_text(plat::profile_default_text(), origin, &error));
+    if (!plat::instance_join("", &error))
+    {
+        Say("join failed " + error);
+        _exit(2);
+    }
+    Say(std::string("holder ") + (plat::instance_is_holder() ? "1" : "0"));
+    std::u16string className = plat::utf8_to_utf16(cls);
+    if (std::string(role) == "find")
+    {
+        HWND h = FindWindowW(className.c_str(), nullptr);
+        Say(h ? "found" : "none");
+        if (h)
+            Say(SetForegroundWindow((HWND)((uintptr_t)h | 1)) ? "front-ok" : "front-fail");
+        _exit(0);
+    }
+    static const plat::DisplayOps ops = {
+        "peer",
+        {nullptr, nullptr,
+         [](HWND, unsigned what)
+         {
+             if (what & plat::kChangeForeground)
+                 Say(std::string("front ") + (plat::foreground_with_owned() ? "1" : "0"));
+         }},
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
+    };
+    plat::display_set(&ops);
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = PeerProc;
+    wc.lpszClassName = className.c_str();
+    RegisterClassW(&wc);
+    HWND hwnd = CreateWindowExW(0, className.c_str(), u"Peer Title", WS_VISIBLE, 0, 0, 10, 10, nullptr, nullptr,
+                                nullptr, nullptr);
+    if (hwnd == nullptr)
+        _exit(3);
+    Say("ready");
+    MSG m;
+    while (GetMessageW(&m, nullptr, 0, 0))
+        DispatchMessageW(&m);
+    plat::instance_leave();
+    _exit(0);
+}

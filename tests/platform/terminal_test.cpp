@@ -1,0 +1,1078 @@
+// The terminal display: its logic without a terminal (log pane wrapping and
+// scrolling, word wrapping for boxes, menu navigation, the layout of bars,
+// drop-downs, boxes and dialogs, how keys and clicks are routed), and the
+// display itself on a pseudo-terminal this test owns: refusal without a
+// usable terminal, drawing, a box from a worker answered with Enter, keys
+// reaching the program, and a resize reaching full-screen windows.
+#include "platform/windowing/display.h"
+#include "platform/shellapi/shell_ui.h"
+#include "platform/windowing/terminal.h"
+#include "platform/windowing/window.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <clocale>
+#include <condition_variable>
+#include <csignal>
+#include <fcntl.h>
+#include <mutex>
+#include <poll.h>
+#include <pty.h>
+#include <string>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+using namespace plat::term;
+
+class TerminalModel : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        // Widths come from the locale, as they do for ncurses.
+        if (setlocale(LC_ALL, "C.UTF-8") == nullptr)
+            GTEST_SKIP() << "no C.UTF-8 locale here";
+    }
+};
+
+std::vector<std::u32string> Rows(std::initializer_list<const char32_t*> rows)
+{
+    std::vector<std::u32string> out;
+    for (auto r : rows)
+        out.emplace_back(r);
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Log pane wrapping
+// ---------------------------------------------------------------------------
+TEST_F(TerminalModel, WrapLog_CrLfEndsALineLoneLfTooLoneCrShowsNothing)
+{
+    EXPECT_EQ(wrap_log(u"one\r\ntwo\nthree\rfour", 20), Rows({U"one", U"two", U"threefour"}));
+    // Text ending with a line end has the caret on an empty last row.
+    EXPECT_EQ(wrap_log(u"banner\r\n", 20), Rows({U"banner", U""}));
+    EXPECT_EQ(wrap_log(u"", 20), Rows({U""}));
+    EXPECT_EQ(wrap_log(u"\r\n\r\n", 20), Rows({U"", U"", U""}));
+}
+
+TEST_F(TerminalModel, WrapLog_LongLinesWrapAtThePaneWidth)
+{
+    EXPECT_EQ(wrap_log(u"abcdefghij", 4), Rows({U"abcd", U"efgh", U"ij"}));
+    EXPECT_EQ(wrap_log(u"abcd", 4), Rows({U"abcd"}));
+    // Progress marks without line ends fill whole rows.
+    std::u16string marks(25, u'#');
+    auto rows = wrap_log(marks + u"\r\nDone\r\n", 10);
+    ASSERT_EQ(rows.size(), 5u);
+    EXPECT_EQ(rows[0], std::u32string(10, U'#'));
+    EXPECT_EQ(rows[2], std::u32string(5, U'#'));
+    EXPECT_EQ(rows[3], U"Done");
+    // A width below one still makes progress.
+    EXPECT_EQ(wrap_log(u"ab", 0), Rows({U"a", U"b"}));
+}
+
+TEST_F(TerminalModel, WrapLog_TabsStopEveryEightColumnsAndNeverOverflow)
+{
+    EXPECT_EQ(wrap_log(u"a\tb", 20), Rows({U"a       b"}));
+    EXPECT_EQ(wrap_log(u"abcdefgh\tx", 20), Rows({U"abcdefgh        x"}));
+    for (auto& row : wrap_log(u"abc\tdef\tghi\t\tj", 6))
+        EXPECT_LE(text_cells(row), 6);
+}
+
+TEST_F(TerminalModel, WrapLog_WideCharactersAreNeverSplitAcrossRows)
+{
+    auto rows = wrap_log(u"ab\u6f22\u5b57", 3);
+    EXPECT_EQ(rows, Rows({U"ab", U"\u6f22", U"\u5b57"}));
+    for (auto& row : rows)
+        EXPECT_LE(text_cells(row), 3);
+    // A one-cell pane cannot hold a double-width character.
+    EXPECT_EQ(wrap_log(u"\u6f22", 1), Rows({U"?"}));
+}
+
+TEST_F(TerminalModel, WrapLog_ControlCharactersAndBrokenSurrogatesAreShownSafely)
+{
+    EXPECT_EQ(wrap_log(u"\x01x\x1b[2Jy", 20), Rows({U"?x?[2Jy"}));
+    std::u16string pair = u"\U0001F600";
+    ASSERT_EQ(pair.size(), 2u);
+    auto rows = wrap_log(pair, 20);
+    EXPECT_EQ(rows[0].size(), 1u);
+    EXPECT_EQ(rows[0][0], U'\U0001F600');
+    std::u16string lone = {u'a', (char16_t)0xD800, u'b'};
+    EXPECT_EQ(wrap_log(lone, 20), Rows({U"a\uFFFDb"}));
+}
+
+TEST_F(TerminalModel, WrapLog_RowStartsLetAViewKeepItsPlaceAtAnotherWidth)
+{
+    std::vector<size_t> starts;
+    EXPECT_EQ(wrap_log(u"abc\r\ndefgh", 3, &starts), Rows({U"abc", U"def", U"gh"}));
+    EXPECT_EQ(starts, (std::vector<size_t>{0, 5, 8}));
+    // "gh" began at 8; wrapped at 10 columns that text is in row 1.
+    EXPECT_EQ(wrap_log(u"abc\r\ndefgh", 10, &starts), Rows({U"abc", U"defgh"}));
+    EXPECT_EQ(starts, (std::vector<size_t>{0, 5}));
+    EXPECT_EQ(row_of_offset(starts, 8), 1);
+    EXPECT_EQ(row_of_offset(starts, 0), 0);
+    EXPECT_EQ(row_of_offset(starts, 4), 0);
+    EXPECT_EQ(row_of_offset(starts, 1000), 1);
+    // One start per row, always.
+    for (int w = 1; w < 12; w++)
+    {
+        auto rows = wrap_log(u"x\ty\r\n\r\nlonger line here\u6f22\u5b57", w, &starts);
+        EXPECT_EQ(rows.size(), starts.size()) << "width " << w;
+        EXPECT_TRUE(std::is_sorted(starts.begin(), starts.end()));
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Word wrapping
+// ---------------------------------------------------------------------------
+TEST_F(TerminalModel, WrapWords_BreaksAtSpacesAndCutsWordsLongerThanTheWidth)
+{
+    EXPECT_EQ(wrap_words(u"Reboot device/Reset module !", 30), Rows({U"Reboot device/Reset module !"}));
+    EXPECT_EQ(wrap_words(u"Reboot device/Reset module !", 14), Rows({U"Reboot", U"device/Reset", U"module !"}));
+    EXPECT_EQ(wrap_words(u"Reboot device/Reset module !", 8), Rows({U"Reboot", U"device/R", U"eset", U"module !"}));
+    for (int w = 1; w < 30; w++)
+        for (auto& row : wrap_words(u"Tandrel - Written for Vela to update phone module firmware", w))
+            EXPECT_LE(text_cells(row), w) << "width " << w;
+}
+
+TEST_F(TerminalModel, WrapWords_LineEndsForceBreaksAndEmptyLinesStay)
+{
+    EXPECT_EQ(wrap_words(u"first\r\n\r\nsecond line", 40), Rows({U"first", U"", U"second line"}));
+    EXPECT_EQ(wrap_words(u"", 40), Rows({U""}));
+    EXPECT_EQ(wrap_words(u"a   b", 40), Rows({U"a b"}));
+}
+
+// ---------------------------------------------------------------------------
+// Log view scrolling
+// ---------------------------------------------------------------------------
+TEST_F(TerminalModel, LogView_FollowsTheEndWhileItIsThere)
+{
+    LogView v;
+    log_resize(v, 3, 10);
+    EXPECT_EQ(v.top, 0);
+    EXPECT_TRUE(v.follow);
+    log_resize(v, 25, 10);
+    EXPECT_EQ(v.top, 15);
+    log_resize(v, 40, 10);
+    EXPECT_EQ(v.top, 30);
+    EXPECT_TRUE(v.follow);
+}
+
+TEST_F(TerminalModel, LogView_ScrolledBackItHoldsStillUntilBroughtBackToTheEnd)
+{
+    LogView v;
+    log_resize(v, 100, 10);
+    log_scroll(v, -5);
+    EXPECT_EQ(v.top, 85);
+    EXPECT_FALSE(v.follow);
+    log_resize(v, 150, 10); // more text came
+    EXPECT_EQ(v.top, 85);
+    EXPECT_FALSE(v.follow);
+    log_scroll(v, 1000); // clamped at the end, which follows again
+    EXPECT_EQ(v.top, 140);
+    EXPECT_TRUE(v.follow);
+    log_resize(v, 160, 10);
+    EXPECT_EQ(v.top, 150);
+}
+
+TEST_F(TerminalModel, LogView_PagesHomeEndAndBounds)
+{
+    LogView v;
+    log_resize(v, 100, 10);
+    log_page(v, -1);
+    EXPECT_EQ(v.top, 81); // a page keeps one row of context
+    log_page(v, -100);
+    EXPECT_EQ(v.top, 0);
+    log_scroll(v, -1);
+    EXPECT_EQ(v.top, 0);
+    log_end(v);
+    EXPECT_EQ(v.top, 90);
+    EXPECT_TRUE(v.follow);
+    log_home(v);
+    EXPECT_EQ(v.top, 0);
+    EXPECT_FALSE(v.follow);
+    // A shrinking text pulls a scrolled-back view into range.
+    log_resize(v, 5, 10);
+    EXPECT_EQ(v.top, 0);
+    EXPECT_TRUE(v.follow);
+}
+
+TEST_F(TerminalModel, LogView_TallerPaneKeepsTheEndInView)
+{
+    LogView v;
+    log_resize(v, 100, 10);
+    log_resize(v, 100, 30);
+    EXPECT_EQ(v.top, 70);
+    log_resize(v, 100, 0);
+    EXPECT_EQ(v.top, 100);
+}
+
+// ---------------------------------------------------------------------------
+// Menus
+// ---------------------------------------------------------------------------
+std::vector<MenuItemView> SystemItems()
+{
+    return {
+        {U"Update firmware - Go", 118, false},
+        {U"", 0, true},
+        {U"Exit", 101, false},
+    };
+}
+
+TEST_F(TerminalModel, MenuStep_SkipsSeparatorsAndWrapsRound)
+{
+    auto items = SystemItems();
+    EXPECT_EQ(menu_first(items), 0);
+    EXPECT_EQ(menu_last(items), 2);
+    EXPECT_EQ(menu_step(items, 0, +1), 2);
+    EXPECT_EQ(menu_step(items, 2, +1), 0);
+    EXPECT_EQ(menu_step(items, 0, -1), 2);
+    EXPECT_EQ(menu_step(items, 2, -1), 0);
+    std::vector<MenuItemView> lines = {{U"", 0, true}, {U"", 0, true}};
+    EXPECT_EQ(menu_step(lines, 0, +1), -1);
+    EXPECT_EQ(menu_first({}), -1);
+}
+
+TEST_F(TerminalModel, MenuHotkey_MatchesTheFirstLetterWhateverTheCase)
+{
+    auto items = SystemItems();
+    EXPECT_EQ(menu_hotkey(items, U'u'), 0);
+    EXPECT_EQ(menu_hotkey(items, U'E'), 2);
+    EXPECT_EQ(menu_hotkey(items, U'x'), -1);
+}
+
+// ---------------------------------------------------------------------------
+// Layout
+// ---------------------------------------------------------------------------
+bool Inside(const Rect& inner, const Rect& outer)
+{
+    return inner.x >= outer.x && inner.y >= outer.y && inner.x + inner.w <= outer.x + outer.w &&
+           inner.y + inner.h <= outer.y + outer.h;
+}
+
+TEST_F(TerminalModel, LayoutBox_CentresTheTextWithTheButtonUnderIt)
+{
+    BoxLayout b = layout_box(u"Successful", u"Reboot device/Reset module !", 80, 25);
+    Rect screen{0, 0, 80, 25};
+    EXPECT_TRUE(Inside(b.frame, screen));
+    ASSERT_EQ(b.lines.size(), 1u);
+    EXPECT_EQ(b.lines[0], U"Reboot device/Reset module !");
+    EXPECT_EQ(b.caption, U"Successful");
+    EXPECT_GE(b.frame.w, 28 + 4);
+    EXPECT_EQ(b.frame.h, 5);
+    EXPECT_NEAR(b.frame.x, (80 - b.frame.w) / 2, 1);
+    EXPECT_NEAR(b.frame.y, (25 - b.frame.h) / 2, 1);
+    EXPECT_TRUE(Inside(b.ok, b.frame));
+    EXPECT_EQ(b.ok.y, b.frame.y + b.frame.h - 2);
+    EXPECT_GT(b.ok.y, b.frame.y + (int)b.lines.size()); // under the text
+}
+
+TEST_F(TerminalModel, LayoutBox_LongTextWrapsAndASmallScreenClipsItInside)
+{
+    std::u16string text;
+    for (int i = 0; i < 200; i++)
+        text += u"word ";
+    BoxLayout b = layout_box(u"Caption", text, 80, 25);
+    EXPECT_TRUE(Inside(b.frame, Rect{0, 0, 80, 25}));
+    EXPECT_GT(b.lines.size(), 1u);
+    for (auto& l : b.lines)
+        EXPECT_LE(text_cells(l), b.frame.w - 4);
+
+    BoxLayout s = layout_box(u"A very long caption that cannot fit", text, 20, 8);
+    EXPECT_TRUE(Inside(s.frame, Rect{0, 0, 20, 8}));
+    EXPECT_EQ(s.lines.size(), 4u); // 8 rows less the frame, blank and button rows
+    EXPECT_LE(text_cells(s.caption), s.frame.w - 4);
+    EXPECT_TRUE(Inside(s.ok, s.frame));
+}
+
+const DialogItemTemplate kAboutItems[] = {
+    {WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT, 0, 12, 5, 114, 46, 0xFFFF, u"static",
+     u"Tandrel - Written for Vela to update phone module firmware and transmit data between BTUART and FFUART"},
+};
+const DialogTemplate kAbout = {
+    WS_POPUP | WS_VISIBLE | WS_CAPTION, 0, 10, 10, 136, 56, u"About", 10, u"System", kAboutItems, 1,
+};
+
+std::u32string Joined(const std::vector<std::u32string>& lines)
+{
+    std::u32string s;
+    for (auto& l : lines)
+        s += (s.empty() ? U"" : U" ") + l;
+    return s;
+}
+
+TEST_F(TerminalModel, LayoutDialog_DialogUnitsBecomeCellsAndTheWholeTextShows)
+{
+    DialogLayout d = layout_dialog(kAbout, 80, 25);
+    EXPECT_TRUE(Inside(d.frame, Rect{0, 0, 80, 25}));
+    EXPECT_EQ(d.frame.w, 136 / 4 + 2);
+    EXPECT_EQ(d.caption, U"About");
+    ASSERT_EQ(d.texts.size(), 1u);
+    EXPECT_EQ(Joined(d.texts[0].lines), U"Tandrel - Written for Vela to update phone module firmware and transmit data "
+                                        U"between BTUART and FFUART");
+    EXPECT_EQ(d.texts[0].x, d.frame.x + 1 + 12 / 4);
+    for (auto& l : d.texts[0].lines)
+        EXPECT_LE(text_cells(l), d.texts[0].w);
+    EXPECT_LE(d.texts[0].y + (int)d.texts[0].lines.size(), d.frame.y + d.frame.h - 1);
+    EXPECT_EQ(d.ok.y, d.frame.y);
+    EXPECT_TRUE(Inside(d.ok, d.frame));
+}
+
+TEST_F(TerminalModel, LayoutDialog_StaysOnASmallScreen)
+{
+    DialogLayout d = layout_dialog(kAbout, 24, 6);
+    EXPECT_TRUE(Inside(d.frame, Rect{0, 0, 24, 6}));
+    ASSERT_EQ(d.texts.size(), 1u);
+    EXPECT_LE(d.texts[0].y + (int)d.texts[0].lines.size(), d.frame.y + d.frame.h - 1);
+    for (auto& l : d.texts[0].lines)
+        EXPECT_LE(d.texts[0].x + text_cells(l), d.frame.x + d.frame.w - 1);
+}
+
+std::vector<MenuButtonView> SystemBar()
+{
+    return {{U"System", 40001, SystemItems()}};
+}
+
+TEST_F(TerminalModel, LayoutScreen_TitleOkAtTheRightBarAtTheBottomDropDownAboveItsButton)
+{
+    ScreenLayout s = layout_screen(80, 25, true, SystemBar(), 0);
+    EXPECT_EQ(s.client.y, 1);
+    EXPECT_EQ(s.client.h, 23);
+    EXPECT_EQ(s.ok.y, 0);
+    EXPECT_EQ(s.ok.x + s.ok.w, 79);
+    ASSERT_EQ(s.buttons.size(), 1u);
+    EXPECT_EQ(s.buttons[0].y, 24);
+    EXPECT_EQ(s.buttons[0].w, 8);
+    EXPECT_EQ(s.popup.y + s.popup.h, 24); // sits on the bar
+    EXPECT_EQ(s.popup.x, 0);
+    ASSERT_EQ(s.popupItems.size(), 3u);
+    for (size_t i = 0; i < 3; i++)
+    {
+        EXPECT_TRUE(Inside(s.popupItems[i], s.popup));
+        EXPECT_GE(s.popupItems[i].w, text_cells(SystemItems()[i].caption) + 2);
+    }
+
+    ScreenLayout noOk = layout_screen(80, 25, false, SystemBar(), -1);
+    EXPECT_EQ(noOk.ok.w, 0);
+    EXPECT_EQ(noOk.popup.w, 0);
+
+    int w = 0, h = 0;
+    client_size(80, 25, &w, &h);
+    EXPECT_EQ(w, 80);
+    EXPECT_EQ(h, 23);
+}
+
+TEST_F(TerminalModel, LayoutScreen_ShortScreenClipsTheDropDownBelowTheTitle)
+{
+    ScreenLayout s = layout_screen(12, 4, true, SystemBar(), 0);
+    EXPECT_GE(s.popup.y, 1);
+    EXPECT_TRUE(Inside(s.popup, Rect{0, 0, 12, 4}));
+    for (auto& r : s.popupItems)
+        EXPECT_TRUE(Inside(r, s.popup));
+}
+
+// ---------------------------------------------------------------------------
+// Routing input
+// ---------------------------------------------------------------------------
+const HWND kMain = (HWND)(uintptr_t)0x1000;
+const HWND kOwner = (HWND)(uintptr_t)0x1010;
+const HWND kDialog = (HWND)(uintptr_t)0x1020;
+
+struct Ui
+{
+    UiState ui;
+    LogView pane;
+    ScreenLayout layout;
+    Ui()
+    {
+        ui.front = kMain;
+        ui.titleOk = true;
+        ui.menuOwner = kOwner;
+        ui.buttons = SystemBar();
+        log_resize(pane, 100, 20);
+        ui.pane = &pane;
+        Relayout();
+    }
+    void Relayout()
+    {
+        layout = layout_screen(80, 25, ui.titleOk, ui.buttons, ui.openButton);
+    }
+    std::vector<Action> Press(Key k)
+    {
+        auto a = handle_key(ui, layout, k);
+        Relayout();
+        return a;
+    }
+    std::vector<Action> Click(int x, int y, Mouse m = Mouse::Press)
+    {
+        auto a = handle_mouse(ui, layout, m, x, y);
+        Relayout();
+        return a;
+    }
+};
+
+Key K(KeyKind kind)
+{
+    return Key{kind};
+}
+Key Fn(int n)
+{
+    return Key{KeyKind::Function, 0, 0, n};
+}
+Key Ch(char32_t c, unsigned mods = 0)
+{
+    return Key{KeyKind::Char, c, mods};
+}
+
+// The one action that is not a redraw, or a Redraw action when there is none.
+Action Only(const std::vector<Action>& actions)
+{
+    Action found{Action::Redraw};
+    int n = 0;
+    for (auto& a : actions)
+        if (a.kind != Action::Redraw)
+        {
+            found = a;
+            n++;
+        }
+    EXPECT_LE(n, 1);
+    return found;
+}
+
+void ExpectCommand(const Action& a, HWND target, int id)
+{
+    EXPECT_EQ(a.kind, Action::Command);
+    EXPECT_EQ(a.target, target);
+    EXPECT_EQ(a.id, id);
+}
+
+TEST_F(TerminalModel, Keys_F1OpensTheMenuArrowsSkipTheSeparatorEnterPicks)
+{
+    Ui u;
+    EXPECT_EQ(Only(u.Press(Fn(1))).kind, Action::Redraw);
+    EXPECT_EQ(u.ui.openButton, 0);
+    EXPECT_EQ(u.ui.selItem, 0);
+    u.Press(K(KeyKind::Down));
+    EXPECT_EQ(u.ui.selItem, 2);
+    u.Press(K(KeyKind::Down));
+    EXPECT_EQ(u.ui.selItem, 0);
+    u.Press(K(KeyKind::Up));
+    EXPECT_EQ(u.ui.selItem, 2);
+    ExpectCommand(Only(u.Press(K(KeyKind::Enter))), kOwner, 101);
+    EXPECT_EQ(u.ui.openButton, -1);
+    EXPECT_EQ(u.pane.top, 80); // menu keys never scrolled the pane
+}
+
+TEST_F(TerminalModel, Keys_AltAndTheButtonLetterOpenEscClosesWithoutACommand)
+{
+    Ui u;
+    u.Press(Ch(U's', plat::kModAlt));
+    EXPECT_EQ(u.ui.openButton, 0);
+    EXPECT_EQ(Only(u.Press(K(KeyKind::Escape))).kind, Action::Redraw);
+    EXPECT_EQ(u.ui.openButton, -1);
+    u.Press(Ch(U'S', plat::kModAlt));
+    EXPECT_EQ(u.ui.openButton, 0);
+    u.Press(Fn(1)); // F1 toggles
+    EXPECT_EQ(u.ui.openButton, -1);
+}
+
+TEST_F(TerminalModel, Keys_ItemLetterPicksAndUpdateGoesToTheBarOwner)
+{
+    Ui u;
+    u.Press(Fn(1));
+    ExpectCommand(Only(u.Press(Ch(U'u'))), kOwner, 118);
+    EXPECT_EQ(u.ui.openButton, -1);
+    u.Press(Fn(1));
+    EXPECT_TRUE(u.Press(Ch(U'z')).empty()); // no such item: the menu stays
+    EXPECT_EQ(u.ui.openButton, 0);
+}
+
+TEST_F(TerminalModel, Keys_CtrlQGoesToTheProgramAsAKeyNotAsACommand)
+{
+    Ui u;
+    Action a = Only(u.Press(Ch(0x11, plat::kModCtrl)));
+    EXPECT_EQ(a.kind, Action::InputKey);
+    EXPECT_EQ(a.vk, 'Q');
+    EXPECT_EQ(a.mods & plat::kModCtrl, plat::kModCtrl);
+    EXPECT_EQ(a.ch, 0x11);
+}
+
+TEST_F(TerminalModel, Keys_F10IsTheTitleBarOkOnlyWhenTheWindowHasIt)
+{
+    Ui u;
+    ExpectCommand(Only(u.Press(Fn(10))), kMain, IDOK);
+    u.ui.titleOk = false;
+    u.Relayout();
+    Action a = Only(u.Press(Fn(10)));
+    EXPECT_EQ(a.kind, Action::InputKey);
+    EXPECT_EQ(a.vk, plat::kVkF10);
+}
+
+TEST_F(TerminalModel, Keys_ScrollKeysMoveThePaneOtherwiseGoToTheProgram)
+{
+    Ui u;
+    u.Press(K(KeyKind::PageUp));
+    EXPECT_EQ(u.pane.top, 61);
+    EXPECT_FALSE(u.pane.follow);
+    u.Press(K(KeyKind::Home));
+    EXPECT_EQ(u.pane.top, 0);
+    u.Press(K(KeyKind::End));
+    EXPECT_TRUE(u.pane.follow);
+    u.ui.pane = nullptr;
+    Action a = Only(u.Press(K(KeyKind::PageUp)));
+    EXPECT_EQ(a.kind, Action::InputKey);
+    EXPECT_EQ(a.vk, plat::kVkPrior);
+}
+
+TEST_F(TerminalModel, Keys_ABoxTakesEveryKeyAndOnlyAnswersIt)
+{
+    Ui u;
+    u.ui.boxUp = true;
+    EXPECT_EQ(Only(u.Press(K(KeyKind::Enter))).kind, Action::AnswerBox);
+    EXPECT_EQ(Only(u.Press(K(KeyKind::Escape))).kind, Action::AnswerBox);
+    EXPECT_EQ(Only(u.Press(Ch(U' '))).id, IDOK);
+    EXPECT_TRUE(u.Press(Ch(0x11, plat::kModCtrl)).empty());
+    EXPECT_TRUE(u.Press(Fn(1)).empty());
+    EXPECT_EQ(u.ui.openButton, -1);
+    EXPECT_TRUE(u.Press(K(KeyKind::PageUp)).empty());
+    EXPECT_EQ(u.pane.top, 80);
+}
+
+TEST_F(TerminalModel, Keys_DialogGetsOkOnEnterAndCancelOnEsc)
+{
+    Ui u;
+    u.ui.dialog = kDialog;
+    ExpectCommand(Only(u.Press(K(KeyKind::Enter))), kDialog, IDOK);
+    ExpectCommand(Only(u.Press(K(KeyKind::Escape))), kDialog, IDCANCEL);
+    EXPECT_TRUE(u.Press(Fn(1)).empty());
+    // A box over the dialog comes first.
+    u.ui.boxUp = true;
+    EXPECT_EQ(Only(u.Press(K(KeyKind::Enter))).kind, Action::AnswerBox);
+}
+
+TEST_F(TerminalModel, Mouse_ClicksOnOkButtonAndItems)
+{
+    Ui u;
+    ExpectCommand(Only(u.Click(u.layout.ok.x + 1, 0)), kMain, IDOK);
+    u.Click(u.layout.buttons[0].x + 2, 24);
+    ASSERT_EQ(u.ui.openButton, 0);
+    Rect sep = u.layout.popupItems[1];
+    EXPECT_TRUE(u.Click(sep.x + 1, sep.y).empty()); // a separator does nothing
+    EXPECT_EQ(u.ui.openButton, 0);
+    Rect update = u.layout.popupItems[0];
+    ExpectCommand(Only(u.Click(update.x + 3, update.y)), kOwner, 118);
+    EXPECT_EQ(u.ui.openButton, -1);
+}
+
+TEST_F(TerminalModel, Mouse_ClickOutsideClosesTheMenuButSendsNothing)
+{
+    Ui u;
+    u.Press(Fn(1));
+    EXPECT_EQ(Only(u.Click(u.layout.ok.x + 1, 0)).kind, Action::Redraw);
+    EXPECT_EQ(u.ui.openButton, -1);
+    u.Click(u.layout.buttons[0].x, 24);
+    EXPECT_EQ(u.ui.openButton, 0);
+    u.Click(u.layout.buttons[0].x, 24); // the button again closes it
+    EXPECT_EQ(u.ui.openButton, -1);
+}
+
+TEST_F(TerminalModel, Mouse_WheelScrollsThePaneAndBoxesOnlyHearTheirButton)
+{
+    Ui u;
+    u.Click(10, 10, Mouse::WheelUp);
+    EXPECT_EQ(u.pane.top, 80 - kWheelRows);
+    u.Click(10, 10, Mouse::WheelDown);
+    EXPECT_TRUE(u.pane.follow);
+
+    u.ui.boxUp = true;
+    u.ui.boxLayout = layout_box(u"Successful", u"Reboot device/Reset module !", 80, 25);
+    EXPECT_TRUE(u.Click(u.layout.ok.x + 1, 0).empty()); // the title bar is behind the box
+    EXPECT_TRUE(u.Click(10, 10, Mouse::WheelUp).empty());
+    Action a = Only(u.Click(u.ui.boxLayout.ok.x, u.ui.boxLayout.ok.y));
+    EXPECT_EQ(a.kind, Action::AnswerBox);
+    EXPECT_EQ(a.id, IDOK);
+}
+
+TEST_F(TerminalModel, KeyToVirtual_LettersDigitsAndNamedKeys)
+{
+    struct Case
+    {
+        Key key;
+        int vk;
+        unsigned mods;
+        char16_t ch;
+    };
+    const Case cases[] = {
+        {Ch(U'q'), 'Q', 0, u'q'},
+        {Ch(U'Q'), 'Q', plat::kModShift, u'Q'},
+        {Ch(U'7'), '7', 0, u'7'},
+        {Ch(0x11, plat::kModCtrl), 'Q', plat::kModCtrl, 0x11},
+        {Ch(U'x', plat::kModAlt), 'X', plat::kModAlt, u'x'},
+        {K(KeyKind::Enter), plat::kVkReturn, 0, u'\r'},
+        {K(KeyKind::Escape), plat::kVkEscape, 0, 0x1B},
+        {K(KeyKind::Backspace), plat::kVkBack, 0, 0x08},
+        {K(KeyKind::Down), plat::kVkDown, 0, 0},
+        {Fn(1), plat::kVkF1, 0, 0},
+        {Ch(U'\u00e9'), 0, 0, u'\u00e9'},
+    };
+    for (const Case& c : cases)
+    {
+        int vk;
+        unsigned mods;
+        char16_t ch;
+        key_to_virtual(c.key, &vk, &mods, &ch);
+        EXPECT_EQ(vk, c.vk) << (int)c.key.kind << " " << (unsigned)c.key.ch;
+        EXPECT_EQ(mods, c.mods) << (unsigned)c.key.ch;
+        EXPECT_EQ(ch, c.ch) << (unsigned)c.key.ch;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The display on a pseudo-terminal
+// ---------------------------------------------------------------------------
+// Puts a pseudo-terminal on stdin and stdout while it lives and keeps reading
+// what is drawn on it. gtest prints to stdout too: the cases check what they
+// saw only after Restore().
+class PtyScreen
+{
+public:
+    bool Open(int cols, int rows)
+    {
+        struct winsize ws = {};
+        ws.ws_col = (unsigned short)cols;
+        ws.ws_row = (unsigned short)rows;
+        if (openpty(&master_, &slave_, nullptr, nullptr, &ws) != 0)
+            return false;
+        fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+        fflush(stdout);
+        savedIn_ = dup(STDIN_FILENO);
+        savedOut_ = dup(STDOUT_FILENO);
+        dup2(slave_, STDIN_FILENO);
+        dup2(slave_, STDOUT_FILENO);
+        reader_ = std::thread([this] { Read(); });
+        return true;
+    }
+
+    void Restore()
+    {
+        if (savedOut_ < 0)
+            return;
+        fflush(stdout);
+        dup2(savedIn_, STDIN_FILENO);
+        dup2(savedOut_, STDOUT_FILENO);
+        close(savedIn_);
+        close(savedOut_);
+        savedIn_ = savedOut_ = -1;
+    }
+
+    ~PtyScreen()
+    {
+        Restore();
+        // PTY_DUMP=FILE keeps what was drawn, for looking at a failure.
+        if (getenv("PTY_DUMP"))
+        {
+            FILE* f = fopen(getenv("PTY_DUMP"), "w");
+            fwrite(out_.data(), 1, out_.size(), f);
+            fclose(f);
+        }
+        stop_ = true;
+        if (reader_.joinable())
+            reader_.join();
+        if (master_ >= 0)
+            close(master_);
+        if (slave_ >= 0)
+            close(slave_);
+    }
+
+    // The far side goes away, as when the terminal window is closed.
+    void CloseMaster()
+    {
+        stop_ = true;
+        if (reader_.joinable())
+            reader_.join();
+        close(master_);
+        master_ = -1;
+    }
+
+    // Types bytes as soon as text has been drawn (once).
+    void AnswerWhenSeen(const std::string& text, const std::string& bytes)
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        rules_.push_back(Rule{text, bytes, false});
+    }
+
+    void Type(const std::string& bytes)
+    {
+        ssize_t r = write(master_, bytes.data(), bytes.size());
+        (void)r;
+    }
+
+    void Resize(int cols, int rows)
+    {
+        struct winsize ws = {};
+        ws.ws_col = (unsigned short)cols;
+        ws.ws_row = (unsigned short)rows;
+        ioctl(master_, TIOCSWINSZ, &ws);
+        raise(SIGWINCH); // the pty is not our controlling terminal: the kernel would not tell us
+    }
+
+    bool Saw(const std::string& text)
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        return out_.find(text) != std::string::npos;
+    }
+
+    bool WaitFor(const std::string& text, int ms)
+    {
+        std::unique_lock<std::mutex> lock(mu_);
+        return cv_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return out_.find(text) != std::string::npos; });
+    }
+
+private:
+    struct Rule
+    {
+        std::string text;
+        std::string bytes;
+        bool done;
+    };
+
+    void Read()
+    {
+        while (!stop_)
+        {
+            struct pollfd p = {master_, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0)
+                continue;
+            char buf[4096];
+            ssize_t n = read(master_, buf, sizeof buf);
+            if (n <= 0)
+                continue;
+            std::string answer;
+            {
+                std::lock_guard<std::mutex> lock(mu_);
+                out_.append(buf, (size_t)n);
+                for (Rule& r : rules_)
+                    if (!r.done && out_.find(r.text) != std::string::npos)
+                    {
+                        r.done = true;
+                        answer += r.bytes;
+                    }
+            }
+            cv_.notify_all();
+            if (!answer.empty())
+                Type(answer);
+        }
+    }
+
+    int master_ = -1;
+    int slave_ = -1;
+    int savedIn_ = -1;
+    int savedOut_ = -1;
+    std::thread reader_;
+    std::atomic<bool> stop_{false};
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::string out_;
+    std::vector<Rule> rules_;
+};
+
+const UINT kBoxDone = WM_USER + 1;
+const UINT_PTR kBoundTimer = 77;
+
+struct Seen
+{
+    std::vector<std::pair<int, int>> sizes;     // WM_SIZE
+    std::vector<int> commands;                  // WM_COMMAND ids
+    std::vector<std::pair<int, unsigned>> keys; // WM_KEYDOWN vk, modifiers
+};
+Seen g_seen;
+
+LRESULT ProbeProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    switch (msg)
+    {
+        case WM_SIZE:
+            g_seen.sizes.emplace_back(LOWORD(lParam), HIWORD(lParam));
+            return 0;
+        case WM_COMMAND:
+            g_seen.commands.push_back(LOWORD(wParam));
+            return 0;
+        default:
+            return DefWindowProcW(hwnd, msg, wParam, lParam);
+    }
+}
+
+HWND MakeProbeWindow()
+{
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = ProbeProc;
+    wc.lpszClassName = u"Probe";
+    RegisterClassW(&wc);
+    HWND hwnd = CreateWindowExW(0, u"Probe", u"Probe Window", WS_VISIBLE, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
+                                CW_USEDEFAULT, nullptr, nullptr, nullptr, nullptr);
+    SHINITDLGINFO shidi = {SHIDIM_FLAGS, hwnd, SHIDIF_DONEBUTTON | SHIDIF_SIZEDLGFULLSCREEN};
+    SHInitDialog(&shidi);
+    return hwnd;
+}
+
+// Runs the calling thread's messages until until() holds or ms pass (a timer
+// bounds the wait; it also ticks every 50 ms so that effects that post
+// nothing are noticed). Key messages are recorded with their modifiers.
+template <class Pred> bool RunUntil(HWND hwnd, int ms, Pred until)
+{
+    const UINT_PTR kTick = 78;
+    SetTimer(hwnd, kBoundTimer, (UINT)ms, nullptr);
+    SetTimer(hwnd, kTick, 50, nullptr);
+    MSG m;
+    bool ok = until();
+    while (!ok && GetMessageW(&m, nullptr, 0, 0))
+    {
+        // A sent WM_SIZE or a drawn screen does not end GetMessageW: the
+        // condition is looked at again when the bound passes.
+        if (m.message == WM_TIMER && m.wParam == kBoundTimer)
+        {
+            ok = until();
+            break;
+        }
+        if (m.message == WM_KEYDOWN)
+            g_seen.keys.emplace_back((int)m.wParam, plat::input_modifiers_of(&m));
+        DispatchMessageW(&m);
+        ok = until();
+    }
+    KillTimer(hwnd, kBoundTimer);
+    KillTimer(hwnd, kTick);
+    return ok;
+}
+
+class TerminalDisplay : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        g_seen = Seen{};
+        setenv("TERM", "xterm-256color", 1);
+    }
+};
+
+TEST_F(TerminalDisplay, RefusesWithoutATerminalOnStdin)
+{
+    fflush(stdout);
+    int saved = dup(STDIN_FILENO);
+    int null = open("/dev/null", O_RDONLY);
+    dup2(null, STDIN_FILENO);
+    std::string error;
+    const plat::DisplayOps* ops = plat::terminal_display_open(&error);
+    dup2(saved, STDIN_FILENO);
+    close(saved);
+    close(null);
+    EXPECT_EQ(ops, nullptr);
+    EXPECT_NE(error.find("terminal"), std::string::npos) << error;
+}
+
+TEST_F(TerminalDisplay, RefusesAnUnknownOrMissingTerminalTypeAndLeavesSignalsAlone)
+{
+    std::string unknown, missing;
+    const plat::DisplayOps* a;
+    const plat::DisplayOps* b;
+    {
+        PtyScreen pty;
+        ASSERT_TRUE(pty.Open(80, 25));
+        setenv("TERM", "fwu-no-such-terminal", 1);
+        a = plat::terminal_display_open(&unknown);
+        unsetenv("TERM");
+        b = plat::terminal_display_open(&missing);
+        pty.Restore();
+    }
+    EXPECT_EQ(a, nullptr);
+    EXPECT_NE(unknown.find("fwu-no-such-terminal"), std::string::npos) << unknown;
+    EXPECT_EQ(b, nullptr);
+    EXPECT_NE(missing.find("TERM"), std::string::npos) << missing;
+    struct sigaction sa = {};
+    sigaction(SIGTERM, nullptr, &sa);
+    EXPECT_EQ(sa.sa_handler, SIG_DFL);
+    sigaction(SIGWINCH, nullptr, &sa);
+    EXPECT_EQ(sa.sa_handler, SIG_DFL);
+}
+
+TEST_F(TerminalDisplay, DrawsTheWindowAnswersAWorkersBoxWithEnterAndPassesKeysOn)
+{
+    int boxResult = -1;
+    bool boxAnswered = false, okByF10 = false, ctrlQ = false, drewWindow = false, drewBox = false;
+    struct sigaction duringTerm = {}, afterTerm = {};
+    int clientW = 0, clientH = 0;
+    {
+        PtyScreen pty;
+        ASSERT_TRUE(pty.Open(80, 25));
+        std::string error;
+        const plat::DisplayOps* ops = plat::terminal_display_open(&error);
+        if (ops == nullptr)
+        {
+            pty.Restore();
+            FAIL() << error;
+        }
+        plat::display_set(ops);
+        ops->screen_size(&clientW, &clientH);
+        sigaction(SIGTERM, nullptr, &duringTerm);
+
+        HWND hwnd = MakeProbeWindow();
+        HWND edit = CreateWindowExW(0, u"edit", u"", WS_CHILD | WS_VISIBLE | ES_MULTILINE, 0, 0, clientW, clientH, hwnd,
+                                    (HMENU)5, nullptr, nullptr);
+        SendMessageW(edit, EM_REPLACESEL, 0, (LPARAM)u"first line of the log\r\n");
+        drewWindow = RunUntil(hwnd, 3000, [&] { return pty.Saw("first line of the log"); });
+
+        pty.AnswerWhenSeen("Reboot device/Reset module !", "\r");
+        std::thread worker(
+            [&]
+            {
+                int r = MessageBoxW(nullptr, u"Reboot device/Reset module !", u"Successful", MB_OK);
+                PostMessageW(hwnd, kBoxDone, (WPARAM)r, 0);
+            });
+        MSG m;
+        SetTimer(hwnd, kBoundTimer, 5000, nullptr);
+        while (GetMessageW(&m, nullptr, 0, 0))
+        {
+            if (m.message == kBoxDone)
+            {
+                boxAnswered = true;
+                boxResult = (int)m.wParam;
+                break;
+            }
+            if (m.message == WM_TIMER && m.wParam == kBoundTimer)
+                break;
+            DispatchMessageW(&m);
+        }
+        KillTimer(hwnd, kBoundTimer);
+        drewBox = pty.Saw("Successful");
+        if (!boxAnswered)
+            pty.Type("\r"); // so the worker can end
+        worker.join();
+
+        pty.Type("\x1b[21~"); // F10: the title bar's OK
+        okByF10 = RunUntil(hwnd, 3000, [&] { return !g_seen.commands.empty(); });
+        pty.Type("\x11"); // Ctrl+Q
+        ctrlQ = RunUntil(hwnd, 3000, [&] { return !g_seen.keys.empty(); });
+
+        plat::terminal_display_close();
+        sigaction(SIGTERM, nullptr, &afterTerm);
+        pty.Restore();
+    }
+    EXPECT_EQ(clientW, 80);
+    EXPECT_EQ(clientH, 23); // the title bar and the menu bar take a row each
+    EXPECT_NE(duringTerm.sa_handler, SIG_DFL);
+    EXPECT_EQ(afterTerm.sa_handler, SIG_DFL);
+    EXPECT_TRUE(drewWindow);
+    EXPECT_TRUE(drewBox);
+    EXPECT_TRUE(boxAnswered);
+    EXPECT_EQ(boxResult, IDOK);
+    EXPECT_TRUE(okByF10);
+    EXPECT_EQ(g_seen.commands, std::vector<int>{IDOK});
+    ASSERT_TRUE(ctrlQ);
+    EXPECT_EQ(g_seen.keys[0].first, 'Q');
+    EXPECT_EQ(g_seen.keys[0].second & plat::kModCtrl, plat::kModCtrl);
+}
+
+TEST_F(TerminalDisplay, ResizeGivesFullScreenWindowsTheNewClientSize)
+{
+    bool resized = false;
+    int w = 0, h = 0;
+    {
+        PtyScreen pty;
+        ASSERT_TRUE(pty.Open(80, 25));
+        std::string error;
+        const plat::DisplayOps* ops = plat::terminal_display_open(&error);
+        if (ops == nullptr)
+        {
+            pty.Restore();
+            FAIL() << error;
+        }
+        plat::display_set(ops);
+        HWND hwnd = MakeProbeWindow();
+        RunUntil(hwnd, 3000, [&] { return pty.Saw("Probe Window"); });
+        g_seen.sizes.clear();
+        pty.Resize(100, 30);
+        resized = RunUntil(hwnd, 3000, [&] { return !g_seen.sizes.empty(); });
+        ops->screen_size(&w, &h);
+        plat::terminal_display_close();
+        pty.Restore();
+    }
+    ASSERT_TRUE(resized);
+    EXPECT_EQ(g_seen.sizes.back(), std::make_pair(100, 28));
+    EXPECT_EQ(w, 100);
+    EXPECT_EQ(h, 28);
+}
+
+// Opens the display on pty with a probe window and waits until it is drawn.
+HWND OpenWithProbe(PtyScreen& pty)
+{
+    if (!pty.Open(80, 25))
+        _exit(10);
+    std::string error;
+    const plat::DisplayOps* ops = plat::terminal_display_open(&error);
+    if (ops == nullptr)
+        _exit(11);
+    plat::display_set(ops);
+    HWND hwnd = MakeProbeWindow();
+    if (!RunUntil(hwnd, 3000, [&] { return pty.Saw("Probe Window"); }))
+        _exit(12);
+    return hwnd;
+}
+
+double CpuSeconds()
+{
+    struct rusage ru = {};
+    getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+TEST_F(TerminalDisplay, LostTerminalEndsTheProcessAsAHangUp)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            PtyScreen pty;
+            HWND hwnd = OpenWithProbe(pty);
+            pty.CloseMaster();
+            RunUntil(hwnd, 5000, [] { return false; });
+            _exit(0); // still alive: the loss went unnoticed
+        },
+        ::testing::KilledBySignal(SIGHUP), "");
+}
+
+TEST_F(TerminalDisplay, LostTerminalWithHangUpsIgnoredRunsOnWithoutSpinningAndAnswersBoxes)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            signal(SIGHUP, SIG_IGN);
+            PtyScreen pty;
+            HWND hwnd = OpenWithProbe(pty);
+            pty.CloseMaster();
+            std::atomic<int> result{-1};
+            std::thread(
+                [&]
+                {
+                    result = MessageBoxW(nullptr, u"shown after the terminal went", u"Late", MB_OK);
+                    PostMessageW(hwnd, WM_USER, 0, 0);
+                })
+                .detach();
+            if (!RunUntil(hwnd, 5000, [&] { return result.load() != -1; }))
+                _exit(20);
+            if (result.load() != IDOK)
+                _exit(21);
+            double before = CpuSeconds();
+            RunUntil(hwnd, 1000, [] { return false; });
+            if (CpuSeconds() - before > 0.3)
+                _exit(22); // reading a closed terminal over and over
+            _exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+} // namespace

@@ -1,0 +1,542 @@
+// The main window's edge cases through the real WinMain, run on a thread of
+// the test process as the UI thread, with the headless display writing what
+// a person would read into a pipe: the second instance, the three ways to
+// close, closing under the bridge and under a download, commands without an
+// entry, the program directory and its error box, the keep-alive timer on
+// the virtual clock, the About box, start-up failures and their exit codes,
+// the banner and the layout of the log pane.
+#include "bridge/bridge.h"
+#include "download/run.h"
+#include "shell/commands.h"
+#include "shell/log.h"
+#include "shell/main_window.h"
+
+#include "platform/kernel/debug.h"
+#include "platform/windowing/display.h"
+#include "platform/windowing/headless.h"
+#include "platform/profile/instance.h"
+#include "platform/kernel/kernel.h"
+#include "platform/profile/profile.h"
+#include "platform/kernel/resource_loader.h"
+#include "platform/shellapi/shell_ui.h"
+#include "platform/windowing/window.h"
+#include "tests/support/process_support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace
+{
+using namespace std::chrono;
+
+const char kBanner[] = "Morvane Tessel Firmware Utility\r\n<< Firmware Version: V.4.5.0 >>\r\n";
+const char16_t kBanner16[] = u"Morvane Tessel Firmware Utility\r\n<< Firmware Version: V.4.5.0 >>\r\n";
+
+template <typename Pred> bool WaitFor(Pred done, int ms = 5000)
+{
+    auto until = steady_clock::now() + milliseconds(ms);
+    while (!done())
+    {
+        if (steady_clock::now() >= until)
+            return false;
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+    return true;
+}
+
+bool ThreadRuns(HANDLE h)
+{
+    DWORD code = 0;
+    return GetExitCodeThread(h, &code) && code == STILL_ACTIVE;
+}
+
+class MainWindowTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        // WinMain registers its class once per process and the system's
+        // globals keep their state: every case needs a process of its own,
+        // which is how ctest runs them.
+        static int cases = 0;
+        if (cases++ > 0)
+            GTEST_SKIP() << "needs a fresh process: run one case per process (ctest does)";
+        ASSERT_EQ(pipe2(out_, O_CLOEXEC), 0);
+        plat::display_set(plat::headless_display_open(out_[1]));
+        reader_ = std::thread(
+            [this]
+            {
+                char buffer[4096];
+                ssize_t n;
+                while ((n = read(out_[0], buffer, sizeof(buffer))) > 0)
+                {
+                    std::lock_guard<std::mutex> lock(outMu_);
+                    output_.append(buffer, (size_t)n);
+                }
+            });
+    }
+
+    void TearDown() override
+    {
+        if (out_[0] < 0)
+            return; // skipped
+        if (ui_.joinable())
+        {
+            if (IsWindow(main_))
+                PostMessageW(main_, WM_CLOSE, 0, 0);
+            ui_.join();
+        }
+        plat::headless_display_close();
+        plat::display_set(nullptr);
+        close(out_[1]);
+        reader_.join();
+        close(out_[0]);
+        plat::instance_leave();
+    }
+
+    // Starts WinMain as the UI thread and waits for its window.
+    void Start()
+    {
+        ui_ = std::thread([this] { result_.set_value(WinMain(plat::program_instance(), nullptr, nullptr, SW_SHOW)); });
+        ASSERT_TRUE(WaitFor([this] { return (main_ = FindWindowW(MAIN_CLASS_NAME, nullptr)) != nullptr; }));
+        ASSERT_TRUE(WaitFor([this] { return Output().find(kBanner) != std::string::npos; }));
+    }
+
+    // WinMain's result, or -999 when it does not return within ms.
+    int Finish(int ms = 5000)
+    {
+        auto f = result_.get_future();
+        if (f.wait_for(milliseconds(ms)) != std::future_status::ready)
+            return -999;
+        ui_.join();
+        return f.get();
+    }
+
+    std::string Output()
+    {
+        std::lock_guard<std::mutex> lock(outMu_);
+        return output_;
+    }
+
+    HWND LogPane()
+    {
+        return GetDlgItem(main_, IDC_LOG);
+    }
+
+    HWND main_ = nullptr;
+    std::thread ui_;
+    std::promise<int> result_;
+    int out_[2] = {-1, -1};
+    std::thread reader_;
+    std::mutex outMu_;
+    std::string output_;
+};
+
+class TempDir
+{
+public:
+    TempDir()
+    {
+        char tmpl[] = "/tmp/fwshell-XXXXXX";
+        path_ = mkdtemp(tmpl);
+    }
+    ~TempDir()
+    {
+        std::string cmd = "rm -rf '" + path_ + "'";
+        if (system(cmd.c_str()) != 0)
+            fprintf(stderr, "could not remove %s\n", path_.c_str());
+    }
+    const std::string& path() const
+    {
+        return path_;
+    }
+
+private:
+    std::string path_;
+};
+
+// ---------------------------------------------------------------------------
+// Start-up
+// ---------------------------------------------------------------------------
+TEST_F(MainWindowTest, BannerIsTheFirstTextOfTheLogPane)
+{
+    Start();
+    EXPECT_EQ(plat::window_text(LogPane()), kBanner16);
+    EXPECT_EQ(Output(), kBanner);
+    // The window is full-screen with the title bar's OK and the menu bar.
+    EXPECT_TRUE(plat::window_is_full_screen(main_));
+    EXPECT_TRUE(plat::window_has_done_button(main_));
+    EXPECT_TRUE(plat::menubar_of(main_, nullptr));
+    EXPECT_NE(g_pGpio, nullptr);
+}
+
+TEST_F(MainWindowTest, LogPaneCoversTheClientAreaAfterEveryResize)
+{
+    Start();
+    plat::WindowInfo info;
+    ASSERT_TRUE(plat::window_info(LogPane(), &info));
+    EXPECT_EQ(info.rect.left, 0);
+    EXPECT_EQ(info.rect.top, 0); // no command bar on top: the menu bar is at the bottom
+    EXPECT_EQ(info.rect.right, plat::kDefaultScreenWidth);
+    EXPECT_EQ(info.rect.bottom, plat::kDefaultScreenHeight);
+    EXPECT_TRUE(SetWindowPos(main_, nullptr, 0, 0, 200, 100, SWP_NOZORDER));
+    ASSERT_TRUE(plat::window_info(LogPane(), &info));
+    EXPECT_EQ(info.rect.right, 200);
+    EXPECT_EQ(info.rect.bottom, 100);
+}
+
+TEST_F(MainWindowTest, ProgramDirectoryIsThePathUpToItsLastBackslash)
+{
+    plat::set_module_path(u"\\Program Files\\fwutil\\fwutil.exe");
+    plat::debug_capture_begin();
+    Start();
+    auto lines = plat::debug_capture_take();
+    plat::debug_capture_end();
+    EXPECT_EQ(std::u16string(g_szWorkDir), u"\\Program Files\\fwutil\\");
+    EXPECT_NE(std::find(lines.begin(), lines.end(), u"get current dir \\Program Files\\fwutil\\\r\n"), lines.end());
+    EXPECT_TRUE(plat::display_box_list().empty());
+    plat::set_module_path(nullptr);
+}
+
+TEST_F(MainWindowTest, ProgramPathWithoutBackslashShowsWorkDirErrorThenTheBanner)
+{
+    plat::set_module_path(u"fwutil");
+    plat::debug_capture_begin();
+    Start();
+    auto lines = plat::debug_capture_take();
+    plat::debug_capture_end();
+    auto boxes = plat::display_box_list();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].caption, u"WorkDir Error");
+    EXPECT_EQ(boxes[0].text, u"fwutil");
+    EXPECT_EQ(boxes[0].owner, nullptr);
+    EXPECT_EQ(boxes[0].type, MB_OK);
+    EXPECT_EQ(g_szWorkDir[0], 0);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), u"get current dir \r\n"), lines.end());
+    EXPECT_EQ(plat::window_text(LogPane()), kBanner16);
+    EXPECT_EQ(Output(), std::string("[box] WorkDir Error: fwutil\n") + kBanner);
+    plat::set_module_path(nullptr);
+}
+
+TEST_F(MainWindowTest, MenuBarThatCannotBeCreatedEndsWith16AndNoWindow)
+{
+    plat::shell_set_menubar_fault(true);
+    EXPECT_EQ(WinMain(plat::program_instance(), nullptr, nullptr, SW_SHOW), 16);
+    plat::shell_set_menubar_fault(false);
+    EXPECT_TRUE(plat::window_list().empty());
+    EXPECT_TRUE(plat::display_box_list().empty());
+    EXPECT_EQ(plat::virtual_region_count(), 0u);
+    EXPECT_EQ(Output(), "");
+}
+
+TEST_F(MainWindowTest, AddressReservationFailureEndsWith16)
+{
+    plat::kernel_set_faults({true, false});
+    EXPECT_EQ(WinMain(plat::program_instance(), nullptr, nullptr, SW_SHOW), 16);
+    plat::kernel_set_faults({});
+    EXPECT_TRUE(plat::window_list().empty());
+    EXPECT_EQ(Output(), "");
+}
+
+TEST_F(MainWindowTest, RegisterMappingFailureEndsWith16AndReleasesTheReservation)
+{
+    plat::kernel_set_faults({false, true});
+    EXPECT_EQ(WinMain(plat::program_instance(), nullptr, nullptr, SW_SHOW), 16);
+    plat::kernel_set_faults({});
+    EXPECT_TRUE(plat::window_list().empty());
+    EXPECT_EQ(plat::virtual_region_count(), 0u);
+    EXPECT_EQ(g_pGpio, nullptr);
+}
+
+TEST_F(MainWindowTest, ClassRegistrationFailureEndsWith1)
+{
+    // The class name is taken (by a class that made no window), so the
+    // instance test passes and the registration fails.
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = DefWindowProcW;
+    wc.lpszClassName = MAIN_CLASS_NAME;
+    ASSERT_NE(RegisterClassW(&wc), 0);
+    EXPECT_EQ(WinMain(plat::program_instance(), nullptr, nullptr, SW_SHOW), 1);
+    EXPECT_TRUE(plat::window_list().empty());
+    EXPECT_EQ(plat::virtual_region_count(), 0u);
+}
+
+// ---------------------------------------------------------------------------
+// A second instance
+// ---------------------------------------------------------------------------
+TEST_F(MainWindowTest, SecondInstanceInAnotherProcessExitsMinusOneAndRaisesTheFirst)
+{
+    std::string fwutil = testproc::fwutil_path();
+    if (fwutil.empty())
+        GTEST_SKIP() << "the fwutil executable was not built next to the tests (../fwutil)";
+    TempDir dir;
+    std::string error;
+    ASSERT_TRUE(plat::instance_join(dir.path(), &error)) << error;
+    Start();
+    EXPECT_EQ(plat::foreground_window(), nullptr);
+
+    testproc::Child second;
+    ASSERT_TRUE(testproc::spawn(second, {fwutil, "--display", "headless", "--debug", "off"},
+                                {"FWU_RUNTIME_DIR=" + dir.path()}));
+    EXPECT_EQ(testproc::wait_exit(second, 20000), 255) << second.errText;
+    EXPECT_EQ(second.outText, ""); // it made no window: no banner
+    EXPECT_TRUE(WaitFor([this] { return plat::foreground_window() == main_; }));
+    EXPECT_TRUE(plat::foreground_with_owned());
+    EXPECT_TRUE(IsWindow(main_));
+}
+
+TEST_F(MainWindowTest, SecondInstanceInTheSameProcessExitsMinusOne)
+{
+    Start();
+    int second = -999;
+    std::thread t([&] { second = WinMain(plat::program_instance(), nullptr, nullptr, SW_SHOW); });
+    t.join();
+    EXPECT_EQ(second, -1);
+    EXPECT_EQ(plat::foreground_window(), main_);
+    EXPECT_TRUE(plat::foreground_with_owned());
+    EXPECT_EQ(plat::window_text(LogPane()), kBanner16); // nothing new in the pane
+}
+
+// ---------------------------------------------------------------------------
+// Closing
+// ---------------------------------------------------------------------------
+enum class CloseBy
+{
+    MenuExit,
+    CtrlQ,
+    TitleBarOk,
+};
+
+class CloseTest : public MainWindowTest, public ::testing::WithParamInterface<CloseBy>
+{
+};
+
+TEST_P(CloseTest, EndsWinMainWithZero)
+{
+    Start();
+    plat::MenuBarState bar;
+    ASSERT_TRUE(plat::menubar_of(main_, &bar));
+    switch (GetParam())
+    {
+        case CloseBy::MenuExit:
+            // What a display sends when "Exit" is picked in the drop-down.
+            ASSERT_EQ(bar.buttons[0].popup[2]->id, IDM_EXIT);
+            plat::send_command(bar.owner, bar.buttons[0].popup[2]->id);
+            break;
+        case CloseBy::CtrlQ:
+            plat::input_key('Q', plat::kModCtrl, 0x11);
+            break;
+        case CloseBy::TitleBarOk:
+            ASSERT_TRUE(plat::window_has_done_button(main_));
+            plat::send_command(main_, IDOK);
+            break;
+    }
+    EXPECT_EQ(Finish(), 0);
+    EXPECT_FALSE(IsWindow(main_));
+    EXPECT_FALSE(IsWindow(bar.hwndMB));
+    EXPECT_EQ(g_pGpio, nullptr);
+    EXPECT_EQ(plat::virtual_region_count(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(ThreeWays, CloseTest,
+                         ::testing::Values(CloseBy::MenuExit, CloseBy::CtrlQ, CloseBy::TitleBarOk),
+                         [](const ::testing::TestParamInfo<CloseBy>& p)
+                         {
+                             switch (p.param)
+                             {
+                                 case CloseBy::MenuExit:
+                                     return "MenuExit";
+                                 case CloseBy::CtrlQ:
+                                     return "CtrlQ";
+                                 case CloseBy::TitleBarOk:
+                                     return "TitleBarOk";
+                             }
+                             return "";
+                         });
+
+TEST_F(MainWindowTest, ClosingWhileTheBridgeRunsClosesBothPortsAndEndsBothPumps)
+{
+    Start();
+    PostMessageW(main_, WM_COMMAND, MAKEWPARAM(IDM_BRIDGE_START, 0), 0);
+    ASSERT_TRUE(WaitFor(
+        [this]
+        { return Output().find("Baudrate:115200,Parity:none\r\nStopbits:1,Databits:8\r\n") != std::string::npos; }))
+        << Output();
+    HANDLE up = g_hPumpUp.load();
+    HANDLE down = g_hPumpDown.load();
+    ASSERT_TRUE(ThreadRuns(up));
+    ASSERT_TRUE(ThreadRuns(down));
+    ASSERT_NE(g_hModuleCom.load(), INVALID_HANDLE_VALUE);
+    ASSERT_NE(g_hPeerCom.load(), INVALID_HANDLE_VALUE);
+
+    PostMessageW(main_, WM_COMMAND, MAKEWPARAM(IDM_EXIT, 0), 0);
+    EXPECT_EQ(Finish(), 0);
+    EXPECT_EQ(g_hModuleCom.load(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(g_hPeerCom.load(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(g_bridgeRunning.load(), 0);
+    EXPECT_FALSE(ThreadRuns(up));
+    EXPECT_FALSE(ThreadRuns(down));
+    EXPECT_EQ(Output().find("COMs released, R/W threads stopped"), std::string::npos);
+}
+
+TEST_F(MainWindowTest, ClosingDuringADownloadLeavesTheWorkerAndCasterRunning)
+{
+    // A module that never answers keeps the run in its attempts.
+    std::string error;
+    ASSERT_TRUE(plat::profile_load_text(plat::profile_default_text() + "\n\"Faults\"=\"sync:silence:0:0:-1\"\n",
+                                        "silent-module", &error))
+        << error;
+    Start();
+    PostMessageW(main_, WM_COMMAND, MAKEWPARAM(IDM_UPDATE_GO, 0), 0);
+    ASSERT_TRUE(WaitFor([] { return (int)QueryRun(RUNREPORT_STATE) == RUN_ACTIVE && ThreadRuns(g_hWorker.load()); }));
+    ASSERT_TRUE(WaitFor([] { return ThreadRuns(g_hCaster.load()); }));
+    HANDLE worker = g_hWorker.load();
+    HANDLE caster = g_hCaster.load();
+
+    PostMessageW(main_, WM_COMMAND, MAKEWPARAM(IDM_EXIT, 0), 0);
+    EXPECT_EQ(Finish(), 0);
+    EXPECT_FALSE(IsWindow(main_));
+    std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_TRUE(ThreadRuns(worker));
+    EXPECT_TRUE(ThreadRuns(caster));
+    EXPECT_EQ((int)QueryRun(RUNREPORT_STATE), RUN_ACTIVE);
+
+    // The process would end them; the test ends them itself.
+    TerminateThread(worker, 0);
+    TerminateThread(caster, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Commands
+// ---------------------------------------------------------------------------
+TEST_F(MainWindowTest, CommandsWithoutAnEntryDoNothingAndGiveZero)
+{
+    Start();
+    const WPARAM ids[] = {MAKEWPARAM(IDC_LOG, 0), MAKEWPARAM(IDC_LOG, 0x0300), MAKEWPARAM(IDM_MENUBAR_BUTTON, 0),
+                          MAKEWPARAM(0xFFFF, 0)};
+    for (WPARAM w : ids)
+        EXPECT_EQ(SendMessageW(main_, WM_COMMAND, w, 0), 0) << LOWORD(w);
+    // Messages without an entry get the default processing.
+    EXPECT_EQ(SendMessageW(main_, WM_PAINT, 0, 0), 0);
+    EXPECT_TRUE(IsWindow(main_));
+    EXPECT_EQ(plat::window_text(LogPane()), kBanner16);
+    EXPECT_TRUE(plat::display_box_list().empty());
+    EXPECT_EQ(plat::active_dialog(), nullptr);
+}
+
+enum class AboutEnd
+{
+    Ok,
+    Cancel,
+    EnterKey,
+};
+
+class AboutTest : public MainWindowTest, public ::testing::WithParamInterface<AboutEnd>
+{
+};
+
+TEST_P(AboutTest, EndsOnlyOnOneOrTwoAndAlwaysWithZero)
+{
+    Start();
+    plat::PowerCounts before = plat::power_counts();
+    auto result =
+        std::async(std::launch::async, [this] { return SendMessageW(main_, WM_COMMAND, MAKEWPARAM(IDM_ABOUT, 0), 0); });
+    HWND dlg = nullptr;
+    ASSERT_TRUE(WaitFor([&] { return (dlg = plat::active_dialog()) != nullptr; }));
+    plat::DialogState ds;
+    ASSERT_TRUE(plat::dialog_of(dlg, &ds));
+    EXPECT_EQ(ds.owner, main_);
+    EXPECT_EQ(std::u16string(ds.tmpl->caption), u"About");
+
+    // Other commands, the menu's included, leave it up.
+    PostMessageW(dlg, WM_COMMAND, MAKEWPARAM(3, 0), 0);
+    PostMessageW(dlg, WM_COMMAND, MAKEWPARAM(IDM_EXIT, 0), 0);
+    // The owner keeps its keep-alive ticks while the box is up.
+    plat::clock_advance(KEEPALIVE_PERIOD_MS);
+    EXPECT_TRUE(plat::power_wait_idle_resets(before.idleResets + 1, 3000));
+    EXPECT_EQ(result.wait_for(milliseconds(100)), std::future_status::timeout);
+    EXPECT_EQ(plat::active_dialog(), dlg);
+
+    switch (GetParam())
+    {
+        case AboutEnd::Ok:
+            PostMessageW(dlg, WM_COMMAND, MAKEWPARAM(IDOK, 0), 0);
+            break;
+        case AboutEnd::Cancel:
+            PostMessageW(dlg, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0);
+            break;
+        case AboutEnd::EnterKey:
+            plat::input_key(plat::kVkReturn, 0, u'\r');
+            break;
+    }
+    ASSERT_EQ(result.wait_for(milliseconds(5000)), std::future_status::ready);
+    EXPECT_EQ(result.get(), 0);
+    EXPECT_EQ(plat::active_dialog(), nullptr);
+    EXPECT_FALSE(IsWindow(dlg));
+    EXPECT_TRUE(IsWindow(main_));
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, AboutTest, ::testing::Values(AboutEnd::Ok, AboutEnd::Cancel, AboutEnd::EnterKey),
+                         [](const ::testing::TestParamInfo<AboutEnd>& p)
+                         {
+                             switch (p.param)
+                             {
+                                 case AboutEnd::Ok:
+                                     return "Ok";
+                                 case AboutEnd::Cancel:
+                                     return "Cancel";
+                                 case AboutEnd::EnterKey:
+                                     return "EnterKey";
+                             }
+                             return "";
+                         });
+
+// ---------------------------------------------------------------------------
+// The keep-alive timer
+// ---------------------------------------------------------------------------
+TEST_F(MainWindowTest, KeepAliveEveryTenSecondsRaisesTheWindowUntilTheTransferClearsIt)
+{
+    Start();
+    plat::PowerCounts start = plat::power_counts();
+    plat::clock_advance(KEEPALIVE_PERIOD_MS - 1000);
+    EXPECT_FALSE(plat::power_wait_idle_resets(start.idleResets + 1, 200)); // not yet
+    plat::clock_advance(1000);
+    ASSERT_TRUE(plat::power_wait_idle_resets(start.idleResets + 1, 3000));
+    ASSERT_TRUE(WaitFor([&] { return plat::power_counts().keyEvents == start.keyEvents + 1; }));
+    plat::PowerCounts one = plat::power_counts();
+    EXPECT_EQ(one.lastKey, 0x15);
+    EXPECT_EQ(one.lastKeyFlag, KEYEVENTF_KEYUP | KEYEVENTF_SILENT);
+    EXPECT_TRUE(WaitFor([this] { return plat::foreground_window() == main_; }));
+    EXPECT_TRUE(plat::foreground_with_owned());
+
+    // Another window comes to the front; the next tick brings the main window back.
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = DefWindowProcW;
+    wc.lpszClassName = u"Other";
+    RegisterClassW(&wc);
+    HWND other = CreateWindowExW(0, u"Other", u"", WS_VISIBLE, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_TRUE(SetForegroundWindow(other));
+    plat::clock_advance(KEEPALIVE_PERIOD_MS);
+    ASSERT_TRUE(plat::power_wait_idle_resets(start.idleResets + 2, 3000));
+    EXPECT_TRUE(WaitFor([this] { return plat::foreground_window() == main_; }));
+
+    // After a successful transfer the tick still resets the idle timer and
+    // sends the key release, but leaves the window where it is.
+    g_keepForeground.store(0);
+    ASSERT_TRUE(SetForegroundWindow(other));
+    plat::clock_advance(KEEPALIVE_PERIOD_MS);
+    ASSERT_TRUE(plat::power_wait_idle_resets(start.idleResets + 3, 3000));
+    ASSERT_TRUE(WaitFor([&] { return plat::power_counts().keyEvents == start.keyEvents + 3; }));
+    // The tick has run: a message handled after it proves the loop moved on.
+    EXPECT_EQ(SendMessageW(main_, WM_COMMAND, MAKEWPARAM(IDC_LOG, 0), 0), 0);
+    EXPECT_EQ(plat::foreground_window(), other);
+    DestroyWindow(other);
+}
+
+} // namespace
