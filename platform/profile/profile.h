@@ -22,6 +22,10 @@
 // replaced profile is kept, not freed), so readers on other threads never see
 // freed memory.
 //
+// The ".reg" text itself is parsed by reg_parse.h (a separate unit: text in,
+// a tree or "ORIGIN:LINE: reason" out); this module gives the tree its
+// meaning.
+//
 // Platform-internal: the process entry, the device layer, the registry calls
 // and the simulator wiring include it.
 #pragma once
