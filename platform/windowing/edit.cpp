@@ -77,9 +77,55 @@ size_t edit_capacity(EditControl& e)
     return e.text.capacity();
 }
 
+// EM_REPLACESEL: the text replaces the selection and the caret goes after it.
+static void replace_sel(EditControl& e, LPCWSTR text)
+{
+    std::lock_guard<std::mutex> lock(e.mu);
+    std::u16string_view ins = text ? std::u16string_view(text) : std::u16string_view();
+    e.text.replace(e.selStart, e.selEnd - e.selStart, ins);
+    e.selStart += ins.size();
+    e.selEnd = e.selStart;
+    enforce_bound(e);
+}
+
+// EM_SETSEL: start -1: no selection, the caret stays where it is; end -1 (or
+// past the text): the end of the text. Reversed ends are swapped.
+static void set_sel(EditControl& e, long start, long end)
+{
+    std::lock_guard<std::mutex> lock(e.mu);
+    size_t len = e.text.size();
+    if (start == -1)
+    {
+        e.selStart = e.selEnd;
+        return;
+    }
+    size_t s = start < 0 ? len : std::min((size_t)start, len);
+    size_t t = end < 0 ? len : std::min((size_t)end, len);
+    e.selStart = std::min(s, t);
+    e.selEnd = std::max(s, t);
+}
+
+// EM_GETSEL: start and end packed into one value, or -1 when either does not
+// fit in 16 bits (the DWORD outputs always hold them).
+static LRESULT get_sel(EditControl& e, DWORD* start, DWORD* end)
+{
+    size_t s, t;
+    {
+        std::lock_guard<std::mutex> lock(e.mu);
+        s = e.selStart;
+        t = e.selEnd;
+    }
+    if (start)
+        *start = (DWORD)s;
+    if (end)
+        *end = (DWORD)t;
+    if (s > 0xFFFF || t > 0xFFFF)
+        return -1;
+    return (LRESULT)(DWORD)MAKELONG(s, t);
+}
+
 // Message results follow the handheld's control: EM_REPLACESEL and EM_SETSEL
-// return nothing (0); EM_GETSEL packs start and end into one value, or -1
-// when either does not fit in 16 bits (the DWORD outputs always hold them).
+// return nothing (0); EM_GETSEL see get_sel.
 LRESULT edit_proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
 {
     std::shared_ptr<EditControl> ep = edit_of(hwnd);
@@ -100,14 +146,8 @@ LRESULT edit_proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
             return TRUE;
         case WM_GETTEXT:
         {
-            LPWSTR buffer = (LPWSTR)lParam;
-            if (wParam == 0 || buffer == nullptr)
-                return 0;
             std::lock_guard<std::mutex> lock(e.mu);
-            size_t n = std::min(e.text.size(), (size_t)wParam - 1);
-            std::copy_n(e.text.data(), n, buffer);
-            buffer[n] = 0;
-            return (LRESULT)n;
+            return copy_text_out(e.text, wParam, (LPWSTR)lParam);
         }
         case WM_GETTEXTLENGTH:
         {
@@ -115,59 +155,15 @@ LRESULT edit_proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
             return (LRESULT)e.text.size();
         }
         case EM_REPLACESEL:
-        {
-            LPCWSTR text = (LPCWSTR)lParam;
-            {
-                std::lock_guard<std::mutex> lock(e.mu);
-                std::u16string_view ins = text ? std::u16string_view(text) : std::u16string_view();
-                e.text.replace(e.selStart, e.selEnd - e.selStart, ins);
-                e.selStart += ins.size();
-                e.selEnd = e.selStart;
-                enforce_bound(e);
-            }
+            replace_sel(e, (LPCWSTR)lParam);
             window_notify_changed(hwnd, kChangeText);
             return 0;
-        }
         case EM_SETSEL:
-        {
-            // start -1: no selection, the caret stays where it is; end -1 (or
-            // past the text): the end of the text. Reversed ends are swapped.
-            long start = (long)(intptr_t)wParam;
-            long end = (long)lParam;
-            {
-                std::lock_guard<std::mutex> lock(e.mu);
-                size_t len = e.text.size();
-                if (start == -1)
-                {
-                    e.selStart = e.selEnd;
-                }
-                else
-                {
-                    size_t s = start < 0 ? len : std::min((size_t)start, len);
-                    size_t t = end < 0 ? len : std::min((size_t)end, len);
-                    e.selStart = std::min(s, t);
-                    e.selEnd = std::max(s, t);
-                }
-            }
+            set_sel(e, (long)(intptr_t)wParam, (long)lParam);
             window_notify_changed(hwnd, kChangeText);
             return 0;
-        }
         case EM_GETSEL:
-        {
-            size_t s, t;
-            {
-                std::lock_guard<std::mutex> lock(e.mu);
-                s = e.selStart;
-                t = e.selEnd;
-            }
-            if (wParam)
-                *(DWORD*)wParam = (DWORD)s;
-            if (lParam)
-                *(DWORD*)lParam = (DWORD)t;
-            if (s > 0xFFFF || t > 0xFFFF)
-                return -1;
-            return (LRESULT)(DWORD)MAKELONG(s, t);
-        }
+            return get_sel(e, (DWORD*)wParam, (DWORD*)lParam);
         case EM_GETLINECOUNT:
         {
             std::lock_guard<std::mutex> lock(e.mu);

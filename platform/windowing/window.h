@@ -1,9 +1,10 @@
 // The platform's window system, as seen from inside the platform.
 //
-// window.cpp offers the Win32 window and message calls of win32.h: classes,
-// windows in a generation-checked table (an HWND is never handed out twice
-// while the program runs, never 0, and always has its lowest bit clear, so
-// that "hwnd | 1" can carry a flag), one message queue per thread, SendMessageW
+// window.cpp, window_queue.cpp and window_timer_geometry.cpp offer the Win32
+// window and message calls of win32.h: classes, windows in a
+// generation-checked table (an HWND is never handed out twice while the
+// program runs, never 0, and always has its lowest bit clear, so that
+// "hwnd | 1" can carry a flag), one message queue per thread, SendMessageW
 // across threads, posted messages, timers and the read-only "edit" control
 // (edit.cpp). This header adds what the rest of the platform needs:
 //   - a window observer, through which a display learns of windows created,
@@ -43,6 +44,14 @@ constexpr int kDefaultScreenHeight = 320;
 
 // Shortest timer period, as on the handheld.
 constexpr UINT kTimerMinimumMs = 10;
+
+// SetLastError(error) and a call's failure value (FALSE, 0, null), for the
+// window and shell calls' refusals.
+template <typename T = BOOL> T fail_with(DWORD error)
+{
+    SetLastError(error);
+    return T{};
+}
 
 // ---------------------------------------------------------------------------
 // Observer
@@ -130,7 +139,7 @@ void clock_advance(DWORD ms);
 // ---------------------------------------------------------------------------
 // Queues and modal loops
 // ---------------------------------------------------------------------------
-// The message queue of one thread. Opaque outside window.cpp; held by
+// The message queue of one thread. Opaque outside the window system; held by
 // shared_ptr so a record that must wake a thread (a reply, a box answer) stays
 // valid after that thread has gone. Waking a queue whose thread ended is a
 // no-op.
@@ -157,7 +166,7 @@ uint64_t queue_exit_hook_add(std::function<void()> fn);
 void queue_exit_hook_remove(uint64_t id);
 
 // ---------------------------------------------------------------------------
-// Between window.cpp and edit.cpp
+// Between the window table and edit.cpp
 // ---------------------------------------------------------------------------
 // The state of one "edit" control, owned by its window record.
 struct EditControl;
@@ -166,6 +175,9 @@ std::shared_ptr<EditControl> edit_new();
 LRESULT edit_proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 // The state behind an edit window (null for any other window).
 std::shared_ptr<EditControl> edit_of(HWND hwnd);
+// WM_GETTEXT's copy: at most units - 1 of text into buffer, then a NUL;
+// returns the units copied (0 for no buffer or no room).
+LRESULT copy_text_out(std::u16string_view text, WPARAM units, LPWSTR buffer);
 // Reading a control's text from any thread.
 std::u16string edit_copy_tail(EditControl& edit, size_t maxUnits);
 size_t edit_capacity(EditControl& edit);
