@@ -1,246 +1,18 @@
-// The terminal display's logic that needs no terminal: text widths and
-// wrapping, the log pane's scrolling, the layout of the bars, drop-downs,
-// boxes and dialogs, and the routing of keys and clicks to actions. The
-// ncurses side (terminal.cpp) draws what these compute and carries out the
-// actions.
+// The terminal display's logic that needs no terminal: the log pane's
+// scrolling, the layout of the bars, drop-downs, boxes and dialogs, and the
+// routing of keys and clicks to actions (text widths and wrapping are in
+// terminal_text.cpp). The ncurses side (terminal.cpp) draws what these
+// compute and carries out the actions.
 #include "platform/shellapi/shell_ui.h"
 #include "platform/windowing/terminal.h"
 #include "platform/kernel/text.h"
 
 #include <algorithm>
-#include <cwchar>
 
 namespace plat
 {
 namespace term
 {
-
-// ---------------------------------------------------------------------------
-// Text
-// ---------------------------------------------------------------------------
-static bool is_control(char32_t c)
-{
-    return c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0);
-}
-
-char32_t printable(char32_t c)
-{
-    if (is_control(c))
-        return U'?';
-    // The locale decides what the terminal can show (ncurses asks the same).
-    if (wcwidth((wchar_t)c) < 0)
-        return U'?';
-    return c;
-}
-
-int cell_width(char32_t c)
-{
-    int w = wcwidth((wchar_t)c);
-    return w < 0 ? 1 : w;
-}
-
-std::u32string to_u32(std::u16string_view text)
-{
-    std::u32string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); i++)
-    {
-        char16_t u = text[i];
-        if (is_high_surrogate(u) && i + 1 < text.size() && is_low_surrogate(text[i + 1]))
-        {
-            out.push_back(0x10000 + (((char32_t)u - 0xD800) << 10) + ((char32_t)text[i + 1] - 0xDC00));
-            i++;
-        }
-        else if (is_high_surrogate(u) || is_low_surrogate(u))
-            out.push_back(kReplacementChar);
-        else
-            out.push_back(u);
-    }
-    return out;
-}
-
-int text_cells(std::u32string_view text)
-{
-    int n = 0;
-    for (char32_t c : text)
-        n += cell_width(c);
-    return n;
-}
-
-std::u32string fit_cells(std::u32string_view text, int cells)
-{
-    std::u32string out;
-    int used = 0;
-    for (char32_t c : text)
-    {
-        int w = cell_width(c);
-        if (used + w > cells)
-            break;
-        out.push_back(c);
-        used += w;
-    }
-    return out;
-}
-
-// Appends one code point to a row being wrapped. Zero-width code points
-// (combining marks, joiners) are left out: they would land on a cell that
-// may have wrapped away. A double-width character in a one-cell pane shows
-// as '?'.
-static void wrap_put(std::vector<std::u32string>& rows, std::u32string& cur, int& curW, char32_t c, int width,
-                     std::vector<size_t>* starts, size_t at)
-{
-    char32_t p = printable(c);
-    int w = cell_width(p);
-    if (w == 0)
-        return;
-    if (w > width)
-    {
-        p = U'?';
-        w = 1;
-    }
-    if (curW + w > width)
-    {
-        rows.push_back(std::move(cur));
-        cur.clear();
-        curW = 0;
-        if (starts)
-            starts->push_back(at);
-    }
-    cur.push_back(p);
-    curW += w;
-}
-
-std::vector<std::u32string> wrap_log(std::u16string_view text, int width, std::vector<size_t>* starts)
-{
-    width = std::max(width, 1);
-    std::u32string cps = to_u32(text);
-    std::vector<std::u32string> rows;
-    if (starts)
-    {
-        starts->clear();
-        starts->push_back(0);
-    }
-    std::u32string cur;
-    int curW = 0;
-    auto new_row = [&](size_t at)
-    {
-        rows.push_back(std::move(cur));
-        cur.clear();
-        curW = 0;
-        if (starts)
-            starts->push_back(at);
-    };
-    for (size_t i = 0; i < cps.size(); i++)
-    {
-        char32_t c = cps[i];
-        if (c == U'\r')
-            continue; // "\r\n" ends the line at its '\n'; a lone '\r' shows nothing
-        if (c == U'\n')
-        {
-            new_row(i + 1);
-            continue;
-        }
-        if (c == U'\t')
-        {
-            if (curW >= width)
-                new_row(i);
-            int n = std::min(kTabStop - curW % kTabStop, width - curW);
-            cur.append((size_t)n, U' ');
-            curW += n;
-            continue;
-        }
-        wrap_put(rows, cur, curW, c, width, starts, i);
-    }
-    rows.push_back(std::move(cur));
-    return rows;
-}
-
-int row_of_offset(const std::vector<size_t>& starts, size_t offset)
-{
-    auto it = std::upper_bound(starts.begin(), starts.end(), offset);
-    return it == starts.begin() ? 0 : (int)(it - starts.begin()) - 1;
-}
-
-std::vector<std::u32string> wrap_words(std::u16string_view text, int width)
-{
-    width = std::max(width, 1);
-    std::u32string cps = to_u32(text);
-    std::vector<std::u32string> out;
-    std::u32string line;
-    int lineW = 0;
-    std::u32string word;
-    int wordW = 0;
-
-    auto flush_word = [&]
-    {
-        if (word.empty())
-            return;
-        if (lineW > 0 && lineW + 1 + wordW <= width)
-        {
-            line.push_back(U' ');
-            line += word;
-            lineW += 1 + wordW;
-        }
-        else
-        {
-            if (lineW > 0)
-            {
-                out.push_back(std::move(line));
-                line.clear();
-                lineW = 0;
-            }
-            // A word longer than the width is cut into pieces that fit.
-            for (char32_t c : word)
-            {
-                int w = cell_width(c);
-                if (lineW + w > width && lineW > 0)
-                {
-                    out.push_back(std::move(line));
-                    line.clear();
-                    lineW = 0;
-                }
-                line.push_back(c);
-                lineW += w;
-            }
-        }
-        word.clear();
-        wordW = 0;
-    };
-
-    for (char32_t c : cps)
-    {
-        if (c == U'\r')
-            continue;
-        if (c == U'\n')
-        {
-            flush_word();
-            out.push_back(std::move(line));
-            line.clear();
-            lineW = 0;
-            continue;
-        }
-        if (c == U' ' || c == U'\t')
-        {
-            flush_word();
-            continue;
-        }
-        char32_t p = printable(c);
-        int w = cell_width(p);
-        if (w == 0)
-            continue;
-        if (w > width)
-        {
-            p = U'?';
-            w = 1;
-        }
-        word.push_back(p);
-        wordW += w;
-    }
-    flush_word();
-    if (lineW > 0 || out.empty())
-        out.push_back(std::move(line));
-    return out;
-}
 
 // ---------------------------------------------------------------------------
 // The log pane's view
@@ -483,59 +255,53 @@ ScreenLayout layout_screen(int cols, int rows, bool titleOk, const std::vector<M
 // ---------------------------------------------------------------------------
 // Input
 // ---------------------------------------------------------------------------
+namespace
+{
+
+struct VirtualKeyEntry
+{
+    KeyKind kind;
+    int vk;
+    char16_t ch; // the character the key carries; 0: none
+};
+
+// clang-format off
+// key                 virtual key   character
+const VirtualKeyEntry kVirtualKeys[] = {
+    {KeyKind::Enter,     kVkReturn,   u'\r'},
+    {KeyKind::Escape,    kVkEscape,   0x1B},
+    {KeyKind::Tab,       kVkTab,      u'\t'},
+    {KeyKind::Backspace, kVkBack,     0x08},
+    {KeyKind::Up,        kVkUp,       0},
+    {KeyKind::Down,      kVkDown,     0},
+    {KeyKind::Left,      kVkLeft,     0},
+    {KeyKind::Right,     kVkRight,    0},
+    {KeyKind::PageUp,    kVkPrior,    0},
+    {KeyKind::PageDown,  kVkNext,     0},
+    {KeyKind::Home,      kVkHome,     0},
+    {KeyKind::End,       kVkEnd,      0},
+};
+// clang-format on
+
+} // namespace
+
 void key_to_virtual(const Key& key, int* vk, unsigned* mods, char16_t* ch)
 {
     *vk = 0;
     *mods = key.mods;
     *ch = 0;
-    switch (key.kind)
+    for (const VirtualKeyEntry& e : kVirtualKeys)
+        if (e.kind == key.kind)
+        {
+            *vk = e.vk;
+            *ch = e.ch;
+            return;
+        }
+    if (key.kind == KeyKind::Function)
     {
-        case KeyKind::Enter:
-            *vk = kVkReturn;
-            *ch = u'\r';
-            return;
-        case KeyKind::Escape:
-            *vk = kVkEscape;
-            *ch = 0x1B;
-            return;
-        case KeyKind::Tab:
-            *vk = kVkTab;
-            *ch = u'\t';
-            return;
-        case KeyKind::Backspace:
-            *vk = kVkBack;
-            *ch = 0x08;
-            return;
-        case KeyKind::Up:
-            *vk = kVkUp;
-            return;
-        case KeyKind::Down:
-            *vk = kVkDown;
-            return;
-        case KeyKind::Left:
-            *vk = kVkLeft;
-            return;
-        case KeyKind::Right:
-            *vk = kVkRight;
-            return;
-        case KeyKind::PageUp:
-            *vk = kVkPrior;
-            return;
-        case KeyKind::PageDown:
-            *vk = kVkNext;
-            return;
-        case KeyKind::Home:
-            *vk = kVkHome;
-            return;
-        case KeyKind::End:
-            *vk = kVkEnd;
-            return;
-        case KeyKind::Function:
-            if (key.fn >= 1 && key.fn <= 24)
-                *vk = kVkF1 + key.fn - 1;
-            return;
-        case KeyKind::Char:
-            break;
+        if (key.fn >= 1 && key.fn <= 24)
+            *vk = kVkF1 + key.fn - 1;
+        return;
     }
     char32_t c = key.ch;
     *ch = c > 0xFFFF ? (char16_t)kReplacementChar : (char16_t)c;
@@ -689,39 +455,47 @@ static std::vector<Action> menu_key(UiState& ui, const Key& key)
     }
 }
 
-static std::vector<Action> scroll_key(UiState& ui, const Key& key)
+static void scroll_home(LogView& v, int)
 {
-    LogView& v = *ui.pane;
-    switch (key.kind)
-    {
-        case KeyKind::Up:
-            log_scroll(v, -1);
-            break;
-        case KeyKind::Down:
-            log_scroll(v, +1);
-            break;
-        case KeyKind::PageUp:
-            log_page(v, -1);
-            break;
-        case KeyKind::PageDown:
-            log_page(v, +1);
-            break;
-        case KeyKind::Home:
-            log_home(v);
-            break;
-        case KeyKind::End:
-            log_end(v);
-            break;
-        default:
-            return {};
-    }
-    return {redraw()};
+    log_home(v);
 }
 
-static bool is_scroll_key(KeyKind k)
+static void scroll_end(LogView& v, int)
 {
-    return k == KeyKind::Up || k == KeyKind::Down || k == KeyKind::PageUp || k == KeyKind::PageDown ||
-           k == KeyKind::Home || k == KeyKind::End;
+    log_end(v);
+}
+
+namespace
+{
+
+struct ScrollKey
+{
+    KeyKind kind;
+    void (*scroll)(LogView& v, int amount);
+    int amount;
+};
+
+// clang-format off
+// key                  what it does to the pane
+const ScrollKey kScrollKeys[] = {
+    {KeyKind::Up,       log_scroll,  -1},
+    {KeyKind::Down,     log_scroll,  +1},
+    {KeyKind::PageUp,   log_page,    -1},
+    {KeyKind::PageDown, log_page,    +1},
+    {KeyKind::Home,     scroll_home, 0},
+    {KeyKind::End,      scroll_end,  0},
+};
+// clang-format on
+
+} // namespace
+
+// The keys that scroll the log pane; null for the others.
+static const ScrollKey* scroll_key_of(KeyKind k)
+{
+    for (const ScrollKey& e : kScrollKeys)
+        if (e.kind == k)
+            return &e;
+    return nullptr;
 }
 
 std::vector<Action> handle_key(UiState& ui, const ScreenLayout& layout, const Key& key)
@@ -756,8 +530,11 @@ std::vector<Action> handle_key(UiState& ui, const ScreenLayout& layout, const Ke
         if (b >= 0)
             return press_button(ui, b);
     }
-    if (ui.pane != nullptr && is_scroll_key(key.kind))
-        return scroll_key(ui, key);
+    if (const ScrollKey* sk = ui.pane != nullptr ? scroll_key_of(key.kind) : nullptr)
+    {
+        sk->scroll(*ui.pane, sk->amount);
+        return {redraw()};
+    }
 
     Action a{Action::InputKey};
     key_to_virtual(key, &a.vk, &a.mods, &a.ch);
