@@ -787,12 +787,30 @@ void RegisterProgramResources(const ResourceEntry* table, UINT count);
 // Run report (a platform extension). The program's long job, the firmware
 // download, tells the platform how it stands, item by item; the process entry
 // reads it back to learn how a run ended (station mode, the run's record).
-// The platform only keeps the latest value of each item.
+// The platform keeps the latest value of each item, and the time of each
+// change of the state, attempts, running and phase items. Reporting
+// RUNSTATE_ACTIVE starts a new run: the phase, open error, bytes sent and
+// progress go back to 0. Reporting RUNSTATE_OPEN_FAILED while the open error
+// is 0 takes the reporting thread's last error as the open error.
 // ===========================================================================
-#define RUNREPORT_STATE 0    // RUNSTATE_*
-#define RUNREPORT_ATTEMPTS 1 // attempts of the current run so far
-#define RUNREPORT_RUNNING 2  // 1 while the run's worker thread runs
-#define RUNREPORT_ITEMS 3
+#define RUNREPORT_STATE 0      // RUNSTATE_*
+#define RUNREPORT_ATTEMPTS 1   // attempts of the current run so far
+#define RUNREPORT_RUNNING 2    // 1 while the run's worker thread runs
+#define RUNREPORT_PHASE 3      // RUNPHASE_*: the step the run is in
+#define RUNREPORT_OPEN_ERROR 4 // the Win32 error of the link's failed open
+#define RUNREPORT_BYTES_SENT 5 // bytes written to the module in this run
+#define RUNREPORT_PROGRESS 6   // percent of the image sent, 0 to 100
+#define RUNREPORT_ITEMS 7
+
+#define RUNPHASE_NONE 0    // not reported
+#define RUNPHASE_OPEN 1    // opening and setting up the link
+#define RUNPHASE_WAKE 2    // sync bytes and resets until the boot ROM answers
+#define RUNPHASE_LOADER1 3 // the stage-1 frame
+#define RUNPHASE_LOADER2 4 // the stage-2 loader's blocks
+#define RUNPHASE_ERASE 5   // memory check, fixed file size, the module erasing
+#define RUNPHASE_IMAGE 6   // the image's blocks
+#define RUNPHASE_VERIFY 7  // check bytes until the final acknowledgement
+#define RUNPHASE_RESTART 8 // the box, the module reset, the device restart
 
 #define RUNSTATE_NONE 0          // no run yet
 #define RUNSTATE_ACTIVE 1        // a run is going on

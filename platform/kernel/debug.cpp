@@ -4,13 +4,22 @@
 // console and never disturbs the screen. Here it goes to stderr, a file or
 // nowhere; lines meant for the terminal the display is drawing on are held
 // back until the display ends, so the trace can never garble the window.
+//
+// A person reads the per-device log long after the run, in a folder that may
+// be shared (/tmp): the file is opened without following links or waiting on
+// FIFOs, refused when it belongs to someone else, and rotated at a bound.
 #include "platform/kernel/debug.h"
 
 #include "platform/kernel/core.h"
 #include "platform/kernel/text.h"
+#include "platform/profile/instance.h"
 
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <deque>
 #include <fcntl.h>
 #include <mutex>
@@ -34,7 +43,12 @@ struct DebugState
 {
     std::mutex mu;
     SinkKind kind = SinkKind::Stderr;
+    DebugFormat format = DebugFormat::Raw;
     int fileFd = -1;              // the file sink's descriptor, opened once
+    std::string logPath;          // the log sink's file, for its rotation
+    size_t rotateBytes = 0;       // the log's bound; 0: not rotated
+    size_t fileBytes = 0;         // bytes in the log file so far
+    bool midLine = false;         // the sink's last line came without a line end
     bool screenActive = false;    // the terminal display is drawing
     bool sinkOnScreen = false;    // the sink is the terminal the display draws on
     std::deque<std::string> ring; // lines held back while sinkOnScreen
@@ -139,21 +153,163 @@ void update_on_screen(DebugState& s)
     s.sinkOnScreen = s.screenActive && is_screen_terminal(sink_fd(s));
 }
 
-void flush_ring(DebugState& s)
+// ---------------------------------------------------------------------------
+// The log file: opened with care, rotated at its bound
+// ---------------------------------------------------------------------------
+
+// What a file type is called in a refusal.
+const char* file_type_name(mode_t mode)
+{
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    if (S_ISBLK(mode))
+        return "a block device";
+    if (S_ISCHR(mode))
+        return "a character device that is not a terminal";
+    if (S_ISDIR(mode))
+        return "a folder";
+    return "not a regular file";
+}
+
+// Opens path for appending. Never follows a symbolic link, never waits for a
+// FIFO's reader (O_NONBLOCK), and refuses whatever is not a regular file of
+// this user or a terminal. *regular and *size describe what was opened.
+int open_log_file(const std::string& path, bool* regular, size_t* size, std::string* error)
+{
+    const int fd =
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0600);
+    if (fd < 0)
+    {
+        const int err = errno;
+        if (err == ELOOP)
+            *error = path + ": a symbolic link (refused: the log is never written through a link)";
+        else if (err == ENXIO)
+            *error = path + ": a FIFO or socket nobody reads (refused: not a file)";
+        else
+            *error = path + ": " + std::strerror(err);
+        return -1;
+    }
+    struct stat st;
+    std::string refusal;
+    if (::fstat(fd, &st) != 0)
+        refusal = std::strerror(errno);
+    else if (S_ISREG(st.st_mode) && st.st_uid != ::geteuid())
+        refusal = "owned by user " + std::to_string(st.st_uid) + ", not by this user (refused)";
+    else if (!S_ISREG(st.st_mode) && !(S_ISCHR(st.st_mode) && ::isatty(fd)))
+        refusal = std::string(file_type_name(st.st_mode)) + " (refused: the log is a regular file or a terminal)";
+    if (!refusal.empty())
+    {
+        ::close(fd);
+        *error = path + ": " + refusal;
+        return -1;
+    }
+    // Writes wait (boundedly, in write_all) like those to any other sink.
+    ::fcntl(fd, F_SETFL, O_APPEND);
+    *regular = S_ISREG(st.st_mode);
+    *size = *regular ? static_cast<size_t>(st.st_size) : 0;
+    return fd;
+}
+
+// NAME becomes NAME.1 and NAME starts again. When the new file cannot be
+// opened, the log goes on in the old one, unrotated, and says so.
+void rotate_log(DebugState& s)
+{
+    const std::string older = s.logPath + ".1";
+    std::string error;
+    bool regular = false;
+    size_t size = 0;
+    int fd = -1;
+    if (::rename(s.logPath.c_str(), older.c_str()) == 0)
+        fd = open_log_file(s.logPath, &regular, &size, &error);
+    else
+        error = older + ": " + std::strerror(errno);
+    if (fd < 0)
+    {
+        s.rotateBytes = 0;
+        const std::string note = "[debug log: not rotated any more: " + error + "]\n";
+        write_all(s.fileFd, note.data(), note.size());
+        return;
+    }
+    ::close(s.fileFd);
+    s.fileFd = fd;
+    s.fileBytes = size;
+}
+
+// Writes text to the sink, rotating a log file that would pass its bound.
+void write_out(DebugState& s, const std::string& text)
 {
     const int fd = sink_fd(s);
-    if (fd >= 0 && s.dropped > 0)
+    if (fd < 0 || text.empty())
+        return;
+    if (s.kind == SinkKind::File && s.rotateBytes > 0 && s.fileBytes > 0 && s.fileBytes + text.size() > s.rotateBytes)
     {
-        const std::string note =
-            "[debug output: " + std::to_string(s.dropped) + " earlier lines dropped while the screen was drawn]\n";
-        write_all(fd, note.data(), note.size());
+        rotate_log(s);
     }
-    if (fd >= 0)
+    write_all(sink_fd(s), text.data(), text.size());
+    s.fileBytes += text.size();
+}
+
+// ---------------------------------------------------------------------------
+// Line forms
+// ---------------------------------------------------------------------------
+
+// "2024-05-01 12:34:56.789 ", local time.
+std::string time_stamp()
+{
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t secs = std::chrono::system_clock::to_time_t(now);
+    const long ms =
+        static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+    struct tm local;
+    ::localtime_r(&secs, &local);
+    char text[96];
+    std::snprintf(text, sizeof(text), "%04d-%02d-%02d %02d:%02d:%02d.%03ld ", local.tm_year + 1900, local.tm_mon + 1,
+                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, ms);
+    return text;
+}
+
+// What the sink gets for one line. Stamped: each text line of it, line ends
+// and empty lines dropped, as "STAMP TEXT\n". Raw: the line as formatted,
+// after a line end when the previous line did not end its own.
+std::string sink_text(DebugState& s, const std::string& utf8)
+{
+    if (s.format == DebugFormat::Stamped)
     {
-        for (const std::string& line : s.ring)
+        const std::string stamp = time_stamp();
+        std::string out;
+        size_t start = 0;
+        while (start < utf8.size())
         {
-            write_all(fd, line.data(), line.size());
+            size_t nl = utf8.find('\n', start);
+            size_t end = nl == std::string::npos ? utf8.size() : nl;
+            size_t stop = end;
+            while (stop > start && utf8[stop - 1] == '\r')
+                stop--;
+            if (stop > start)
+                out += stamp + utf8.substr(start, stop - start) + "\n";
+            start = end + 1;
         }
+        return out;
+    }
+    if (utf8.empty())
+        return utf8;
+    std::string out = s.midLine ? "\r\n" + utf8 : utf8;
+    s.midLine = utf8.back() != '\n';
+    return out;
+}
+
+void flush_ring(DebugState& s)
+{
+    if (s.dropped > 0)
+    {
+        write_out(s, sink_text(s, "[debug output: " + std::to_string(s.dropped) +
+                                      " earlier lines dropped while the screen was drawn]\n"));
+    }
+    for (const std::string& line : s.ring)
+    {
+        write_out(s, line);
     }
     s.ring.clear();
     s.dropped = 0;
@@ -166,6 +322,10 @@ void close_file(DebugState& s)
         ::close(s.fileFd);
         s.fileFd = -1;
     }
+    s.logPath.clear();
+    s.rotateBytes = 0;
+    s.fileBytes = 0;
+    s.midLine = false;
 }
 
 void deliver_line(std::u16string_view line)
@@ -179,11 +339,11 @@ void deliver_line(std::u16string_view line)
         s.captured.emplace_back(line);
         return;
     }
-    const int fd = sink_fd(s);
-    if (fd < 0)
+    if (sink_fd(s) < 0)
     {
         return;
     }
+    std::string text = sink_text(s, utf8);
     if (s.sinkOnScreen)
     {
         if (s.ring.size() >= kDebugRingLines)
@@ -191,10 +351,10 @@ void deliver_line(std::u16string_view line)
             s.ring.pop_front();
             s.dropped++;
         }
-        s.ring.push_back(std::move(utf8));
+        s.ring.push_back(std::move(text));
         return;
     }
-    write_all(fd, utf8.data(), utf8.size());
+    write_out(s, text);
 }
 
 void emit_line(std::u16string_view line)
@@ -234,6 +394,105 @@ bool debug_set_sink_file(const std::string& path, std::string* error)
     s.kind = SinkKind::File;
     update_on_screen(s);
     return true;
+}
+
+bool debug_set_sink_log(const std::string& path, size_t rotateBytes, std::string* error)
+{
+    std::string reason;
+    bool regular = false;
+    size_t size = 0;
+    const int fd = open_log_file(path, &regular, &size, &reason);
+    if (fd < 0)
+    {
+        if (error != nullptr)
+        {
+            *error = reason;
+        }
+        return false;
+    }
+    DebugState& s = state();
+    std::lock_guard<std::mutex> lock(s.mu);
+    close_file(s);
+    s.fileFd = fd;
+    s.kind = SinkKind::File;
+    s.logPath = path;
+    s.rotateBytes = regular ? rotateBytes : 0;
+    s.fileBytes = size;
+    update_on_screen(s);
+    return true;
+}
+
+void debug_set_format(DebugFormat format)
+{
+    DebugState& s = state();
+    std::lock_guard<std::mutex> lock(s.mu);
+    s.format = format;
+}
+
+namespace
+{
+
+// mkdir -p for the folders above a log folder under the user's own home.
+bool make_parents(const std::string& dir, std::string* error)
+{
+    for (size_t at = 1; at < dir.size(); at++)
+    {
+        if (dir[at] != '/')
+            continue;
+        const std::string part = dir.substr(0, at);
+        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
+        {
+            *error = part + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Letters, digits, '.', '_' and '-' of text; anything else becomes '-'.
+std::string name_part(const std::string& text)
+{
+    std::string out;
+    for (char c : text)
+    {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                           c == '_' || c == '-';
+        out += plain ? c : '-';
+    }
+    while (!out.empty() && (out.front() == '-' || out.front() == '.'))
+        out.erase(out.begin());
+    return out.empty() ? "none" : out;
+}
+
+} // namespace
+
+bool debug_log_folder(std::string* dir, std::string* error)
+{
+    const char* stateHome = std::getenv("XDG_STATE_HOME");
+    const char* home = std::getenv("HOME");
+    std::string folder;
+    if (stateHome != nullptr && stateHome[0] == '/')
+        folder = std::string(stateHome) + "/fwutil";
+    else if (home != nullptr && home[0] == '/')
+        folder = std::string(home) + "/.local/state/fwutil";
+    else
+        folder = instance_default_dir(); // shared /tmp: the namespace's checks hold it
+    std::string reason;
+    if (!make_parents(folder, &reason) || !instance_check_dir(folder, &reason))
+    {
+        *error = reason;
+        return false;
+    }
+    *dir = folder;
+    return true;
+}
+
+std::string debug_log_name(const std::string& profile, const std::string& port)
+{
+    std::string device = port;
+    if (device.rfind("/dev/", 0) == 0)
+        device = device.substr(5);
+    return "fwutil-" + name_part(profile) + "-" + name_part(device) + ".log";
 }
 
 void debug_set_sink_off()

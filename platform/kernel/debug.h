@@ -1,15 +1,26 @@
 // The platform's kernel debug output: where NKDbgPrintfW lines go.
 //
 // Each NKDbgPrintfW call formats one line (at most 1024 units, bounded like
-// wsprintfW) and writes it as UTF-8, exactly as formatted (no prefix, no
-// added line end), to the debug sink:
+// wsprintfW) and writes it as UTF-8 to the debug sink:
 //   - stderr (the default), a file (opened once, appended, written line by
 //     line), or nowhere;
 //   - while the terminal display draws a window, a sink that is the display's
 //     own terminal would scribble over the screen: such lines wait in a ring of
 //     the last kDebugRingLines lines and are written out when the screen ends.
 // Lines from many threads never interleave: each is written whole, under a
-// lock, before the next.
+// lock, before the next, and a line never runs on into the next one: when a
+// line came without a line end, the sink ends it before the next line starts.
+//
+// Two forms (debug_set_format): Raw writes each line as formatted; Stamped,
+// the form of a log a person reads, starts every line with the local time to
+// the millisecond ("2024-05-01 12:34:56.789 "), one text line per output line.
+//
+// The per-device log (debug_set_sink_log) is a file opened with care, since
+// its folder may be a shared one: a symbolic link, something other than a
+// regular file or a terminal (a FIFO would hang the start), or a file of
+// another user is refused. A regular log file is rotated: once it would grow
+// past its bound it becomes NAME.1 (replacing the older one) and NAME starts
+// again, so at most two bounded files remain.
 //
 // Platform-internal and test-facing: the process entry picks the sink, the
 // terminal display reports when it draws, tests capture the exact lines.
@@ -25,14 +36,38 @@
 namespace plat
 {
 
-constexpr size_t kDebugLineMax = 1024;   // units per NKDbgPrintfW line, terminator included
-constexpr size_t kDebugRingLines = 4096; // lines held back while the screen is drawn
+constexpr size_t kDebugLineMax = 1024;                    // units per NKDbgPrintfW line, terminator included
+constexpr size_t kDebugRingLines = 4096;                  // lines held back while the screen is drawn
+constexpr size_t kDebugLogRotateBytes = 10 * 1024 * 1024; // a log file's bound before it is rotated
 
 // Sink choices. debug_set_sink_file opens (creates, appends to) the file at
 // once; on failure the previous sink stays and *error says why.
 void debug_set_sink_stderr();
 bool debug_set_sink_file(const std::string& path, std::string* error);
 void debug_set_sink_off();
+
+// The per-device log (see above): a regular file of this user, or a terminal.
+// rotateBytes 0: never rotated. On failure the previous sink stays and *error
+// says why ("PATH: reason").
+bool debug_set_sink_log(const std::string& path, size_t rotateBytes, std::string* error);
+
+enum class DebugFormat
+{
+    Raw,     // as formatted (the default)
+    Stamped, // local time to the millisecond at the start of every line
+};
+void debug_set_format(DebugFormat format);
+
+// The folder per-device logs go in, created when missing (mode 0700):
+// $XDG_STATE_HOME/fwutil, else $HOME/.local/state/fwutil, else the window
+// namespace's folder (/tmp/fwutil-UID when nothing else is set). It must be a
+// real folder owned by this user and closed to group and others; false with
+// the reason when it cannot be made or is not.
+bool debug_log_folder(std::string* dir, std::string* error);
+// "fwutil-PROFILE-PORT.log": the profile's name and the port's, each reduced
+// to letters, digits, '.', '_' and '-' ("/dev/ttyUSB0" becomes "ttyUSB0",
+// "/dev/pts/7" "pts-7").
+std::string debug_log_name(const std::string& profile, const std::string& port);
 
 // Called by the terminal display when it starts and stops drawing. Turning it
 // off writes out the lines held back meanwhile (with a note if the ring had to

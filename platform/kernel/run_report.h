@@ -1,0 +1,32 @@
+// The run report's history, for the process entry's run record: each change of
+// the state, attempts, running and phase items, in order, with its time. The
+// latest value of every item is QueryRun's (win32.h).
+//
+//   run_report_history()   the changes kept so far (the last kRunHistoryMax)
+//   run_report_reset()     forgets every item and the history (tests)
+//
+// Platform-internal: the process entry and tests include it.
+#pragma once
+
+#include "platform/win32.h"
+
+#include <chrono>
+#include <cstddef>
+#include <vector>
+
+namespace plat
+{
+
+constexpr size_t kRunHistoryMax = 1024;
+
+struct RunEvent
+{
+    DWORD item;                               // RUNREPORT_STATE, _ATTEMPTS, _RUNNING or _PHASE
+    DWORD value;                              // its new value
+    std::chrono::steady_clock::time_point at; // when it was reported
+};
+
+std::vector<RunEvent> run_report_history();
+void run_report_reset();
+
+} // namespace plat
