@@ -3,6 +3,7 @@
 #include "platform/kernel/iocontrol.h"
 
 #include "platform/kernel/core.h"
+#include "platform/kernel/debug.h"
 #include "platform/kernel/text.h"
 #include "sim/sim.h"
 
@@ -10,6 +11,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -26,6 +29,7 @@ struct RilDevice : Object
 {
     RilDevice() : Object(ObjectKind::Device) {}
     DeviceType type = DeviceType::RilNone;
+    std::u16string name; // as the profile spells it, for the debug lines
     std::string command;
 };
 
@@ -41,8 +45,84 @@ HMODULE const kCoreDll = (HMODULE)(uintptr_t)0x7C000000;
 
 // An outside command may hang; it gets this long before it counts as failed.
 constexpr DWORD kCommandLimitMs = 10000;
+// At the limit its process group gets SIGTERM, and SIGKILL this much later.
+constexpr DWORD kTermGraceMs = 1000;
+// Output of one control taken into the debug output at most; the rest is
+// read and dropped, so the command never blocks on a full pipe.
+constexpr size_t kOutputMax = 16 * 1024;
+constexpr size_t kOutputLineMax = 900; // longer lines are cut into pieces
 
-bool run_command(const std::string& command, const char* control)
+std::atomic<DWORD> g_commandLimitMs{kCommandLimitMs};
+
+// The command's output, line by line, into the debug output.
+struct OutputLines
+{
+    std::u16string device; // "RIL1:"
+    std::string pending;
+    size_t taken = 0;
+    bool cut = false;
+
+    void emit(const std::string& line)
+    {
+        debug_write(device + u" " + utf8_to_utf16(line) + u"\r\n");
+    }
+
+    void add(const char* data, size_t n)
+    {
+        if (taken >= kOutputMax)
+        {
+            if (!cut)
+                emit("(more output dropped)");
+            cut = true;
+            return;
+        }
+        n = std::min(n, kOutputMax - taken);
+        taken += n;
+        pending.append(data, n);
+        size_t nl;
+        while ((nl = pending.find('\n')) != std::string::npos || pending.size() >= kOutputLineMax)
+        {
+            size_t len = nl == std::string::npos ? kOutputLineMax : nl;
+            std::string line = pending.substr(0, len);
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            emit(line);
+            pending.erase(0, nl == std::string::npos ? len : len + 1);
+        }
+    }
+
+    void finish()
+    {
+        if (!pending.empty())
+            emit(pending);
+        pending.clear();
+    }
+};
+
+// Reads what the pipe holds now; false at its end (or on an error).
+bool drain_output(int fd, OutputLines* out)
+{
+    char buffer[4096];
+    for (;;)
+    {
+        ssize_t n = read(fd, buffer, sizeof(buffer));
+        if (n > 0)
+        {
+            out->add(buffer, (size_t)n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        return n < 0 && errno == EAGAIN;
+    }
+}
+
+// Starts /bin/sh -c command in a session and process group of its own (no
+// controlling terminal, so it can neither draw on the tool's screen nor read
+// its keys), stdin /dev/null, stdout and stderr on outFd, no other
+// descriptor of the tool, default signal dispositions (the tool ignores
+// SIGPIPE, which a shell pipeline must not inherit).
+int spawn_command(const std::string& command, const char* control, int outFd, pid_t* pid)
 {
     std::string env = std::string("FWU_RIL_CONTROL=") + control;
     std::vector<char*> envp;
@@ -51,43 +131,107 @@ bool run_command(const std::string& command, const char* control)
     envp.push_back(env.data());
     envp.push_back(nullptr);
     const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
-    pid_t pid;
-    // The command starts with default signal dispositions: the tool ignores
-    // SIGPIPE, which a shell pipeline must not inherit.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, outFd, STDERR_FILENO);
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     sigset_t defaults;
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
     posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
-    int err = posix_spawn(&pid, "/bin/sh", nullptr, &attr, (char* const*)argv, envp.data());
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID);
+    int err = posix_spawn(pid, "/bin/sh", &actions, &attr, (char* const*)argv, envp.data());
     posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+    return err;
+}
+
+// Waits for the shell to end (its zombie keeps the process group's id ours)
+// while its output goes to the debug output. False when the deadline passed
+// or the thread was terminated first.
+bool wait_shell(int pidfd, int outFd, Clock::time_point deadline, OutputLines* out)
+{
+    bool outOpen = true;
+    for (;;)
+    {
+        struct pollfd p[2] = {{pidfd, POLLIN, 0}, {outOpen ? outFd : -1, POLLIN, 0}};
+        int r = wait_fds(p, 2, deadline);
+        if (r < 0)
+            return false;
+        if (p[1].revents != 0)
+            outOpen = drain_output(outFd, out);
+        if (p[0].revents != 0)
+            return true;
+        if (r == 0 && Clock::now() >= deadline)
+            return false;
+    }
+}
+
+// SIGTERM to the whole group, SIGKILL after the grace. The shell is not
+// reaped before, so the group's id cannot have passed to another process.
+void stop_group(pid_t pid, int pidfd, int outFd, OutputLines* out)
+{
+    kill(-pid, SIGTERM);
+    wait_shell(pidfd, outFd, deadline_after_ms(kTermGraceMs), out);
+    kill(-pid, SIGKILL);
+}
+
+bool run_command(const std::u16string& name, const std::string& command, const char* control)
+{
+    if (command.find_first_not_of(" \t") == std::string::npos)
+    {
+        debug_write(name + u" no command to run (\"cmd:\" names none)\r\n");
+        SetLastError(ERROR_BAD_COMMAND);
+        return false;
+    }
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0)
+    {
+        set_error_from_errno(errno);
+        return false;
+    }
+    fcntl(out[0], F_SETFL, O_NONBLOCK);
+    pid_t pid;
+    int err = spawn_command(command, control, out[1], &pid);
+    close(out[1]);
     if (err != 0)
     {
+        close(out[0]);
         set_error_from_errno(err);
         return false;
     }
+    OutputLines lines;
+    lines.device = name;
     int pidfd = (int)syscall(SYS_pidfd_open, pid, 0);
-    if (pidfd >= 0)
+    bool ended = false;
+    if (pidfd < 0)
+        kill(-pid, SIGKILL); // a kernel without pidfd: no wait with a limit
+    else
     {
-        struct pollfd p = {pidfd, POLLIN, 0};
-        Clock::time_point deadline = deadline_after_ms(kCommandLimitMs);
-        int r = 0;
-        while (r == 0 && Clock::now() < deadline)
-            r = wait_fds(&p, 1, deadline);
+        ended = wait_shell(pidfd, out[0], deadline_after_ms(g_commandLimitMs.load()), &lines);
+        if (!ended)
+            stop_group(pid, pidfd, out[0], &lines);
         close(pidfd);
-        if (r <= 0)
-        {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-            SetLastError(ERROR_TIMEOUT);
-            return false;
-        }
     }
+    // What the shell wrote before it ended; whatever it left running keeps
+    // only a pipe nobody reads.
+    drain_output(out[0], &lines);
+    lines.finish();
+    close(out[0]);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR)
     {
+    }
+    if (!ended)
+    {
+        debug_write(name + (pidfd < 0 ? u" the command cannot be waited for with a limit here\r\n"
+                                      : u" the command took longer than its limit and was stopped\r\n"));
+        SetLastError(pidfd < 0 ? ERROR_NOT_SUPPORTED : ERROR_TIMEOUT);
+        return false;
     }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
     {
@@ -133,6 +277,7 @@ HANDLE ril_open(const DeviceSpec* device)
 {
     auto dev = std::make_shared<RilDevice>();
     dev->type = device->type;
+    dev->name = device->name;
     dev->command = device->arg;
     return handle_insert(dev);
 }
@@ -168,6 +313,11 @@ void at_device_down(void (*fn)())
 void hal_set_faults(const HalFaults& faults)
 {
     g_faults = faults;
+}
+
+void ril_set_command_limit_ms(DWORD ms)
+{
+    g_commandLimitMs.store(ms == 0 ? kCommandLimitMs : ms);
 }
 
 } // namespace plat
@@ -221,7 +371,7 @@ BOOL DeviceIoControl(HANDLE h, DWORD code, LPVOID, DWORD, LPVOID, DWORD, LPDWORD
             sim_reset(sim);
     }
     else if (dev->type == DeviceType::RilCommand)
-        ok = run_command(dev->command, control);
+        ok = run_command(dev->name, dev->command, control);
     if (!ok)
         return FALSE;
     g_ril[which].fetch_add(1);

@@ -6,7 +6,16 @@
 // module's reset (suspend and resume are accepted), a no-op, or an outside
 // command (a relay, a GPIO script) run with /bin/sh for every control, with
 // FWU_RIL_CONTROL set to suspend, resume or reset; its exit status 0 is
-// success, and it gets 10 s before it counts as failed.
+// success (ERROR_GEN_FAILURE otherwise; an empty command is refused with
+// ERROR_BAD_COMMAND).
+//
+// The command is kept apart from the tool: it runs in a session and process
+// group of its own (no controlling terminal), stdin is /dev/null, stdout and
+// stderr are a pipe whose lines go to the debug output as "RIL1: LINE", and
+// it inherits no other descriptor. It gets 10 s: then its whole process
+// group gets SIGTERM, SIGKILL 1 s later, and the control fails with
+// ERROR_TIMEOUT. What it leaves running after its shell has ended (a "&"
+// job) is its own business and holds nothing of the tool's.
 //
 // The device restart ends the process with kExitDeviceRestart after a debug
 // line that says so: the simulated handheld goes down. Tests replace that with
@@ -64,5 +73,8 @@ struct HalFaults
     bool kernelIoControl;
 };
 void hal_set_faults(const HalFaults& faults);
+
+// The time an outside command gets (tests); 0 restores the 10 s.
+void ril_set_command_limit_ms(DWORD ms);
 
 } // namespace plat

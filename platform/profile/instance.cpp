@@ -3,6 +3,8 @@
 // holding the namespace of the same device profile (see instance.h).
 #include "platform/profile/instance.h"
 
+#include "platform/profile/instance_internal.h"
+
 #include "platform/kernel/core.h"
 #include "platform/kernel/debug.h"
 #include "platform/profile/profile.h"
@@ -10,12 +12,12 @@
 #include "platform/kernel/text.h"
 #include "platform/windowing/window.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -30,10 +32,9 @@ namespace plat
 namespace
 {
 
-constexpr size_t kMaxLine = 1024;         // a request or an answer, newline included
-constexpr DWORD kServeReadMs = 1000;      // a client gets this long to send its request
-constexpr uintptr_t kRemoteTag = 0x2;     // bit 1 of a handle: a window of another process
-constexpr uintptr_t kHandleLowBits = 0xF; // local handles have these clear
+constexpr size_t kMaxLine = 1024;     // an answer, newline included
+constexpr DWORD kAbandonWaitMs = 500; // a going-down process waits this long for answers in flight
+constexpr uintptr_t kRemoteTag = 0x2; // bit 1 of a handle: a window of another process
 
 struct Namespace
 {
@@ -45,14 +46,20 @@ struct Namespace
     bool stopping = false;         // instance_leave: a held request answers now
     std::string dir;
     std::string socketPath;
+    std::string lockPath;
     int lockFd = -1;
     int listenFd = -1;
-    int stopFd = -1; // eventfd: ends the listener
-    std::thread listener;
+    Listener* listener = nullptr;
 
-    std::mutex pathMu; // socketPath for instance_abandon, which may run anywhere
-    std::string abandonPath;
+    std::mutex pathMu; // the holder's files for instance_abandon, which may run anywhere
+    std::string abandonSocket;
+    std::string abandonLock;
 };
+
+// The holder's files again, for instance_unlink_now from a signal handler:
+// fixed buffers, written before the signal can need them.
+char g_signalSocket[256];
+char g_signalLock[256];
 
 Namespace& ns()
 {
@@ -71,57 +78,6 @@ std::vector<RemoteWindow> g_remotes;
 
 std::atomic<HWND> g_foreground{nullptr};
 std::atomic<bool> g_foregroundOwned{false};
-
-uint64_t fnv1a(const std::string& text)
-{
-    uint64_t h = 0xcbf29ce484222325ull;
-    for (unsigned char c : text)
-    {
-        h ^= c;
-        h *= 0x100000001b3ull;
-    }
-    return h;
-}
-
-std::string hex64(uint64_t v)
-{
-    char buffer[17];
-    snprintf(buffer, sizeof(buffer), "%016llx", (unsigned long long)v);
-    return buffer;
-}
-
-bool parse_hex(const std::string& text, uint64_t* out)
-{
-    if (text.empty() || text.size() > 16)
-        return false;
-    char* end = nullptr;
-    errno = 0;
-    unsigned long long v = strtoull(text.c_str(), &end, 16);
-    if (errno != 0 || *end != 0)
-        return false;
-    *out = v;
-    return true;
-}
-
-std::vector<std::string> split_tabs(const std::string& line)
-{
-    std::vector<std::string> fields;
-    size_t at = 0;
-    for (;;)
-    {
-        size_t tab = line.find('\t', at);
-        fields.push_back(line.substr(at, tab == std::string::npos ? std::string::npos : tab - at));
-        if (tab == std::string::npos)
-            return fields;
-        at = tab + 1;
-    }
-}
-
-// A field may not carry the protocol's separators.
-bool clean_field(const std::string& text)
-{
-    return text.find_first_of("\t\n\r", 0) == std::string::npos;
-}
 
 bool make_address(const std::string& path, sockaddr_un* addr)
 {
@@ -351,115 +307,110 @@ HWND find_for_peer(LPCWSTR className, LPCWSTR title)
 
 std::string serve_request(const std::string& line)
 {
-    std::vector<std::string> f = split_tabs(line);
-    if (f[0] == "find" && (f.size() == 2 || f.size() == 3))
+    InstanceRequest r = instance_parse_request(line);
+    switch (r.kind)
     {
-        std::u16string cls = utf8_to_utf16(f[1]);
-        std::u16string title = f.size() == 3 ? utf8_to_utf16(f[2]) : std::u16string();
-        HWND h = find_for_peer(cls.c_str(), f.size() == 3 ? title.c_str() : nullptr);
-        return h ? "ok\t" + hex64((uint64_t)(uintptr_t)h) : "none";
-    }
-    if (f[0] == "front" && f.size() == 3 && (f[2] == "0" || f[2] == "1"))
-    {
-        uint64_t v = 0;
-        if (!parse_hex(f[1], &v) || (v & kHandleLowBits) != 0)
-            return "none";
-        WindowInfo info;
-        HWND h = (HWND)(uintptr_t)v;
-        if (!window_info(h, &info) || info.child)
-            return "none";
-        return bring_forward(h, f[2] == "1") ? "ok" : "none";
-    }
-    if (f[0] == "command" && f.size() == 2)
-    {
-        char* end = nullptr;
-        long id = strtol(f[1].c_str(), &end, 10);
-        if (f[1].empty() || *end != 0 || id < 0 || id > 0xFFFF)
-            return "error";
-        HWND target = program_window();
-        if (target == nullptr || !PostMessageW(target, WM_COMMAND, MAKEWPARAM(id, 0), 0))
-            return "none";
-        return "ok";
+        case InstanceRequest::Find:
+        {
+            HWND h = find_for_peer(r.className.c_str(), r.hasTitle ? r.title.c_str() : nullptr);
+            return h ? "ok\t" + hex64((uint64_t)(uintptr_t)h) : "none";
+        }
+        case InstanceRequest::Front:
+        {
+            WindowInfo info;
+            HWND h = (HWND)(uintptr_t)r.window;
+            bool ok = r.window != 0 && window_info(h, &info) && !info.child && bring_forward(h, r.withOwned);
+            return ok ? "ok" : "none";
+        }
+        case InstanceRequest::Command:
+        {
+            // Posted before it is answered, so the asker knows it is queued;
+            // a restart it sets off waits for this answer (instance_abandon).
+            HWND target = program_window();
+            if (target == nullptr || !PostMessageW(target, WM_COMMAND, MAKEWPARAM(r.id, 0), 0))
+                return "none";
+            return "ok";
+        }
+        case InstanceRequest::Bad:
+            break;
     }
     return "error";
 }
 
-void serve_connection(int fd)
+void copy_path(char* to, size_t size, const std::string& path)
 {
-    struct ucred cred;
-    socklen_t len = sizeof(cred);
-    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || cred.uid != geteuid())
-    {
-        debug_write(u"Window namespace: refused a request from user " +
-                    utf8_to_utf16(std::to_string(len == sizeof(cred) ? (long)cred.uid : -1L)) + u"\r\n");
-        return;
-    }
-    std::string line;
-    if (!read_line(fd, deadline_after_ms(kServeReadMs), &line))
-        return;
-    send_all(fd, serve_request(line) + "\n");
+    if (path.size() < size)
+        memcpy(to, path.c_str(), path.size() + 1);
+    else
+        to[0] = 0;
 }
 
-void listen_loop(int listenFd, int stopFd)
+// Under n.mu. Takes the lock file: 1 held, 0 a live holder has it, -1 an
+// error. The lock file goes when its holder leaves; one opened before that
+// and locked after is no longer the file at the path, and counts for nothing.
+int take_lock(Namespace& n, std::string* error)
 {
-    for (;;)
+    for (int tries = 0; tries < 8; tries++)
     {
-        struct pollfd fds[2] = {{listenFd, POLLIN, 0}, {stopFd, POLLIN, 0}};
-        int r = poll(fds, 2, -1);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0 || fds[1].revents != 0)
-            return;
-        if (fds[0].revents & (POLLERR | POLLNVAL))
-            return;
-        int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0)
-            continue;
-        serve_connection(fd);
-        close(fd);
+        if (n.lockFd < 0)
+            n.lockFd = open(n.lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (n.lockFd < 0)
+        {
+            *error = n.lockPath + ": " + strerror(errno);
+            return -1;
+        }
+        if (flock(n.lockFd, LOCK_EX | LOCK_NB) != 0)
+        {
+            if (errno == EWOULDBLOCK)
+                return 0;
+            *error = n.dir + ": cannot lock the window namespace: " + strerror(errno);
+            return -1;
+        }
+        struct stat held, named;
+        if (fstat(n.lockFd, &held) == 0 && lstat(n.lockPath.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+            held.st_ino == named.st_ino)
+            return 1;
+        close(n.lockFd);
+        n.lockFd = -1;
     }
+    *error = n.lockPath + ": the lock file keeps being replaced";
+    return -1;
 }
 
-// Under n.mu. Takes the lock file; when it is ours, the namespace is ours:
-// the socket of a holder that died goes, ours is bound and served.
+// Under n.mu. When the lock is ours, so is the namespace: the socket of a
+// holder that died goes, ours is bound and served.
 bool try_hold(Namespace& n, std::string* error)
 {
-    if (flock(n.lockFd, LOCK_EX | LOCK_NB) != 0)
-    {
-        if (errno == EWOULDBLOCK)
-            return true; // a live holder: we stay a member
-        *error = n.dir + ": cannot lock the window namespace: " + strerror(errno);
-        return false;
-    }
+    int locked = take_lock(n, error);
+    if (locked <= 0)
+        return locked == 0; // a live holder: we stay a member
     sockaddr_un addr;
     make_address(n.socketPath, &addr);
     unlink(n.socketPath.c_str()); // stale: its holder is gone, or there was none
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0 || bind(fd, (const sockaddr*)&addr, sizeof(addr)) != 0 || listen(fd, 16) != 0)
-    {
+    Listener* listener = nullptr;
+    if (fd < 0 || bind(fd, (const sockaddr*)&addr, sizeof(addr)) != 0 || listen(fd, 64) != 0)
         *error = n.socketPath + ": " + strerror(errno);
-        if (fd >= 0)
-            close(fd);
-        flock(n.lockFd, LOCK_UN);
-        return false;
-    }
-    int stopFd = eventfd(0, EFD_CLOEXEC);
-    if (stopFd < 0)
+    else
+        listener = listener_start(fd, serve_request, error);
+    if (listener == nullptr)
     {
-        *error = std::string("eventfd: ") + strerror(errno);
-        close(fd);
-        unlink(n.socketPath.c_str());
+        if (fd >= 0)
+        {
+            close(fd);
+            unlink(n.socketPath.c_str());
+        }
         flock(n.lockFd, LOCK_UN);
         return false;
     }
     n.listenFd = fd;
-    n.stopFd = stopFd;
+    n.listener = listener;
     n.holder = true;
-    {
-        std::lock_guard<std::mutex> lock(n.pathMu);
-        n.abandonPath = n.socketPath;
-    }
-    n.listener = std::thread(listen_loop, fd, stopFd);
+    std::lock_guard<std::mutex> lock(n.pathMu);
+    n.abandonSocket = n.socketPath;
+    n.abandonLock = n.lockPath;
+    copy_path(g_signalSocket, sizeof(g_signalSocket), n.socketPath);
+    copy_path(g_signalLock, sizeof(g_signalLock), n.lockPath);
     return true;
 }
 
@@ -481,56 +432,40 @@ void take_over_if_free()
 // ---------------------------------------------------------------------------
 // The namespace
 // ---------------------------------------------------------------------------
-std::string instance_default_dir()
+namespace
 {
-    const char* dir = getenv("FWU_RUNTIME_DIR");
-    if (dir != nullptr && dir[0] != 0)
-        return dir;
-    const char* xdg = getenv("XDG_RUNTIME_DIR");
-    if (xdg != nullptr && xdg[0] == '/')
-        return std::string(xdg) + "/fwutil";
-    return "/tmp/fwutil-" + std::to_string(geteuid());
-}
 
-bool instance_check_dir(const std::string& dir, std::string* error)
+// Under n.mu: joins key's namespace in dir, which is already checked.
+bool join_in(Namespace& n, const std::string& dir, const std::string& key, std::string* error)
 {
-    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
+    std::string socketPath = instance_socket_path(dir, key);
+    sockaddr_un addr;
+    if (!make_address(socketPath, &addr))
     {
-        *error = dir + ": " + strerror(errno);
+        *error = socketPath + ": path too long for a local socket";
         return false;
     }
-    struct stat st;
-    if (lstat(dir.c_str(), &st) != 0)
+    n.dir = dir;
+    n.socketPath = socketPath;
+    n.lockPath = socketPath.substr(0, socketPath.size() - 5) + ".lock";
+    n.lockFd = -1;
+    n.holder = false;
+    n.hadProgramWindow = false;
+    if (!try_hold(n, error))
     {
-        *error = dir + ": " + strerror(errno);
+        if (n.lockFd >= 0)
+            close(n.lockFd);
+        n.lockFd = -1;
         return false;
     }
-    if (!S_ISDIR(st.st_mode))
-    {
-        *error = dir + ": not a directory (a link or a file is not trusted)";
-        return false;
-    }
-    if (st.st_uid != geteuid())
-    {
-        *error = dir + ": owned by user " + std::to_string(st.st_uid) + ", not by this user";
-        return false;
-    }
-    if ((st.st_mode & 077) != 0)
-    {
-        char mode[8];
-        snprintf(mode, sizeof(mode), "%04o", (unsigned)(st.st_mode & 07777));
-        *error = dir + ": open to group or others (mode " + mode + "); it must be 0700";
-        return false;
-    }
+    window_set_created_tap(on_window_created);
+    n.joined = true;
     return true;
 }
 
-std::string instance_socket_path(const std::string& dir, const std::string& origin)
-{
-    return dir + "/ns-" + hex64(fnv1a(origin)) + ".sock";
-}
+} // namespace
 
-bool instance_join(const std::string& dirIn, std::string* error)
+bool instance_join(const std::string& dirIn, const std::string& key, std::string* error)
 {
     std::string scratch;
     if (error == nullptr)
@@ -539,37 +474,40 @@ bool instance_join(const std::string& dirIn, std::string* error)
     std::lock_guard<std::mutex> lock(n.mu);
     if (n.joined)
         return true;
-    std::string dir = dirIn.empty() ? instance_default_dir() : dirIn;
-    if (!instance_check_dir(dir, error))
-        return false;
-    std::string socketPath = instance_socket_path(dir, profile_origin());
-    sockaddr_un addr;
-    if (!make_address(socketPath, &addr))
+    if (!dirIn.empty())
+        return instance_check_dir(dirIn, error) && join_in(n, dirIn, key, error);
+    // The usual folder may be unusable (made beforehand by another user, say);
+    // the others are ones only this user can make. --post looks in the same
+    // places, in the same order.
+    std::string first;
+    for (const std::string& dir : instance_dirs())
     {
-        *error = socketPath + ": path too long for a local socket";
-        return false;
+        std::string why;
+        instance_make_parents(dir);
+        if (instance_check_dir(dir, &why) && join_in(n, dir, key, &why))
+        {
+            if (!first.empty())
+                debug_write(u"Window namespace: " + utf8_to_utf16(first) + u"; using " + utf8_to_utf16(dir) +
+                            u" instead\r\n");
+            return true;
+        }
+        if (first.empty())
+            first = why;
     }
-    std::string lockPath = socketPath.substr(0, socketPath.size() - 5) + ".lock";
-    int lockFd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (lockFd < 0)
-    {
-        *error = lockPath + ": " + strerror(errno);
-        return false;
-    }
-    n.dir = dir;
-    n.socketPath = socketPath;
-    n.lockFd = lockFd;
-    n.holder = false;
-    n.hadProgramWindow = false;
-    if (!try_hold(n, error))
-    {
-        close(lockFd);
-        n.lockFd = -1;
-        return false;
-    }
-    window_set_created_tap(on_window_created);
-    n.joined = true;
-    return true;
+    *error = first;
+    return false;
+}
+
+bool instance_join(const std::string& dir, std::string* error)
+{
+    return instance_join(dir, profile_origin(), error);
+}
+
+std::string instance_dir()
+{
+    Namespace& n = ns();
+    std::lock_guard<std::mutex> lock(n.mu);
+    return n.joined ? n.dir : std::string();
 }
 
 bool instance_joined()
@@ -589,38 +527,37 @@ bool instance_is_holder()
 void instance_leave()
 {
     Namespace& n = ns();
-    std::thread listener;
+    Listener* listener = nullptr;
     {
         std::lock_guard<std::mutex> lock(n.mu);
         if (!n.joined)
             return;
-        if (n.holder)
-        {
-            uint64_t one = 1;
-            if (write(n.stopFd, &one, sizeof(one)) < 0)
-                debug_write(u"Window namespace: cannot stop the listener\r\n");
-            listener = std::move(n.listener);
-            n.stopping = true;
-        }
+        listener = n.listener;
+        n.listener = nullptr;
+        n.stopping = true;
     }
     n.windowCreated.notify_all();
-    // Joined outside the lock: a request being served may wait on it.
-    if (listener.joinable())
-        listener.join();
+    // Stopped outside the lock: a request being served may wait on it.
+    listener_stop(listener);
     std::lock_guard<std::mutex> lock(n.mu);
     if (n.holder)
     {
         {
             std::lock_guard<std::mutex> pathLock(n.pathMu);
-            n.abandonPath.clear();
+            n.abandonSocket.clear();
+            n.abandonLock.clear();
+            g_signalSocket[0] = 0;
+            g_signalLock[0] = 0;
         }
         unlink(n.socketPath.c_str());
+        // Still locked while it goes: whoever opened it before and locks it
+        // after sees that it is no longer the file at the path.
+        unlink(n.lockPath.c_str());
         close(n.listenFd);
-        close(n.stopFd);
         n.listenFd = -1;
-        n.stopFd = -1;
     }
-    close(n.lockFd); // releases the lock
+    if (n.lockFd >= 0)
+        close(n.lockFd); // releases the lock
     n.lockFd = -1;
     n.holder = false;
     n.joined = false;
@@ -630,25 +567,32 @@ void instance_leave()
 
 void instance_abandon()
 {
+    // The command that set the restart off still gets its answer.
+    listener_wait_answers(kAbandonWaitMs);
     Namespace& n = ns();
     std::lock_guard<std::mutex> lock(n.pathMu);
-    if (!n.abandonPath.empty())
-        unlink(n.abandonPath.c_str());
-    n.abandonPath.clear();
+    if (!n.abandonSocket.empty())
+        unlink(n.abandonSocket.c_str());
+    if (!n.abandonLock.empty())
+        unlink(n.abandonLock.c_str());
+    n.abandonSocket.clear();
+    n.abandonLock.clear();
 }
 
-PostResult instance_post_command(const std::string& dirIn, const std::string& origin, int id, std::string* error)
+void instance_unlink_now()
 {
-    std::string scratch;
-    if (error == nullptr)
-        error = &scratch;
-    std::string dir = dirIn.empty() ? instance_default_dir() : dirIn;
-    struct stat st;
-    if (lstat(dir.c_str(), &st) != 0 && errno == ENOENT)
-        return PostResult::NoInstance;
-    if (!instance_check_dir(dir, error))
-        return PostResult::Failed;
-    std::string path = instance_socket_path(dir, origin);
+    if (g_signalSocket[0] != 0)
+        unlink(g_signalSocket);
+    if (g_signalLock[0] != 0)
+        unlink(g_signalLock);
+}
+
+namespace
+{
+
+PostResult post_in(const std::string& dir, const std::string& key, int id, std::string* error)
+{
+    std::string path = instance_socket_path(dir, key);
     std::string answer;
     switch (ask(path, "command\t" + std::to_string(id), &answer))
     {
@@ -666,6 +610,38 @@ PostResult instance_post_command(const std::string& dirIn, const std::string& or
         return PostResult::NoInstance;
     *error = path + ": the running instance refused the command (" + answer + ")";
     return PostResult::Failed;
+}
+
+} // namespace
+
+PostResult instance_post_command(const std::string& dirIn, const std::string& key, int id, std::string* error)
+{
+    std::string scratch;
+    if (error == nullptr)
+        error = &scratch;
+    std::vector<std::string> dirs = dirIn.empty() ? instance_dirs() : std::vector<std::string>{dirIn};
+    PostResult result = PostResult::NoInstance;
+    for (const std::string& dir : dirs)
+    {
+        struct stat st;
+        if (lstat(dir.c_str(), &st) != 0 && errno == ENOENT)
+            continue;
+        std::string why;
+        if (!instance_check_dir(dir, &why))
+        {
+            // An unusable folder hides no tool; a tool would be in the next one.
+            if (dirs.size() == 1)
+            {
+                *error = why;
+                return PostResult::Failed;
+            }
+            continue;
+        }
+        result = post_in(dir, key, id, error);
+        if (result != PostResult::NoInstance)
+            return result;
+    }
+    return result;
 }
 
 bool instance_is_remote(HWND hwnd)
