@@ -327,6 +327,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         Finding("a flashed run restarts the device, and only a flashed one");
     int64_t cpu = ProcessCpuNs() - cpuStart;
     double wall = std::chrono::duration<double>(Clock::now() - start).count();
+    if (getenv("DOWNLOAD_FUZZ_VERBOSE") != nullptr)
+        fprintf(stderr, "download_fuzz: state %u, attempts %u, %zu bytes moved, %.2f s, %.3f s CPU\n", (unsigned)state,
+                (unsigned)QueryRun(RUNREPORT_ATTEMPTS), far.moved, wall, cpu / 1e9);
     if (cpu > kCpuBaseNs + kCpuPerByteNs * (int64_t)far.moved && cpu > (int64_t)(wall * 0.5e9))
         Finding("the run spun: more CPU than its bytes explain");
     return 0;
