@@ -357,6 +357,20 @@ void deliver_line(std::u16string_view line)
     write_out(s, text);
 }
 
+// The file sink from now on: fd, and for a log its path and bound.
+void use_file(int fd, const std::string& path, size_t rotateBytes, size_t size)
+{
+    DebugState& s = state();
+    std::lock_guard<std::mutex> lock(s.mu);
+    close_file(s);
+    s.fileFd = fd;
+    s.kind = SinkKind::File;
+    s.logPath = path;
+    s.rotateBytes = rotateBytes;
+    s.fileBytes = size;
+    update_on_screen(s);
+}
+
 void emit_line(std::u16string_view line)
 {
     // Platform code may log between a failed system call and reading errno.
@@ -387,12 +401,7 @@ bool debug_set_sink_file(const std::string& path, std::string* error)
         }
         return false;
     }
-    DebugState& s = state();
-    std::lock_guard<std::mutex> lock(s.mu);
-    close_file(s);
-    s.fileFd = fd;
-    s.kind = SinkKind::File;
-    update_on_screen(s);
+    use_file(fd, std::string(), 0, 0);
     return true;
 }
 
@@ -410,15 +419,7 @@ bool debug_set_sink_log(const std::string& path, size_t rotateBytes, std::string
         }
         return false;
     }
-    DebugState& s = state();
-    std::lock_guard<std::mutex> lock(s.mu);
-    close_file(s);
-    s.fileFd = fd;
-    s.kind = SinkKind::File;
-    s.logPath = path;
-    s.rotateBytes = regular ? rotateBytes : 0;
-    s.fileBytes = size;
-    update_on_screen(s);
+    use_file(fd, path, regular ? rotateBytes : 0, size);
     return true;
 }
 

@@ -1,0 +1,215 @@
+// The process entry's rooms, as the composition root sees them:
+//
+//   options.cpp  the command line (getopt_long): Options, the help text,
+//                strict numbers, the checks between options
+//   device.cpp   which device this run is: the profile (a file, or a name
+//                looked up in the configuration folders), --port and --peer
+//                standing behind the profile's device names, the namespace key
+//   logs.cpp     where the trace goes: the per-device log, --debug, the run's
+//                header
+//   station.cpp  station mode: starts the update, watches the run report,
+//                maps how the run ended to an exit status, the result line,
+//                progress lines
+//   report.cpp   the run's JSON record (--report) and the image's digest
+//   main.cpp     main(): standard descriptors, the display, the namespace,
+//                WinMain, ending the process
+//
+// Exit statuses are in the table below (and in --help, the manual page and
+// the README, which a script checks against each other).
+#pragma once
+
+#include "platform/win32.h"
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace app
+{
+
+// ---------------------------------------------------------------------------
+// Exit statuses
+// ---------------------------------------------------------------------------
+// WinMain's own results pass through: 0 closed normally, 1 class registration
+// failed, 16 main window creation failed, -1 (255) another instance runs.
+// Outside station mode the device restart ends the process with 3.
+constexpr int kExitOk = 0;
+constexpr int kExitClassFailed = 1;
+constexpr int kExitUsage = 2;           // bad option, bad profile, no display; --post: nothing runs
+constexpr int kExitDeviceRestart = 3;   // the device restarted (not in station mode: there it is 0)
+constexpr int kExitBusy = 4;            // station: the port is held by another program
+constexpr int kExitModuleSilent = 5;    // station: the attempts allowed all failed
+constexpr int kExitUpdateFailed = 6;    // station: image transfer failed or link lost
+constexpr int kExitTimeLimit = 7;       // station: the time limit passed
+constexpr int kExitNoRestart = 8;       // station: flashed, but the device did not restart
+constexpr int kExitClosedEarly = 9;     // station: the window closed before the run ended
+constexpr int kExitNotFound = 10;       // station: the port does not exist
+constexpr int kExitPermission = 11;     // station: no permission to open the port
+constexpr int kExitOpenFailed = 12;     // station: the port could not be opened or set up otherwise
+constexpr int kExitWindowFailed = 16;   // the main window could not be created
+constexpr int kExitSignalBase = 128;    // station: 128 + N, stopped by signal N (the record is written)
+constexpr int kExitOtherInstance = 255; // another instance runs on this device
+
+// ---------------------------------------------------------------------------
+// Options (options.cpp)
+// ---------------------------------------------------------------------------
+constexpr int kStationDefaultSeconds = 600;
+constexpr int kStationDefaultAttempts = 5;
+
+enum class DisplayChoice
+{
+    Auto,
+    Terminal,
+    Headless,
+};
+
+struct Options
+{
+    std::string profile; // a file, or a name looked up; empty: the built-in profile
+    bool profileGiven = false;
+    std::string port; // --port: what stands behind "COM1:" for this run
+    std::string peer; // --peer: what stands behind the bridge's peer names
+    DisplayChoice display = DisplayChoice::Auto;
+    std::string debug; // "stderr", "off", a file; empty: the default
+    bool post = false;
+    int postId = 0;
+    bool station = false;
+    int timeoutSeconds = kStationDefaultSeconds;
+    int attempts = kStationDefaultAttempts;
+    std::string report; // --report: the run's JSON record
+    bool quiet = false; // -q: no progress lines, no notes
+};
+
+extern const char kVersionLine[]; // "fwutil X.Y.Z"
+extern const char kHelp[];
+
+// Reads the command line. --help and --version print and exit 0; a usage
+// error prints its message and exits kExitUsage.
+Options parse_options(int argc, char** argv);
+[[noreturn]] void usage_error(const std::string& message);
+// A decimal number from lo to hi, digits only: no sign, no blanks, no suffix.
+bool parse_number(const std::string& text, long lo, long hi, long* out);
+// Whether a command of the program's table has this id.
+bool command_known(int id);
+
+// ---------------------------------------------------------------------------
+// The device (device.cpp)
+// ---------------------------------------------------------------------------
+struct Device
+{
+    std::string profilePath; // the file loaded; empty for the built-in profile
+    std::string profileName; // "built-in", or the file's name without ".reg"
+    std::string origin;      // profile_origin(): "built-in" or the canonical path
+    std::string key;         // the window namespace's key: origin and overrides
+    std::string port;        // what stands behind "COM1:": a path, "sim", "pty"...
+    std::string portError;   // empty, or why the port's description is unsure
+};
+
+// Finds and loads the profile with the command line's overrides. False with
+// the reason (the file, the line) when it cannot.
+bool load_device(const Options& o, Device* device, std::string* error);
+// A profile given by name (no slash): $XDG_CONFIG_HOME/fwutil/NAME(.reg),
+// ~/.config/fwutil/NAME(.reg), then /etc/fwutil/NAME(.reg).
+bool find_profile(const std::string& name, std::string* path, std::string* error);
+// The folders find_profile looks in, in order.
+std::vector<std::string> profile_folders();
+// "COM1:" as the profile now has it: "/dev/ttyUSB0", "sim", "pty", "cable:X:a".
+std::string port_description(const char16_t* name);
+
+// ---------------------------------------------------------------------------
+// The trace (logs.cpp)
+// ---------------------------------------------------------------------------
+// Picks the debug sink; exits kExitUsage when --debug names something unusable.
+void set_up_debug(const Options& o, const Device& device, bool terminal);
+// The header that starts each run in the trace.
+void write_run_header(const Options& o, const Device& device);
+// The per-device log in use, or empty.
+const std::string& debug_log_path();
+// Names the log file on stderr (the terminal display hid it), once.
+void announce_debug_file();
+
+// ---------------------------------------------------------------------------
+// Station mode (station.cpp)
+// ---------------------------------------------------------------------------
+enum class Outcome
+{
+    Flashed,
+    NotFound,
+    Permission,
+    Busy,
+    OpenFailed,
+    ModuleSilent,
+    TransferFailed,
+    LinkLost,
+    TimeLimit,
+    NoRestart,
+    ClosedEarly,
+    ClassFailed,
+    WindowFailed,
+    OtherInstance,
+    Interrupted,
+    Unknown,
+};
+
+const char* outcome_name(Outcome outcome);
+int outcome_status(Outcome outcome);
+
+// Starts the watcher thread: posts the update once the window runs and ends
+// the process with the run's verdict.
+void station_start(const Options& o, const Device& device);
+// The run ends with this outcome: the result line, the record, the status.
+[[noreturn]] void station_end(Outcome outcome, int signal = 0);
+// The outcome for what WinMain returned in station mode.
+Outcome station_outcome_for_exit(int result);
+// A stopping signal arrived (async-signal-safe): the watcher ends the run.
+void station_note_signal(int sig);
+bool station_running();
+// Called by end_process once the display is closed: the result line on
+// stderr, then the record (--report).
+void station_conclude(int status);
+
+// ---------------------------------------------------------------------------
+// The run's record (report.cpp)
+// ---------------------------------------------------------------------------
+struct Phase
+{
+    std::string name;
+    long long ms; // total time spent in it
+};
+
+struct RunRecord
+{
+    std::string profile; // the profile's origin
+    std::string port;    // what stood behind "COM1:"
+    std::string log;     // the per-device log, or empty
+    std::chrono::system_clock::time_point start, end;
+    Outcome outcome = Outcome::Unknown;
+    int status = 0;
+    std::string reason;  // empty on success
+    DWORD openError = 0; // Win32 error of the failed open, 0 for none
+    int attempts = 0;
+    int attemptsAllowed = 0;
+    int timeLimitSeconds = 0;
+    std::vector<Phase> phases;
+    DWORD bytesSent = 0; // 0: not counted
+    DWORD imageBytes = 0;
+    std::string imageSha256; // empty when the image was not found
+};
+
+// The IDR_FW image's size and SHA-256, looked up among the program's resources.
+bool image_digest(DWORD* bytes, std::string* sha256);
+std::string iso8601_utc(std::chrono::system_clock::time_point t);
+std::string record_json(const RunRecord& r);
+// Writes the record next to path and renames it into place.
+bool write_record(const std::string& path, const RunRecord& r, std::string* error);
+// Checks at start that the record can be written there; false with the reason.
+bool record_path_usable(const std::string& path, std::string* error);
+
+// ---------------------------------------------------------------------------
+// Ending the process (main.cpp)
+// ---------------------------------------------------------------------------
+// Closes the display and the namespace and ends with status; station mode
+// calls it once its result is out.
+[[noreturn]] void end_process(int status);
+
+} // namespace app

@@ -1,0 +1,162 @@
+// The run's record (--report): one JSON object a station's scripts keep and
+// compare, written whole or not at all (a temporary file renamed into place).
+#include "app/app.h"
+
+#include "download/payload.h" // IDR_FW and its resource type
+#include "platform/kernel/resource_loader.h"
+#include "platform/kernel/sha256.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace app
+{
+namespace
+{
+
+std::string json_string(const std::string& s)
+{
+    std::string out = "\"";
+    for (unsigned char c : s)
+    {
+        if (c == '"' || c == '\\')
+        {
+            out += '\\';
+            out += (char)c;
+        }
+        else if (c < 0x20)
+        {
+            char esc[8];
+            snprintf(esc, sizeof(esc), "\\u%04x", c);
+            out += esc;
+        }
+        else
+            out += (char)c;
+    }
+    return out + "\"";
+}
+
+std::string json_or_null(const std::string& s)
+{
+    return s.empty() ? "null" : json_string(s);
+}
+
+std::string folder_of(const std::string& path)
+{
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+} // namespace
+
+bool image_digest(DWORD* bytes, std::string* sha256)
+{
+    HINSTANCE hInst = plat::program_instance();
+    HRSRC hRes = FindResourceW(hInst, MAKEINTRESOURCEW(IDR_FW), PAYLOAD_RESOURCE_TYPE);
+    if (hRes == nullptr)
+        return false;
+    HGLOBAL hData = LoadResource(hInst, hRes);
+    const void* data = hData != nullptr ? LockResource(hData) : nullptr;
+    if (data == nullptr)
+        return false;
+    *bytes = SizeofResource(hInst, hRes);
+    *sha256 = plat::sha256_hex(data, *bytes);
+    return true;
+}
+
+std::string iso8601_utc(std::chrono::system_clock::time_point t)
+{
+    using namespace std::chrono;
+    std::time_t secs = system_clock::to_time_t(t);
+    long ms = (long)(duration_cast<milliseconds>(t.time_since_epoch()).count() % 1000);
+    struct tm utc;
+    gmtime_r(&secs, &utc);
+    char text[64];
+    snprintf(text, sizeof(text), "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ", utc.tm_year + 1900, utc.tm_mon + 1,
+             utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, ms);
+    return text;
+}
+
+std::string record_json(const RunRecord& r)
+{
+    using namespace std::chrono;
+    std::string phases;
+    for (const Phase& p : r.phases)
+    {
+        phases += std::string(phases.empty() ? "" : ",") + "\n    {\"name\": " + json_string(p.name) +
+                  ", \"ms\": " + std::to_string(p.ms) + "}";
+    }
+    std::string j = "{\n";
+    j += "  \"tool\": \"fwutil\",\n";
+    j += "  \"version\": " + json_string(FWU_VERSION) + ",\n";
+    j += "  \"profile\": " + json_string(r.profile) + ",\n";
+    j += "  \"port\": " + json_string(r.port) + ",\n";
+    j += "  \"log\": " + json_or_null(r.log) + ",\n";
+    j += "  \"start\": " + json_string(iso8601_utc(r.start)) + ",\n";
+    j += "  \"end\": " + json_string(iso8601_utc(r.end)) + ",\n";
+    j += "  \"duration_ms\": " + std::to_string(duration_cast<milliseconds>(r.end - r.start).count()) + ",\n";
+    j += "  \"outcome\": " + json_string(outcome_name(r.outcome)) + ",\n";
+    j += "  \"status\": " + std::to_string(r.status) + ",\n";
+    j += "  \"reason\": " + json_or_null(r.reason) + ",\n";
+    j += "  \"open_error\": " + (r.openError != 0 ? std::to_string(r.openError) : std::string("null")) + ",\n";
+    j += "  \"attempts\": " + std::to_string(r.attempts) + ",\n";
+    j += "  \"attempts_allowed\": " + std::to_string(r.attemptsAllowed) + ",\n";
+    j += "  \"time_limit_s\": " + std::to_string(r.timeLimitSeconds) + ",\n";
+    j += "  \"phases\": [" + phases + (phases.empty() ? "],\n" : "\n  ],\n");
+    j += "  \"bytes_sent\": " + (r.bytesSent != 0 ? std::to_string(r.bytesSent) : std::string("null")) + ",\n";
+    j += "  \"image\": {\"resource\": " + std::to_string(IDR_FW) + ", \"bytes\": " + std::to_string(r.imageBytes) +
+         ", \"sha256\": " + json_or_null(r.imageSha256) + "}\n";
+    j += "}\n";
+    return j;
+}
+
+bool record_path_usable(const std::string& path, std::string* error)
+{
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+    {
+        *error = path + ": not a regular file (the record replaces a regular file or makes a new one)";
+        return false;
+    }
+    std::string folder = folder_of(path);
+    if (access(folder.c_str(), W_OK | X_OK) != 0)
+    {
+        *error = folder + ": " + strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool write_record(const std::string& path, const RunRecord& r, std::string* error)
+{
+    std::string temp = folder_of(path) + "/.fwutil-record-" + std::to_string(getpid()) + ".tmp";
+    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    FILE* f = fd >= 0 ? fdopen(fd, "w") : nullptr;
+    if (f == nullptr)
+    {
+        *error = temp + ": " + strerror(errno);
+        if (fd >= 0)
+            close(fd);
+        return false;
+    }
+    std::string json = record_json(r);
+    bool ok = fwrite(json.data(), 1, json.size(), f) == json.size() && fflush(f) == 0 && fsync(fd) == 0;
+    int err = errno;
+    ok = fclose(f) == 0 && ok;
+    if (!ok || rename(temp.c_str(), path.c_str()) != 0)
+    {
+        *error = path + ": " + strerror(ok ? errno : err);
+        unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+} // namespace app

@@ -1,0 +1,401 @@
+// Station mode: one update with nobody at the device. A watcher thread posts
+// the update once the program's window runs, reads the platform's run report
+// every kPollMs, writes progress lines, and ends the process with the run's
+// verdict; the device restart that follows a flash ends it with 0. Every end
+// writes one result line on stderr and, with --report, the run's record.
+#include "app/app.h"
+
+#include "download/run.h" // IDM_UPDATE_GO, the command station mode sends
+#include "platform/kernel/run_report.h"
+#include "platform/shellapi/shell_ui.h"
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+#include <unistd.h>
+
+namespace app
+{
+namespace
+{
+
+using Steady = std::chrono::steady_clock;
+
+constexpr int kPollMs = 100;
+constexpr DWORD kProgressStep = 10; // percent between two progress lines
+
+struct OutcomeEntry
+{
+    Outcome outcome;
+    int status;
+    const char* name;   // in the result line and the record
+    const char* reason; // what went wrong, for a person
+};
+
+// clang-format off
+// outcome                  status               name                reason
+const OutcomeEntry kOutcomes[] = {
+    {Outcome::Flashed,        kExitOk,             "flashed",          ""},
+    {Outcome::NotFound,       kExitNotFound,       "not-found",        "the port was not found"},
+    {Outcome::Permission,     kExitPermission,     "permission-denied", "permission denied: this user may not open the port"},
+    {Outcome::Busy,           kExitBusy,           "busy",             "the port is busy: another program holds it"},
+    {Outcome::OpenFailed,     kExitOpenFailed,     "open-failed",      "the port could not be opened or set up"},
+    {Outcome::ModuleSilent,   kExitModuleSilent,   "module-silent",    "the module did not answer in the attempts allowed"},
+    {Outcome::TransferFailed, kExitUpdateFailed,   "transfer-failed",  "the image transfer failed"},
+    {Outcome::LinkLost,       kExitUpdateFailed,   "link-lost",        "the link was lost during the update"},
+    {Outcome::TimeLimit,      kExitTimeLimit,      "time-limit",       "the time limit passed"},
+    {Outcome::NoRestart,      kExitNoRestart,      "no-restart",       "the module was flashed but the device did not restart"},
+    {Outcome::ClosedEarly,    kExitClosedEarly,    "closed-early",     "the window was closed before the update ended"},
+    {Outcome::ClassFailed,    kExitClassFailed,    "start-failed",     "the window class could not be registered"},
+    {Outcome::WindowFailed,   kExitWindowFailed,   "start-failed",     "the main window could not be created"},
+    {Outcome::OtherInstance,  kExitOtherInstance,  "another-instance", "another tool runs on this device"},
+    {Outcome::Interrupted,    kExitSignalBase,     "interrupted",      "stopped by a signal"},
+    {Outcome::Unknown,        kExitUpdateFailed,   "unknown",          "the run ended in a way the tool does not know"},
+};
+
+// RUNPHASE_*      name in the record and the progress lines
+const char* const kPhaseNames[] = {
+    /* NONE */     "",
+    /* OPEN */     "open",
+    /* WAKE */     "wake",
+    /* LOADER1 */  "loader1",
+    /* LOADER2 */  "loader2",
+    /* ERASE */    "erase",
+    /* IMAGE */    "image",
+    /* VERIFY */   "verify",
+    /* RESTART */  "restart",
+};
+// clang-format on
+
+const OutcomeEntry& entry_for(Outcome outcome)
+{
+    for (const OutcomeEntry& e : kOutcomes)
+    {
+        if (e.outcome == outcome)
+            return e;
+    }
+    return kOutcomes[sizeof(kOutcomes) / sizeof(kOutcomes[0]) - 1];
+}
+
+const char* phase_name(DWORD phase)
+{
+    return phase < sizeof(kPhaseNames) / sizeof(kPhaseNames[0]) ? kPhaseNames[phase] : "";
+}
+
+struct Station
+{
+    Options o;
+    Device device;
+    std::chrono::system_clock::time_point startWall;
+    Steady::time_point start;
+    Steady::time_point posted;  // the update was posted (epoch: not yet)
+    std::atomic<int> signal{0}; // a stopping signal that arrived
+    std::atomic<bool> running{false};
+    std::atomic<bool> ended{false};
+    Outcome outcome = Outcome::Unknown;
+    int endSignal = 0;
+    std::string detail; // more about the reason: the port, the error code
+};
+
+Station& station()
+{
+    static Station* s = new Station; // threads may still run at exit
+    return *s;
+}
+
+// The reason a failed open gives, as the platform reported it. A held tty
+// reads as ERROR_ACCESS_DENIED on this platform, as on the handheld: when this
+// user may open the path, the refusal came from its holder.
+Outcome open_failure(DWORD error, const std::string& port)
+{
+    switch (error)
+    {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return Outcome::NotFound;
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_BUSY:
+            return Outcome::Busy;
+        case ERROR_ACCESS_DENIED:
+            if (port.empty() || port[0] != '/' || access(port.c_str(), R_OK | W_OK) == 0)
+                return Outcome::Busy;
+            return Outcome::Permission;
+        default:
+            return Outcome::OpenFailed;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Phases: the run's timeline in named spans
+// ---------------------------------------------------------------------------
+struct Mark
+{
+    Steady::time_point at;
+    std::string name;
+};
+
+// Where each span starts: the process start, the posted update, then the run
+// report's changes. Without phases reported, the download is one span from
+// its first attempt to the module's final acknowledgement.
+std::vector<Mark> timeline(const Station& s, const std::vector<plat::RunEvent>& events)
+{
+    std::vector<Mark> marks = {{s.start, "start-up"}};
+    if (s.posted == Steady::time_point())
+        return marks;
+    marks.push_back({s.posted, "prepare"});
+    bool phases = false;
+    for (const plat::RunEvent& e : events)
+        phases = phases || (e.item == RUNREPORT_PHASE && e.value != RUNPHASE_NONE);
+    for (const plat::RunEvent& e : events)
+    {
+        if (e.at < s.posted)
+            continue;
+        if (e.item == RUNREPORT_RUNNING && e.value == 1 && !phases)
+            marks.push_back({e.at, "open"});
+        else if (e.item == RUNREPORT_ATTEMPTS && e.value > 0 && !phases)
+            marks.push_back({e.at, "download"});
+        else if (e.item == RUNREPORT_PHASE && e.value != RUNPHASE_NONE)
+            marks.push_back({e.at, phase_name(e.value)});
+        else if (e.item == RUNREPORT_STATE && e.value == RUNSTATE_FLASHED)
+            marks.push_back({e.at, "restart"});
+        else if (e.item == RUNREPORT_STATE && e.value != RUNSTATE_ACTIVE)
+            marks.push_back({e.at, "closing"});
+    }
+    return marks;
+}
+
+// Each name's total time, in the order the names first came.
+std::vector<Phase> phases_of(const std::vector<Mark>& marks, Steady::time_point end)
+{
+    std::vector<Phase> phases;
+    for (size_t i = 0; i < marks.size(); i++)
+    {
+        Steady::time_point until = i + 1 < marks.size() ? marks[i + 1].at : end;
+        long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(until - marks[i].at).count();
+        Phase* found = nullptr;
+        for (Phase& p : phases)
+            found = p.name == marks[i].name ? &p : found;
+        if (found != nullptr)
+            found->ms += ms;
+        else
+            phases.push_back({marks[i].name, ms});
+    }
+    return phases;
+}
+
+// ---------------------------------------------------------------------------
+// The end
+// ---------------------------------------------------------------------------
+std::string reason_text(const Station& s, const OutcomeEntry& e)
+{
+    std::string reason = e.reason;
+    if (s.outcome == Outcome::Interrupted)
+        reason = "stopped by signal " + std::to_string(s.endSignal) + " (" + sigabbrev_np(s.endSignal) + ")";
+    if (!s.detail.empty())
+        reason += " (" + s.detail + ")";
+    return reason;
+}
+
+RunRecord make_record(const Station& s, int status)
+{
+    RunRecord r;
+    r.profile = s.device.origin;
+    r.port = s.device.port;
+    r.log = debug_log_path();
+    r.start = s.startWall;
+    r.end = std::chrono::system_clock::now();
+    r.outcome = s.outcome;
+    r.status = status;
+    const OutcomeEntry& e = entry_for(s.outcome);
+    r.reason = s.outcome == Outcome::Flashed ? std::string() : reason_text(s, e);
+    r.openError = QueryRun(RUNREPORT_OPEN_ERROR);
+    r.attempts = (int)QueryRun(RUNREPORT_ATTEMPTS);
+    if (s.outcome == Outcome::ModuleSilent && r.attempts > s.o.attempts)
+        r.attempts = s.o.attempts; // the next one had only begun
+    r.attemptsAllowed = s.o.attempts;
+    r.timeLimitSeconds = s.o.timeoutSeconds;
+    r.phases = phases_of(timeline(s, plat::run_report_history()), Steady::now());
+    r.bytesSent = QueryRun(RUNREPORT_BYTES_SENT);
+    if (!image_digest(&r.imageBytes, &r.imageSha256))
+        r.imageSha256.clear();
+    return r;
+}
+
+// ---------------------------------------------------------------------------
+// Watching the run
+// ---------------------------------------------------------------------------
+
+// Progress lines on stderr (not with -q): a new attempt, a new phase, and the
+// image every kProgressStep percent, as the run report tells them.
+struct Progress
+{
+    DWORD attempts = 0;
+    DWORD phase = 0;
+    DWORD percent = 0;
+};
+
+void progress_line(const std::string& text)
+{
+    if (!station().o.quiet)
+        fprintf(stderr, "fwutil: %s\n", text.c_str());
+}
+
+void show_progress(Progress* p)
+{
+    const Station& s = station();
+    DWORD attempts = QueryRun(RUNREPORT_ATTEMPTS);
+    if (attempts != p->attempts && attempts > 1 && attempts <= (DWORD)s.o.attempts)
+        progress_line("attempt " + std::to_string(attempts) + " of " + std::to_string(s.o.attempts));
+    p->attempts = attempts;
+    DWORD phase = QueryRun(RUNREPORT_PHASE);
+    if (phase != p->phase && phase_name(phase)[0] != 0)
+        progress_line(std::string("phase ") + phase_name(phase));
+    p->phase = phase;
+    DWORD percent = QueryRun(RUNREPORT_PROGRESS);
+    if (percent / kProgressStep > p->percent / kProgressStep && percent <= 100)
+        progress_line("image " + std::to_string(percent / kProgressStep * kProgressStep) + "%");
+    p->percent = percent;
+}
+
+// A verdict the run report gives, or Unknown while the run goes on.
+Outcome verdict(const Station& s)
+{
+    switch (QueryRun(RUNREPORT_STATE))
+    {
+        case RUNSTATE_OPEN_FAILED:
+            return open_failure(QueryRun(RUNREPORT_OPEN_ERROR), s.device.port);
+        case RUNSTATE_UPDATE_FAILED:
+            return Outcome::TransferFailed;
+        case RUNSTATE_LINK_LOST:
+            return Outcome::LinkLost;
+        case RUNSTATE_FLASHED:
+            // The box, the module reset and the restart follow; only a worker
+            // that ended without taking the device down is a verdict.
+            return QueryRun(RUNREPORT_RUNNING) == 0 ? Outcome::NoRestart : Outcome::Unknown;
+        case RUNSTATE_ACTIVE:
+            return QueryRun(RUNREPORT_ATTEMPTS) > (DWORD)s.o.attempts ? Outcome::ModuleSilent : Outcome::Unknown;
+        default:
+            return Outcome::Unknown;
+    }
+}
+
+void nap_or_stop(Steady::time_point deadline)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+    Station& s = station();
+    if (int sig = s.signal.load())
+        station_end(Outcome::Interrupted, sig);
+    if (Steady::now() >= deadline)
+        station_end(Outcome::TimeLimit);
+}
+
+void watch()
+{
+    Station& s = station();
+    Steady::time_point deadline = s.start + std::chrono::seconds(s.o.timeoutSeconds);
+    HWND hwnd = nullptr;
+    while ((hwnd = plat::program_window()) == nullptr)
+        nap_or_stop(deadline);
+    s.posted = Steady::now();
+    PostMessageW(hwnd, WM_COMMAND, MAKEWPARAM(IDM_UPDATE_GO, 0), 0);
+    Progress progress;
+    for (;;)
+    {
+        nap_or_stop(deadline);
+        show_progress(&progress);
+        Outcome outcome = verdict(s);
+        if (outcome != Outcome::Unknown)
+        {
+            DWORD error = QueryRun(RUNREPORT_OPEN_ERROR);
+            if (QueryRun(RUNREPORT_STATE) == RUNSTATE_OPEN_FAILED)
+                s.detail = "COM1: is " + s.device.port + (error != 0 ? ", Win32 error " + std::to_string(error) : "");
+            station_end(outcome);
+        }
+    }
+}
+
+} // namespace
+
+const char* outcome_name(Outcome outcome)
+{
+    return entry_for(outcome).name;
+}
+
+int outcome_status(Outcome outcome)
+{
+    return entry_for(outcome).status;
+}
+
+void station_start(const Options& o, const Device& device)
+{
+    Station& s = station();
+    s.o = o;
+    s.device = device;
+    s.startWall = std::chrono::system_clock::now();
+    s.start = Steady::now();
+    s.running.store(true);
+    std::thread(watch).detach();
+}
+
+bool station_running()
+{
+    return station().running.load();
+}
+
+void station_note_signal(int sig)
+{
+    station().signal.store(sig);
+}
+
+Outcome station_outcome_for_exit(int result)
+{
+    switch (result & 0xFF)
+    {
+        case kExitOk:
+            return Outcome::ClosedEarly;
+        case kExitClassFailed:
+            return Outcome::ClassFailed;
+        case kExitOtherInstance:
+            return Outcome::OtherInstance;
+        default:
+            return Outcome::WindowFailed;
+    }
+}
+
+[[noreturn]] void station_end(Outcome outcome, int sig)
+{
+    Station& s = station();
+    if (s.ended.exchange(true))
+    {
+        for (;;)
+            pause(); // another thread is ending the run
+    }
+    s.outcome = outcome;
+    s.endSignal = sig;
+    int status = sig != 0 ? kExitSignalBase + sig : outcome_status(outcome);
+    end_process(status);
+}
+
+// Called by end_process once the display is closed: the result line, then
+// the record.
+void station_conclude(int status)
+{
+    Station& s = station();
+    if (!s.ended.exchange(true))
+        s.outcome = station_outcome_for_exit(status); // ended without station_end
+    RunRecord r = make_record(s, status);
+    double seconds = std::chrono::duration<double>(r.end - r.start).count();
+    char took[32];
+    snprintf(took, sizeof(took), "%.1f s", seconds);
+    std::string line = "fwutil: result: " + std::string(outcome_name(s.outcome)) + ", port " + r.port + ", " + took;
+    if (!r.reason.empty())
+        line += ", reason: " + r.reason;
+    fprintf(stderr, "%s\n", line.c_str());
+    std::string error;
+    if (!s.o.report.empty() && !write_record(s.o.report, r, &error))
+        fprintf(stderr, "fwutil: cannot write the record: %s\n", error.c_str());
+}
+
+} // namespace app

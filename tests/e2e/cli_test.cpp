@@ -1,0 +1,282 @@
+// The fwutil command line as a technician meets it: each refusal with its own
+// message and status 2, strict numbers, profiles found by name, files that
+// would hang the start refused at once, --port and --peer standing behind the
+// profile's names (and making a device of their own), closed standard
+// descriptors.
+#include "tests/e2e/tool_run.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <sys/file.h>
+
+namespace
+{
+
+class Cli : public toolrun::ToolTest
+{
+protected:
+    // fwutil with args, in this test's own runtime, state and config folders.
+    toolrun::Result Run(std::vector<std::string> args, std::vector<std::string> env = {}, int limitMs = 30000)
+    {
+        toolrun::Spec spec;
+        spec.argv = {fwutil_};
+        spec.argv.insert(spec.argv.end(), args.begin(), args.end());
+        // The caller's changes replace these.
+        for (std::string base : {"FWU_RUNTIME_DIR=" + dir_ + "/rt", "XDG_STATE_HOME=" + dir_ + "/state",
+                                 "XDG_CONFIG_HOME=" + dir_ + "/config"})
+        {
+            std::string name = base.substr(0, base.find('='));
+            if (std::none_of(env.begin(), env.end(),
+                             [&](const std::string& e) { return e.substr(0, e.find('=')) == name; }))
+                spec.env.push_back(base);
+        }
+        spec.env.insert(spec.env.end(), env.begin(), env.end());
+        spec.limitMs = limitMs;
+        return toolrun::run(spec);
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Conventions
+// ---------------------------------------------------------------------------
+TEST_F(Cli, EachRefusalHasItsOwnMessageAndStatus2)
+{
+    // argv                                        stderr says
+    const struct
+    {
+        std::vector<std::string> args;
+        const char* says;
+    } rows[] = {
+        {{"--bogus"}, "fwutil: unknown option '--bogus'"},
+        {{"--bogus=1"}, "fwutil: unknown option '--bogus'"},
+        {{"-x"}, "fwutil: unknown option '-x'"},
+        {{"stray"}, "fwutil: unexpected argument 'stray'"},
+        {{"--station", "--", "-q"}, "fwutil: unexpected argument '-q'"},
+        {{"--p"}, "fwutil: ambiguous option '--p' (--profile, --port, --peer, --post)"},
+        {{"--post"}, "fwutil: --post needs a value"},
+        {{"-p"}, "fwutil: --port needs a value"},
+        {{"--station=yes"}, "fwutil: --station takes no value"},
+        {{"--display", "paper"}, "fwutil: --display takes terminal or headless, not 'paper'"},
+        {{"--profile", ""}, "fwutil: --profile needs a profile file or name, not ''"},
+        {{"--port", ""}, "fwutil: --port needs the path of a tty, not ''"},
+        {{"--peer", ""}, "fwutil: --peer needs the path of a tty, not ''"},
+        {{"--debug", ""}, "fwutil: --debug needs stderr, off or a file, not ''"},
+        {{"--station", "--report", ""}, "fwutil: --report needs a file, not ''"},
+        {{"--timeout", "5"}, "fwutil: --timeout and --attempts are for --station"},
+        {{"--report", "r.json"}, "fwutil: --report is for --station"},
+        {{"--station", "--display", "terminal"}, "fwutil: --station runs headless"},
+        {{"--station", "--post", "1"}, "fwutil: --post and --station do not go together"},
+        {{"--station", "--report", "/no/such/folder/r.json"}, "fwutil: cannot write the record: /no/such/folder"},
+    };
+    for (const auto& row : rows)
+    {
+        toolrun::Result r = Run(row.args);
+        std::string what = row.args.empty() ? "" : row.args[0];
+        EXPECT_EQ(r.status, 2) << what;
+        EXPECT_EQ(r.err.rfind(row.says, 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << "one line: " << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+TEST_F(Cli, HelpAndVersionInBothForms)
+{
+    for (const char* flag : {"-h", "--help"})
+    {
+        toolrun::Result r = Run({flag});
+        EXPECT_EQ(r.status, 0) << flag;
+        EXPECT_EQ(r.out.rfind("Usage: fwutil [OPTION]...\n", 0), 0u) << flag;
+        for (const char* s : {"  -p, --port PATH", "  -q, --quiet", "  -V, --version", "      --report FILE",
+                              "      --peer PATH", "Exit status:", "  10   the port was not found"})
+            EXPECT_NE(r.out.find(s), std::string::npos) << s;
+        EXPECT_EQ(r.err, "");
+    }
+    toolrun::Result a = Run({"-V"});
+    toolrun::Result b = Run({"--version"});
+    EXPECT_EQ(a.status, 0);
+    EXPECT_TRUE(std::regex_match(a.out, std::regex("fwutil \\d+\\.\\d+\\.\\d+\n"))) << a.out;
+    EXPECT_EQ(a.out, b.out);
+}
+
+TEST_F(Cli, NumbersAreDigitsOnlyAndInRange)
+{
+    // option          values refused
+    const struct
+    {
+        const char* option;
+        const char* says;
+    } options[] = {
+        {"--timeout", "--timeout takes a number of seconds from 1 to 604800, not '"},
+        {"--attempts", "--attempts takes a number from 1 to 100000, not '"},
+        {"--post", "--post takes a command id from 0 to 65535, not '"},
+    };
+    const char* refused[] = {" 5", "+120", "5x", "", "-1", "0x10", "5 ", "1e3", "99999999999999999999", "700000"};
+    for (const auto& o : options)
+    {
+        for (const char* value : refused)
+        {
+            std::vector<std::string> args = {o.option, value};
+            if (std::string(o.option) != "--post")
+                args.insert(args.begin(), "--station");
+            toolrun::Result r = Run(args);
+            EXPECT_EQ(r.status, 2) << o.option << " '" << value << "'";
+            EXPECT_NE(r.err.find(std::string(o.says) + value + "'"), std::string::npos) << r.err;
+        }
+    }
+    // In range, with leading zeros: taken (nothing runs to post to).
+    toolrun::Result r = Run({"--post", "00120"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("no tool runs on the profile built-in"), std::string::npos) << r.err;
+}
+
+TEST_F(Cli, PostingAnIdNoCommandHasWarns)
+{
+    // id      warned
+    const struct
+    {
+        const char* id;
+        bool warned;
+    } rows[] = {{"999", true}, {"0", true}, {"118", false}, {"101", false}, {"1", false}};
+    for (const auto& row : rows)
+    {
+        toolrun::Result r = Run({"--post", row.id});
+        EXPECT_EQ(r.status, 2) << row.id; // nothing runs: the post itself is still tried
+        std::string warning = std::string("fwutil: warning: no command has id ") + row.id;
+        EXPECT_EQ(r.err.find(warning) != std::string::npos, row.warned) << r.err;
+        EXPECT_NE(r.err.find("no tool runs"), std::string::npos) << r.err;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Profiles
+// ---------------------------------------------------------------------------
+TEST_F(Cli, ProfileByNameIsLookedUpInTheConfigurationFolder)
+{
+    const std::string withReg = Write("config/fwutil/bench.reg", DefaultProfile());
+    const std::string plain = Write("config/fwutil/plain", DefaultProfile());
+    Write("bench.reg", "not a profile"); // a file of that name here is not taken by name
+    // --profile     found at
+    const struct
+    {
+        std::string name;
+        std::string found;
+    } rows[] = {{"bench", withReg}, {"bench.reg", withReg}, {"plain", plain}};
+    for (const auto& row : rows)
+    {
+        toolrun::Result r = Run({"--post", "101", "--profile", row.name});
+        EXPECT_EQ(r.status, 2) << row.name;
+        EXPECT_NE(r.err.find("no tool runs on the profile " + row.found + "\n"), std::string::npos) << r.err;
+    }
+    toolrun::Result missing = Run({"--post", "101", "--profile", "nope"});
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_NE(missing.err.find("no profile named 'nope' in " + dir_ + "/config/fwutil, /etc/fwutil"), std::string::npos)
+        << missing.err;
+    // Without XDG_CONFIG_HOME: ~/.config/fwutil.
+    toolrun::Result home = Run({"--post", "101", "--profile", "bench"}, {"XDG_CONFIG_HOME", "HOME=" + dir_ + "/h"});
+    EXPECT_NE(home.err.find("no profile named 'bench' in " + dir_ + "/h/.config/fwutil, /etc/fwutil"),
+              std::string::npos)
+        << home.err;
+}
+
+TEST_F(Cli, FifoOrFolderForProfileOrDebugIsRefusedAtOnce)
+{
+    // A FIFO nobody reads would block an open for writing; one with a reader
+    // opens at once: both are refused.
+    const std::string lone = dir_ + "/lone-fifo";
+    ASSERT_EQ(mkfifo(lone.c_str(), 0600), 0);
+    const std::string read = dir_ + "/read-fifo";
+    ASSERT_EQ(mkfifo(read.c_str(), 0600), 0);
+    int reader = open(read.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    // args                                                         says
+    const struct
+    {
+        std::vector<std::string> args;
+        const char* says;
+    } rows[] = {
+        {{"--profile", lone, "--post", "101"}, "a FIFO (refused: a profile is a regular file)"},
+        {{"--profile", dir_, "--post", "101"}, "a folder (refused: a profile is a regular file)"},
+        {{"--display", "headless", "--debug", lone}, "a FIFO or socket nobody reads"},
+        {{"--display", "headless", "--debug", read}, "a FIFO (refused"},
+        {{"--station", "--debug", read}, "a FIFO (refused"},
+    };
+    for (const auto& row : rows)
+    {
+        toolrun::Result r = Run(row.args, {}, 10000);
+        EXPECT_EQ(r.status, 2) << row.args[1] << " " << row.args[0];
+        EXPECT_LT(r.ms, 5000);
+        EXPECT_NE(r.err.find(row.says), std::string::npos) << r.err;
+    }
+    close(reader);
+}
+
+// ---------------------------------------------------------------------------
+// --port and --peer
+// ---------------------------------------------------------------------------
+TEST_F(Cli, PortAndPeerStandBehindTheProfilesNames)
+{
+    const std::string log = dir_ + "/trace.log";
+    const std::string port = dir_ + "/no-such-tty";
+    toolrun::Result r = Run({"--station", "--port", port, "--peer", "/dev/peer0", "--debug", log});
+    EXPECT_EQ(r.status, 10) << r.err;
+    EXPECT_NE(r.err.find("fwutil: result: not-found, port " + port + ", "), std::string::npos) << r.err;
+    std::string trace = toolrun::read_file(log);
+    EXPECT_NE(trace.find(" ports: COM1:=" + port + " COM3:=/dev/peer0 COM4:=/dev/peer0 COM5:=/dev/peer0 RIL1:="),
+              std::string::npos)
+        << trace;
+    // Without them the profile's own devices stand.
+    r = Run({"--station", "--debug", log, "--timeout", "1"});
+    trace = toolrun::read_file(log);
+    EXPECT_NE(trace.find(" ports: COM1:=sim COM3:=pty COM4:=pty COM5:=pty RIL1:=sim-reset"), std::string::npos)
+        << trace;
+}
+
+// One profile, two adapters: two devices, two tools side by side, each
+// reached through its own --port.
+TEST_F(Cli, PortMakesADeviceOfItsOwn)
+{
+    const std::string profile = Write("adapters.reg", DefaultProfile());
+    testproc::Child a, b;
+    auto start = [&](testproc::Child& c, const std::string& port)
+    {
+        return testproc::spawn(c,
+                               {fwutil_, "--display", "headless", "--debug", "off", "--profile", profile, "--port",
+                                dir_ + "/" + port},
+                               {"FWU_RUNTIME_DIR=" + dir_ + "/rt"}) &&
+               testproc::read_until(c, "Firmware Version", 20000);
+    };
+    ASSERT_TRUE(start(a, "ttyA")) << a.errText;
+    ASSERT_TRUE(start(b, "ttyB")) << b.errText;
+    toolrun::Result same =
+        Run({"--display", "headless", "--debug", "off", "--profile", profile, "--port", dir_ + "/ttyA"});
+    EXPECT_EQ(same.status, 255) << same.err;
+    EXPECT_EQ(Run({"--post", "101", "--profile", profile, "--port", dir_ + "/ttyB"}).status, 0);
+    EXPECT_EQ(testproc::wait_exit(b, 10000), 0);
+    EXPECT_EQ(Run({"--post", "101", "--profile", profile, "--port", dir_ + "/ttyA"}).status, 0);
+    EXPECT_EQ(testproc::wait_exit(a, 10000), 0);
+}
+
+// ---------------------------------------------------------------------------
+// Standard descriptors
+// ---------------------------------------------------------------------------
+TEST_F(Cli, ClosedStandardDescriptorsAreNotHandedToTheLog)
+{
+    toolrun::Spec spec;
+    const std::string record = dir_ + "/record.json";
+    spec.argv = {fwutil_, "--station", "--report", record};
+    spec.env = {"FWU_RUNTIME_DIR=" + dir_ + "/rt", "XDG_STATE_HOME=" + dir_ + "/state"};
+    spec.closeStdin = spec.closeStdout = spec.closeStderr = true;
+    toolrun::Result r = toolrun::run(spec);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(toolrun::read_file(record).find("\"outcome\": \"flashed\""), std::string::npos);
+    // What was meant for stdout (the pane) and stderr (the result) went nowhere,
+    // not into the log that took a free low descriptor.
+    std::string log = toolrun::read_file(dir_ + "/state/fwutil/fwutil-built-in-sim.log");
+    EXPECT_NE(log.find("Device restart: the handheld goes down"), std::string::npos);
+    EXPECT_EQ(log.find("[box] Successful"), std::string::npos);
+    EXPECT_EQ(log.find("fwutil: result:"), std::string::npos);
+    EXPECT_EQ(log.find("#######"), std::string::npos);
+}
+
+} // namespace

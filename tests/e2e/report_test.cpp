@@ -1,0 +1,321 @@
+// Station mode as a flashing station's script sees it: the exit status and
+// the one result line for each way a run ends, the run's JSON record (checked
+// field by field against a run at the simulator program over a pty, the
+// image's digest against the bytes the simulator received), a stop by signal,
+// and two stations side by side.
+#include "tests/e2e/tool_run.h"
+
+#include "download/payload.h"
+#include "platform/kernel/sha256.h"
+#include "platform/win32.h"
+#include "sim/sim.h"
+
+#include <gtest/gtest.h>
+
+#include <cinttypes>
+#include <climits>
+#include <pty.h>
+#include <regex>
+#include <sys/file.h>
+#include <thread>
+
+namespace
+{
+
+// The raw text of a top-level field of the record ("null", "12", "\"x\"").
+std::string Field(const std::string& json, const std::string& key)
+{
+    std::smatch m;
+    std::regex re("\n  \"" + key + "\": ([^\n]*?),?\n");
+    return std::regex_search(json, m, re) ? m[1].str() : "<missing>";
+}
+
+std::string Quoted(const std::string& s)
+{
+    return "\"" + s + "\"";
+}
+
+const std::regex kIsoUtc(R"("\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z")");
+const std::regex kResultLine(R"(fwutil: result: ([a-z-]+), port (\S+), (\d+\.\d) s(, reason: .+)?\n)");
+
+// The IDR_FW image the tool carries, as this test program carries it too.
+std::string ImageBytes()
+{
+    HRSRC hRes = FindResourceW(nullptr, MAKEINTRESOURCEW(IDR_FW), PAYLOAD_RESOURCE_TYPE);
+    if (hRes == nullptr)
+        return std::string();
+    const char* data = (const char*)LockResource(LoadResource(nullptr, hRes));
+    return std::string(data, SizeofResource(nullptr, hRes));
+}
+
+class StationRecord : public toolrun::ToolTest
+{
+protected:
+    toolrun::Spec Spec(std::vector<std::string> args, const std::string& home = "")
+    {
+        toolrun::Spec spec;
+        spec.argv = {fwutil_, "--station"};
+        spec.argv.insert(spec.argv.end(), args.begin(), args.end());
+        std::string base = home.empty() ? dir_ : home;
+        spec.env = {"FWU_RUNTIME_DIR=" + base + "/rt", "XDG_STATE_HOME=" + base + "/state"};
+        return spec;
+    }
+    toolrun::Result Run(std::vector<std::string> args)
+    {
+        return toolrun::run(Spec(std::move(args)));
+    }
+
+    // The built-in handheld with lines added to its simulator's section.
+    std::string SimProfile(const std::string& name, const std::string& simulatorLines)
+    {
+        return Write(name, DefaultProfile() + "\n" + simulatorLines + "\n");
+    }
+    // A handheld whose module is the simulator program: its reset is a signal.
+    std::string FwsimProfile(const std::string& name, pid_t fwsim)
+    {
+        return Write(name, "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Platform]\n\"Restart\"=\"exit\"\n\n"
+                           "[HKEY_LOCAL_MACHINE\\Platform\\Devices]\n\"COM1:\"=\"tty:/dev/fwutil-not-this-one\"\n"
+                           "\"RIL1:\"=\"cmd:kill -USR1 " +
+                               std::to_string(fwsim) + "\"\n");
+    }
+};
+
+// ---------------------------------------------------------------------------
+// A whole run at the simulator program, and its record
+// ---------------------------------------------------------------------------
+TEST_F(StationRecord, FlashedRunAtTheSimulatorProgramEndsWith0AndWritesItsRecord)
+{
+    toolrun::Fwsim sim;
+    ASSERT_TRUE(sim.Start()) << "fwsim did not start: " << sim.child.errText;
+    const std::string profile = FwsimProfile("pty.reg", sim.child.pid);
+    const std::string record = dir_ + "/record.json";
+    auto before = std::chrono::system_clock::now();
+    toolrun::Result r = Run({"--profile", profile, "--port", sim.path, "--report", record});
+    std::string simReport = sim.Stop();
+    ASSERT_EQ(r.status, 0) << r.err;
+
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(r.err, m, kResultLine)) << r.err;
+    EXPECT_EQ(m[1].str(), "flashed");
+    EXPECT_EQ(m[2].str(), sim.path);
+    EXPECT_FALSE(m[4].matched) << "no reason on success";
+
+    const std::string json = toolrun::read_file(record);
+    toolrun::Spec versionSpec;
+    versionSpec.argv = {fwutil_, "--version"};
+    toolrun::Result version = toolrun::run(versionSpec);
+    EXPECT_EQ(Field(json, "tool"), "\"fwutil\"");
+    EXPECT_EQ("fwutil " + Field(json, "version").substr(1, Field(json, "version").size() - 2) + "\n", version.out);
+    char canonical[PATH_MAX];
+    ASSERT_NE(realpath(profile.c_str(), canonical), nullptr);
+    EXPECT_EQ(Field(json, "profile"), Quoted(canonical));
+    EXPECT_EQ(Field(json, "port"), Quoted(sim.path));
+    EXPECT_EQ(Field(json, "log"),
+              Quoted(dir_ + "/state/fwutil/fwutil-pty-" + sim.path.substr(5, 3) + "-" + sim.path.substr(9) + ".log"));
+    EXPECT_EQ(Field(json, "outcome"), "\"flashed\"");
+    EXPECT_EQ(Field(json, "status"), "0");
+    EXPECT_EQ(Field(json, "reason"), "null");
+    EXPECT_EQ(Field(json, "open_error"), "null");
+    EXPECT_EQ(Field(json, "attempts"), "1");
+    EXPECT_EQ(Field(json, "attempts_allowed"), "5");
+    EXPECT_EQ(Field(json, "time_limit_s"), "600");
+
+    // Start and end in UTC, around this run, as far apart as it lasted.
+    std::string start = Field(json, "start"), end = Field(json, "end");
+    EXPECT_TRUE(std::regex_match(start, kIsoUtc)) << start;
+    EXPECT_TRUE(std::regex_match(end, kIsoUtc)) << end;
+    EXPECT_LE(start, end);
+    time_t t0 = std::chrono::system_clock::to_time_t(before);
+    struct tm utc;
+    gmtime_r(&t0, &utc);
+    char day[16];
+    strftime(day, sizeof(day), "%Y-%m-%d", &utc);
+    EXPECT_EQ(start.substr(1, 10), day);
+    long long took = std::stoll(Field(json, "duration_ms"));
+    EXPECT_GT(took, 500); // the radio suspend alone takes 500 ms
+    EXPECT_LE(took, r.ms);
+
+    // Phases: named spans that add up to the whole run.
+    std::regex phase(R"re(\{"name": "([a-z0-9-]+)", "ms": (\d+)\})re");
+    long long sum = 0;
+    std::vector<std::string> names;
+    for (auto it = std::sregex_iterator(json.begin(), json.end(), phase); it != std::sregex_iterator(); ++it)
+    {
+        names.push_back((*it)[1].str());
+        sum += std::stoll((*it)[2].str());
+    }
+    EXPECT_NE(std::find(names.begin(), names.end(), "download"), names.end());
+    EXPECT_EQ(names.back(), "restart");
+    EXPECT_NEAR((double)sum, (double)took, 50.0);
+
+    // The image: what this program carries, and what the simulator received.
+    std::string image = ImageBytes();
+    ASSERT_FALSE(image.empty());
+    std::string sha = plat::sha256_hex(image.data(), image.size());
+    EXPECT_NE(json.find("\"image\": {\"resource\": 110, \"bytes\": " + std::to_string(image.size()) +
+                        ", \"sha256\": \"" + sha + "\"}"),
+              std::string::npos)
+        << json;
+    char fnv[64];
+    snprintf(fnv, sizeof(fnv), "hash 0x%016" PRIx64, sim_hash((const uint8_t*)image.data(), image.size()));
+    EXPECT_NE(simReport.find("flashed          yes, " + std::to_string(image.size()) + " bytes, " + fnv),
+              std::string::npos)
+        << simReport;
+    std::smatch simSha;
+    if (std::regex_search(simReport, simSha, std::regex("sha256[: ]+([0-9a-f]{64})")))
+    {
+        EXPECT_EQ(simSha[1].str(), sha);
+    }
+    std::string sent = Field(json, "bytes_sent");
+    EXPECT_TRUE(sent == "null" || std::regex_match(sent, std::regex("[1-9][0-9]*"))) << sent;
+}
+
+// ---------------------------------------------------------------------------
+// How a run ends: status, result line, record
+// ---------------------------------------------------------------------------
+TEST_F(StationRecord, EachEndHasItsOwnStatusOutcomeAndReason)
+{
+    // A tty this process holds the way a port holds it.
+    int master = -1, slave = -1;
+    char held[128];
+    ASSERT_EQ(openpty(&master, &slave, held, nullptr, nullptr), 0);
+    int holder = open(held, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+
+    // args                                                               status  outcome            reason has
+    const struct
+    {
+        std::vector<std::string> args;
+        int status;
+        const char* outcome;
+        const char* reason;
+    } rows[] = {
+        {{}, 0, "flashed", ""},
+        {{"--port", "/dev/fwutil-no-such-tty"}, 10, "not-found", "the port was not found (COM1: is /dev/"},
+        {{"--port", held}, 4, "busy", "another program holds it"},
+        {{"--profile", SimProfile("silent.reg", "\"Faults\"=\"sync:silence:0:0:-1\""), "--attempts", "1"},
+         5,
+         "module-silent",
+         "did not answer"},
+        {{"--profile", SimProfile("nocheck.reg", "\"Faults\"=\"memory-check:missing\"")},
+         6,
+         "transfer-failed",
+         "image transfer failed"},
+        {{"--profile", SimProfile("unplug.reg", "\"Faults\"=\"image-block:unplug:3\"")},
+         6,
+         "link-lost",
+         "link was lost"},
+        {{"--profile", SimProfile("slow.reg", "\"Faults\"=\"sync:silence:0:0:-1\""), "--timeout", "2", "--attempts",
+          "100"},
+         7,
+         "time-limit",
+         "time limit"},
+    };
+    for (const auto& row : rows)
+    {
+        const std::string record = dir_ + "/" + row.outcome + ".json";
+        std::vector<std::string> args = row.args;
+        args.insert(args.end(), {"--report", record, "-q"});
+        toolrun::Result r = Run(args);
+        EXPECT_EQ(r.status, row.status) << row.outcome << ": " << r.err;
+        std::smatch m;
+        EXPECT_TRUE(std::regex_match(r.err, m, kResultLine)) << "only the result line with -q: " << r.err;
+        EXPECT_EQ(m[1].str(), row.outcome);
+        EXPECT_NE(m[4].str().find(row.reason), std::string::npos) << r.err;
+        const std::string json = toolrun::read_file(record);
+        EXPECT_EQ(Field(json, "outcome"), Quoted(row.outcome));
+        EXPECT_EQ(Field(json, "status"), std::to_string(row.status));
+        EXPECT_EQ(Field(json, "reason") == "null", row.status == 0) << Field(json, "reason");
+    }
+    close(holder);
+    close(slave);
+    close(master);
+}
+
+TEST_F(StationRecord, PortThisUserMayNotOpenEndsWith11)
+{
+    uid_t uid;
+    gid_t gid;
+    std::string why;
+    if (!toolrun::second_user(&uid, &gid, &why))
+        GTEST_SKIP() << why;
+    if (access(fwutil_.c_str(), X_OK) != 0)
+        GTEST_SKIP() << "fwutil is not reachable";
+    // A tty only root may open; the run is the second user's.
+    int master = -1, slave = -1;
+    char tty[128];
+    ASSERT_EQ(openpty(&master, &slave, tty, nullptr, nullptr), 0);
+    ASSERT_EQ(chmod(tty, 0600), 0);
+    const std::string home = dir_ + "/user2";
+    ASSERT_EQ(mkdir(home.c_str(), 0700), 0);
+    ASSERT_EQ(chown(home.c_str(), uid, gid), 0);
+    toolrun::Spec spec = Spec({"--port", tty}, home);
+    spec.asUser = true;
+    spec.uid = uid;
+    spec.gid = gid;
+    toolrun::Result r = toolrun::run(spec);
+    close(slave);
+    close(master);
+    if (r.status == 121 || r.status == 127)
+        GTEST_SKIP() << "cannot run fwutil as the second user (status " << r.status << "): " << r.err;
+    EXPECT_EQ(r.status, 11) << r.err;
+    EXPECT_NE(r.err.find("fwutil: result: permission-denied, port " + std::string(tty)), std::string::npos) << r.err;
+}
+
+TEST_F(StationRecord, StopBySignalEndsWith128PlusItAndWritesTheRecord)
+{
+    const std::string record = dir_ + "/stopped.json";
+    toolrun::Spec spec = Spec({"--profile", SimProfile("silent.reg", "\"Faults\"=\"sync:silence:0:0:-1\""),
+                               "--attempts", "100", "--report", record});
+    spec.limitMs = 20000;
+    std::atomic<pid_t> pid{0};
+    spec.started = &pid;
+    toolrun::Result r;
+    std::thread runner([&] { r = toolrun::run(spec); });
+    // Once the run is under way (its log has its first attempt), stop it.
+    const std::string log = dir_ + "/state/fwutil/fwutil-silent-sim.log";
+    for (int i = 0; i < 100 && toolrun::read_file(log).find("!Cast 55h!") == std::string::npos; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_GT(pid.load(), 0);
+    kill(pid.load(), SIGTERM);
+    runner.join();
+    EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
+    EXPECT_NE(r.err.find("fwutil: result: interrupted, port sim, "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("stopped by signal 15 (TERM)"), std::string::npos) << r.err;
+    const std::string json = toolrun::read_file(record);
+    EXPECT_EQ(Field(json, "outcome"), "\"interrupted\"");
+    EXPECT_EQ(Field(json, "status"), std::to_string(128 + SIGTERM));
+}
+
+// ---------------------------------------------------------------------------
+// Side by side
+// ---------------------------------------------------------------------------
+TEST_F(StationRecord, TwoStationsRunSideBySide)
+{
+    toolrun::Fwsim simA, simB;
+    ASSERT_TRUE(simA.Start()) << simA.child.errText;
+    ASSERT_TRUE(simB.Start()) << simB.child.errText;
+    const std::string profileA = FwsimProfile("a.reg", simA.child.pid);
+    const std::string profileB = FwsimProfile("b.reg", simB.child.pid);
+    toolrun::Result a, b;
+    std::thread runA(
+        [&] {
+            a = toolrun::run(Spec({"--profile", profileA, "--port", simA.path, "--report", dir_ + "/a.json"}));
+        });
+    std::thread runB(
+        [&] {
+            b = toolrun::run(Spec({"--profile", profileB, "--port", simB.path, "--report", dir_ + "/b.json"}));
+        });
+    runA.join();
+    runB.join();
+    simA.Stop();
+    simB.Stop();
+    EXPECT_EQ(a.status, 0) << a.err;
+    EXPECT_EQ(b.status, 0) << b.err;
+    EXPECT_EQ(Field(toolrun::read_file(dir_ + "/a.json"), "port"), Quoted(simA.path));
+    EXPECT_EQ(Field(toolrun::read_file(dir_ + "/b.json"), "port"), Quoted(simB.path));
+    // Each its own log.
+    EXPECT_NE(Field(toolrun::read_file(dir_ + "/a.json"), "log"), Field(toolrun::read_file(dir_ + "/b.json"), "log"));
+}
+
+} // namespace
