@@ -248,7 +248,7 @@ bridge)
     start
     expect_main_screen
     fwutil_again --post 153 || fail "--post 153 was not delivered"
-    log="$WORK/state/fwutil/debug.log"
+    log="$WORK/state/fwutil/fwutil-built-in-sim.log" # the device's own log
     peer=""
     deadline=$((SECONDS + 10))
     while [ -z "$peer" ] && [ "$SECONDS" -lt "$deadline" ]; do
