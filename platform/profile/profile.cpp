@@ -3,6 +3,7 @@
 // profile alive, and the registry tree queries. The built-in profile's text
 // is in profile_default.cpp.
 #include "platform/profile/profile.h"
+#include "platform/profile/profile_check.h"
 #include "platform/profile/reg_parse.h"
 
 #include "platform/kernel/text.h"
@@ -18,6 +19,7 @@
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace plat
 {
@@ -32,8 +34,9 @@ static const char16_t kLocalMachine[] = u"hkey_local_machine";
 struct RegistryData
 {
     std::string origin;
-    std::map<std::u16string, RegKeyNode> keys; // by folded path
-    std::vector<DeviceSpec> devices;           // in profile order
+    RegTree tree;
+    std::vector<DeviceSpec> devices;                        // in profile order
+    std::unordered_map<std::u16string, size_t> deviceIndex; // folded name -> index in devices
 };
 
 // ---------------------------------------------------------------------------
@@ -63,11 +66,18 @@ static bool query_path(const std::u16string& key, std::u16string* out)
     return registry_join(kLocalMachine, key, out);
 }
 
-// A REG_SZ value's text, up to its first NUL.
-static std::u16string sz_text(const std::vector<BYTE>& data)
+// A REG_SZ value's UTF-16 units, every one of them.
+static std::u16string sz_units(const std::vector<BYTE>& data)
 {
     std::u16string text(data.size() / sizeof(char16_t), u'\0');
     std::memcpy(text.data(), data.data(), text.size() * sizeof(char16_t));
+    return text;
+}
+
+// A REG_SZ value's text, up to its first NUL.
+static std::u16string sz_text(const std::vector<BYTE>& data)
+{
+    std::u16string text = sz_units(data);
     const size_t nul = text.find(u'\0');
     if (nul != std::u16string::npos)
     {
@@ -81,11 +91,6 @@ static DWORD dword_of(const std::vector<BYTE>& data)
 {
     return static_cast<DWORD>(data[0]) | (static_cast<DWORD>(data[1]) << 8) | (static_cast<DWORD>(data[2]) << 16) |
            (static_cast<DWORD>(data[3]) << 24);
-}
-
-static std::string quoted(std::string_view s)
-{
-    return "\"" + std::string(s) + "\"";
 }
 
 // ---------------------------------------------------------------------------
@@ -113,19 +118,20 @@ struct DeviceKind
     const char* text; // the whole kind, or its prefix
     bool prefix;      // an argument follows the prefix
     DeviceType type;
-    bool ril; // a radio driver's kind (RILn:); the others are serial ports'
+    bool ril;            // a radio driver's kind (RILn:); the others are serial ports'
+    const char* missing; // the refusal when the argument is blank; null: an unknown kind
 };
 
 // clang-format off
-// kind         prefix  type                      radio driver
+// kind         prefix  type                      radio driver  argument blank
 const DeviceKind kDeviceKinds[] = {
-    {"sim",       false, DeviceType::Simulator,   false},
-    {"pty",       false, DeviceType::PtyPair,     false},
-    {"tty:",      true,  DeviceType::TtyPath,     false},
-    {"cable:",    true,  DeviceType::Cable,       false},
-    {"sim-reset", false, DeviceType::RilSimReset, true},
-    {"none",      false, DeviceType::RilNone,     true},
-    {"cmd:",      true,  DeviceType::RilCommand,  true},
+    {"sim",       false, DeviceType::Simulator,   false,        nullptr},
+    {"pty",       false, DeviceType::PtyPair,     false,        nullptr},
+    {"tty:",      true,  DeviceType::TtyPath,     false,        nullptr},
+    {"cable:",    true,  DeviceType::Cable,       false,        nullptr},
+    {"sim-reset", false, DeviceType::RilSimReset, true,         nullptr},
+    {"none",      false, DeviceType::RilNone,     true,         nullptr},
+    {"cmd:",      true,  DeviceType::RilCommand,  true,         "cmd: needs a command"},
 };
 // clang-format on
 
@@ -137,8 +143,13 @@ bool cable_end_valid(const std::string& end)
            (end[colon + 1] == 'a' || end[colon + 1] == 'b');
 }
 
-// The kind of device a value names; null when it names none. *arg gets what
-// follows a prefix.
+bool is_blank(const std::string& s)
+{
+    return s.find_first_not_of(" \t") == std::string::npos;
+}
+
+// The kind a value spells (by its whole text, or by its prefix with *arg set
+// to what follows); null when it spells none.
 const DeviceKind* classify(const std::string& kind, std::string* arg)
 {
     for (const DeviceKind& k : kDeviceKinds)
@@ -150,11 +161,42 @@ const DeviceKind* classify(const std::string& kind, std::string* arg)
         if (k.prefix && kind.rfind(k.text, 0) == 0)
         {
             *arg = kind.substr(std::strlen(k.text));
-            const bool valid = k.type == DeviceType::Cable ? cable_end_valid(*arg) : !arg->empty();
-            return valid ? &k : nullptr;
+            return &k;
         }
     }
     return nullptr;
+}
+
+bool argument_valid(const DeviceKind& k, const std::string& arg)
+{
+    if (!k.prefix)
+    {
+        return true;
+    }
+    if (k.type == DeviceType::Cable)
+    {
+        return cable_end_valid(arg);
+    }
+    return k.missing != nullptr ? !is_blank(arg) : !arg.empty();
+}
+
+// A device's string must be whole: a NUL inside it would cut it short, and
+// the shell would run a command that is not the one the profile shows.
+bool check_no_nul(const RegValue& v, const std::string& name, ProfileError* err)
+{
+    std::u16string units = sz_units(v.data);
+    while (!units.empty() && units.back() == u'\0')
+    {
+        units.pop_back();
+    }
+    const size_t nul = units.find(u'\0');
+    if (nul == std::u16string::npos)
+    {
+        return true;
+    }
+    return fail(err, v.line,
+                "the string of device " + name + " holds a NUL character, which would cut it short before " +
+                    reg_quoted(utf16_to_utf8(std::u16string_view(units).substr(nul + 1))));
 }
 
 // One value of Platform\Devices as a device.
@@ -163,48 +205,60 @@ bool device_from_value(const RegValue& v, DeviceSpec* device, ProfileError* err)
     const std::string name = utf16_to_utf8(v.name);
     if (v.name.size() < 2 || v.name.back() != u':')
     {
-        return fail(err, v.line, "device name " + quoted(name) + " must end with ':' (like \"COM1:\")");
+        return fail(err, v.line, "device name " + reg_quoted(name) + " must end with ':' (like \"COM1:\")");
     }
     if (v.type != REG_SZ)
     {
         return fail(err, v.line, "device " + name + " must be a string");
     }
+    if (!check_no_nul(v, name, err))
+    {
+        return false;
+    }
     const std::string kind = utf16_to_utf8(sz_text(v.data));
     const bool ril = v.name.size() >= 3 && wstr_iequal(std::u16string_view(v.name).substr(0, 3), u"RIL");
     *device = DeviceSpec{v.name, DeviceType::RilNone, std::string()};
     const DeviceKind* k = classify(kind, &device->arg);
+    if (k != nullptr && !argument_valid(*k, device->arg))
+    {
+        if (k->missing != nullptr)
+        {
+            return fail(err, v.line, std::string(k->missing) + " (" + name + " is " + reg_quoted(kind) + ")");
+        }
+        k = nullptr; // a prefix without a usable argument names no kind
+    }
     if (k == nullptr)
     {
         return fail(err, v.line,
-                    "unknown device kind " + quoted(kind) + " for " + name +
+                    "unknown device kind " + reg_quoted(kind) + " for " + name +
                         " (expected sim, pty, tty:PATH, cable:NAME:a|b, sim-reset, none or cmd:COMMAND)");
     }
     device->type = k->type;
     if (ril && !k->ril)
     {
         return fail(err, v.line,
-                    name + " is the radio driver: it takes sim-reset, none or cmd:COMMAND, not " + quoted(kind));
+                    name + " is the radio driver: it takes sim-reset, none or cmd:COMMAND, not " + reg_quoted(kind));
     }
     if (!ril && k->ril)
     {
         return fail(err, v.line,
-                    name + " is a serial port: it takes sim, pty, tty:PATH or cable:NAME:a|b, not " + quoted(kind));
+                    name + " is a serial port: it takes sim, pty, tty:PATH or cable:NAME:a|b, not " + reg_quoted(kind));
     }
     return true;
 }
 
 // The device map: every value of Platform\Devices names a device. A cable
 // end belongs to one device, and the simulator is one module with one UART.
-bool build_devices(const RegistryData& reg, std::vector<DeviceSpec>* devices, ProfileError* err)
+bool build_devices(const RegTree& tree, std::vector<DeviceSpec>* devices, ProfileError* err)
 {
-    auto it = reg.keys.find(kDevicesKey);
-    if (it == reg.keys.end())
+    const uint32_t key = reg_find_key(tree, kDevicesKey);
+    if (key == kRegNoKey)
     {
         return true;
     }
     std::map<std::string, std::u16string> cableEnds; // "NAME:a" -> device holding it
     std::u16string simulatorName;
-    for (const RegValue& v : it->second.values)
+    for (const RegValue& v : tree.keys[key].values)
     {
         DeviceSpec device;
         if (!device_from_value(v, &device, err))
@@ -234,24 +288,17 @@ bool build_devices(const RegistryData& reg, std::vector<DeviceSpec>* devices, Pr
 }
 
 // Platform "Restart": what the device restart does.
-bool check_platform(const RegistryData& reg, ProfileError* err)
+bool check_platform(const RegTree& tree, ProfileError* err)
 {
-    auto it = reg.keys.find(kPlatformKey);
-    if (it == reg.keys.end())
+    const RegValue* v = reg_find_value(tree, reg_find_key(tree, kPlatformKey), u"Restart");
+    if (v == nullptr)
     {
         return true;
     }
-    for (const RegValue& v : it->second.values)
+    static const BYTE kExit[] = {'e', 0, 'x', 0, 'i', 0, 't', 0, 0, 0};
+    if (v->type != REG_SZ || v->data.size() != sizeof(kExit) || std::memcmp(v->data.data(), kExit, sizeof(kExit)) != 0)
     {
-        if (!wstr_iequal(v.name, u"Restart"))
-        {
-            continue;
-        }
-        static const BYTE kExit[] = {'e', 0, 'x', 0, 'i', 0, 't', 0, 0, 0};
-        if (v.type != REG_SZ || v.data.size() != sizeof(kExit) || std::memcmp(v.data.data(), kExit, sizeof(kExit)) != 0)
-        {
-            return fail(err, v.line, "unknown restart action (the only one is \"exit\")");
-        }
+        return fail(err, v->line, "unknown restart action (the only one is \"exit\")");
     }
     return true;
 }
@@ -265,20 +312,19 @@ void install(const RegistryData* reg)
     g_current.store(reg, std::memory_order_release);
 }
 
-// Under the load mutex. label names the text in errors; origin is what
-// profile_origin() says once it is loaded.
-bool load_locked(const std::string& text, const std::string& label, const std::string& origin, std::string* error)
+// Under the load mutex. label names the text in errors and warnings; origin
+// is what profile_origin() says once it is loaded.
+bool load_locked(const std::string& text, const std::string& label, const std::string& origin, std::string* error,
+                 std::vector<std::string>* warnings)
 {
-    RegTree tree;
-    if (!reg_parse(text, label, &tree, error))
+    auto* reg = new RegistryData;
+    ProfileError err;
+    if (!reg_parse(text, label, &reg->tree, error))
     {
+        delete reg;
         return false;
     }
-    auto* reg = new RegistryData;
-    reg->origin = origin;
-    reg->keys = std::move(tree.keys);
-    ProfileError err;
-    if (!build_devices(*reg, &reg->devices, &err) || !check_platform(*reg, &err))
+    if (!build_devices(reg->tree, &reg->devices, &err) || !check_platform(reg->tree, &err))
     {
         if (error != nullptr)
         {
@@ -286,6 +332,15 @@ bool load_locked(const std::string& text, const std::string& label, const std::s
         }
         delete reg;
         return false;
+    }
+    reg->origin = origin;
+    for (size_t i = 0; i < reg->devices.size(); i++)
+    {
+        reg->deviceIndex.emplace(wstr_fold(reg->devices[i].name), i);
+    }
+    if (warnings != nullptr)
+    {
+        *warnings = profile_check(reg->tree, label);
     }
     install(reg);
     return true;
@@ -296,7 +351,7 @@ bool load_locked(const std::string& text, const std::string& label, const std::s
 void load_builtin_locked()
 {
     std::string error;
-    if (!load_locked(profile_default_text(), kBuiltInOrigin, kBuiltInOrigin, &error))
+    if (!load_locked(profile_default_text(), kBuiltInOrigin, kBuiltInOrigin, &error, nullptr))
     {
         std::fprintf(stderr, "built-in device profile is broken: %s\n", error.c_str());
         std::abort();
@@ -348,13 +403,14 @@ bool read_profile_file(const std::string& path, std::string* text, std::string* 
 
 } // namespace
 
-bool profile_load_text(const std::string& text, const std::string& origin, std::string* error)
+bool profile_load_text(const std::string& text, const std::string& origin, std::string* error,
+                       std::vector<std::string>* warnings)
 {
     std::lock_guard<std::mutex> lock(load_mutex());
-    return load_locked(text, origin, origin, error);
+    return load_locked(text, origin, origin, error, warnings);
 }
 
-bool profile_load_file(const std::string& path, std::string* error)
+bool profile_load_file(const std::string& path, std::string* error, std::vector<std::string>* warnings)
 {
     std::string text;
     std::string reason;
@@ -369,7 +425,7 @@ bool profile_load_file(const std::string& path, std::string* error)
     char resolved[PATH_MAX];
     const std::string origin = ::realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : path;
     std::lock_guard<std::mutex> lock(load_mutex());
-    return load_locked(text, path, origin, error);
+    return load_locked(text, path, origin, error, warnings);
 }
 
 void profile_load_default()
@@ -405,15 +461,9 @@ const DeviceSpec* device_find(LPCWSTR name)
     {
         return nullptr;
     }
-    const std::u16string_view wanted(name, wstr_len(name));
-    for (const DeviceSpec& d : registry_current()->devices)
-    {
-        if (wstr_iequal(d.name, wanted))
-        {
-            return &d;
-        }
-    }
-    return nullptr;
+    const RegistryData* reg = registry_current();
+    auto it = reg->deviceIndex.find(wstr_fold(std::u16string_view(name, wstr_len(name))));
+    return it == reg->deviceIndex.end() ? nullptr : &reg->devices[it->second];
 }
 
 std::vector<DeviceSpec> device_list()
@@ -431,28 +481,12 @@ const std::string& profile_origin()
 // ---------------------------------------------------------------------------
 bool registry_key_exists(const RegistryData* reg, const std::u16string& path)
 {
-    return reg != nullptr && reg->keys.count(path) != 0;
+    return reg != nullptr && reg_find_key(reg->tree, path) != kRegNoKey;
 }
 
 const RegValue* registry_find_value(const RegistryData* reg, const std::u16string& path, std::u16string_view name)
 {
-    if (reg == nullptr)
-    {
-        return nullptr;
-    }
-    auto it = reg->keys.find(path);
-    if (it == reg->keys.end())
-    {
-        return nullptr;
-    }
-    for (const RegValue& v : it->second.values)
-    {
-        if (wstr_iequal(v.name, name))
-        {
-            return &v;
-        }
-    }
-    return nullptr;
+    return reg == nullptr ? nullptr : reg_find_value(reg->tree, reg_find_key(reg->tree, path), name);
 }
 
 // A value by a query path (see query_path); null when there is none.
@@ -539,11 +573,17 @@ static std::string dump_value(const RegValue& v)
 
 std::string registry_dump()
 {
-    const RegistryData* reg = registry_current();
-    std::string out;
-    for (const auto& [path, node] : reg->keys)
+    const RegTree& tree = registry_current()->tree;
+    std::map<std::u16string, uint32_t> keys; // by folded path
+    for (uint32_t k = 0; k < tree.keys.size(); k++)
     {
-        out += "[" + utf16_to_utf8(node.display) + "]\n";
+        keys.emplace(reg_key_path(tree, k, true), k);
+    }
+    std::string out;
+    for (const auto& [path, k] : keys)
+    {
+        const RegKeyNode& node = tree.keys[k];
+        out += "[" + utf16_to_utf8(reg_key_path(tree, k, false)) + "]\n";
         std::map<std::u16string, const RegValue*> sorted;
         for (const RegValue& v : node.values)
         {

@@ -16,8 +16,10 @@
 //   HKEY_LOCAL_MACHINE\Platform\Simulator settings read by the simulator wiring
 //
 // Until a profile is loaded, the built-in default profile stands. Loading
-// replaces the whole registry; a profile that fails to parse or validate is
-// refused with "ORIGIN:LINE: reason" and the previous one stays. Pointers and
+// replaces the whole registry; a profile that fails to parse or validate, or
+// that goes beyond the limits of reg_parse.h (depth, name length, values per
+// key, keys, data size), is refused with "ORIGIN:LINE: reason" and the
+// previous one stays. Pointers and
 // references handed out here stay valid for the life of the program (a
 // replaced profile is kept, not freed), so readers on other threads never see
 // freed memory.
@@ -60,10 +62,14 @@ struct DeviceSpec
 
 // Loads a profile from text; origin names it in error messages ("origin:line:
 // reason") and becomes profile_origin(). On error the current profile stays.
-bool profile_load_text(const std::string& text, const std::string& origin, std::string* error);
+// warnings (optional) gets what the profile says that the platform will not
+// act on, each "origin:line: text" (profile_check.h): a name it never reads, a
+// name given twice, a profile that defines nothing. They do not refuse it.
+bool profile_load_text(const std::string& text, const std::string& origin, std::string* error,
+                       std::vector<std::string>* warnings = nullptr);
 // Loads a profile file (UTF-8, or UTF-16 with a byte order mark). Its origin
 // is the file's canonical path, so two spellings of one file are one device.
-bool profile_load_file(const std::string& path, std::string* error);
+bool profile_load_file(const std::string& path, std::string* error, std::vector<std::string>* warnings = nullptr);
 // Loads the built-in default profile.
 void profile_load_default();
 // The text of the built-in profile (the same as profiles/default.reg).
@@ -93,7 +99,8 @@ struct RegValue
     std::u16string name; // as spelled; empty for the default value
     DWORD type;          // REG_SZ, REG_DWORD, REG_BINARY or the N of hex(N)
     std::vector<BYTE> data;
-    int line; // profile line it came from (error messages)
+    int line;      // profile line it came from (error messages)
+    int firstLine; // the line that first gave this name in its key: an earlier value was replaced when it differs
 };
 
 struct RegistryData; // one loaded profile's tree; lives as long as the program

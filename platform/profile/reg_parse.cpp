@@ -1,114 +1,16 @@
 // The ".reg" parser: a device profile's text (UTF-8, or UTF-16 with a byte
-// order mark) into a tree of keys and typed values, and the key path grammar
-// the registry calls share. What the keys mean is the loader's (profile.cpp).
+// order mark) into a tree of keys and typed values, held to the limits of
+// reg_parse.h. What the keys mean is the loader's (profile.cpp); the paths
+// and the tree's look-ups are in reg_tree.cpp.
 #include "platform/profile/reg_parse.h"
 
 #include "platform/kernel/text.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace plat
 {
-
-// root key name (canonical)  handle
-static const struct
-{
-    const char16_t* name;
-    HKEY root;
-} g_rootTable[] = {
-    {u"HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE},
-    {u"HKEY_CURRENT_USER", HKEY_CURRENT_USER},
-    {u"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},
-    {u"HKEY_USERS", HKEY_USERS},
-};
-
-// ---------------------------------------------------------------------------
-// Paths
-// ---------------------------------------------------------------------------
-const char16_t* reg_root_name(std::u16string_view name)
-{
-    for (const auto& r : g_rootTable)
-    {
-        if (wstr_iequal(name, r.name))
-        {
-            return r.name;
-        }
-    }
-    return nullptr;
-}
-
-std::u16string registry_root_path(HKEY root)
-{
-    for (const auto& r : g_rootTable)
-    {
-        if (r.root == root)
-        {
-            return wstr_fold(r.name);
-        }
-    }
-    return std::u16string();
-}
-
-bool reg_split_path(std::u16string_view path, std::vector<std::u16string_view>* parts)
-{
-    parts->clear();
-    if (!path.empty() && path.back() == u'\\')
-    {
-        path.remove_suffix(1);
-    }
-    if (path.empty())
-    {
-        return true;
-    }
-    size_t start = 0;
-    for (;;)
-    {
-        const size_t sep = path.find(u'\\', start);
-        const std::u16string_view part = path.substr(start, sep == std::u16string_view::npos ? sep : sep - start);
-        if (part.empty())
-        {
-            return false;
-        }
-        parts->push_back(part);
-        if (sep == std::u16string_view::npos)
-        {
-            return true;
-        }
-        start = sep + 1;
-    }
-}
-
-bool registry_join(std::u16string_view base, std::u16string_view subKey, std::u16string* out)
-{
-    std::vector<std::u16string_view> parts;
-    if (!reg_split_path(subKey, &parts))
-    {
-        return false;
-    }
-    std::u16string path(base);
-    size_t first = 0;
-    if (path.empty())
-    {
-        if (parts.empty() || reg_root_name(parts[0]) == nullptr)
-        {
-            return false;
-        }
-        path = wstr_fold(parts[0]);
-        first = 1;
-    }
-    for (size_t i = first; i < parts.size(); i++)
-    {
-        path.push_back(u'\\');
-        path += wstr_fold(parts[i]);
-    }
-    *out = std::move(path);
-    return true;
-}
-
-std::string reg_error(const std::string& origin, int line, const std::string& reason)
-{
-    return origin + ":" + std::to_string(line) + ": " + reason;
-}
 
 // ---------------------------------------------------------------------------
 // The parser
@@ -200,43 +102,17 @@ bool read_hex32(std::string_view s, size_t* pos, DWORD* out)
     return true;
 }
 
-std::string quoted(std::string_view s)
-{
-    return "\"" + std::string(s) + "\"";
-}
-
-// Splits text into lines: '\n' ends a line, a '\r' before it is dropped, and
-// a final line end closes the last line without opening another.
-std::vector<std::string_view> split_lines(std::string_view text)
-{
-    std::vector<std::string_view> lines;
-    if (!text.empty() && text.back() == '\n')
-    {
-        text.remove_suffix(1);
-    }
-    size_t start = 0;
-    while (start <= text.size())
-    {
-        size_t nl = text.find('\n', start);
-        if (nl == std::string_view::npos)
-        {
-            nl = text.size();
-        }
-        std::string_view line = text.substr(start, nl - start);
-        if (!line.empty() && line.back() == '\r')
-        {
-            line.remove_suffix(1);
-        }
-        lines.push_back(line);
-        start = nl + 1;
-    }
-    return lines;
-}
-
 class Parser
 {
 public:
-    Parser(std::string_view text, RegTree* tree) : tree_(tree), lines_(split_lines(text)) {}
+    Parser(std::string_view text, RegTree* tree) : tree_(tree), text_(text)
+    {
+        // A final line end closes the last line without opening another.
+        if (!text_.empty() && text_.back() == '\n')
+        {
+            text_.remove_suffix(1);
+        }
+    }
 
     // False with error_line() and error_reason() saying what is wrong.
     bool run()
@@ -260,9 +136,41 @@ private:
         return false;
     }
 
+    // The next line: '\n' ends a line and a '\r' before it is dropped. The
+    // lines are taken one at a time, never split up front: a text of a million
+    // empty lines costs no more than its own bytes.
+    bool next_line(std::string_view* line)
+    {
+        if (done_)
+        {
+            return false;
+        }
+        size_t nl = text_.find('\n', next_);
+        if (nl == std::string_view::npos)
+        {
+            nl = text_.size();
+            done_ = true;
+        }
+        std::string_view l = text_.substr(next_, nl - next_);
+        if (!l.empty() && l.back() == '\r')
+        {
+            l.remove_suffix(1);
+        }
+        next_ = nl + 1;
+        lineNo_++;
+        *line = l;
+        return true;
+    }
+
+    int line_no() const
+    {
+        return lineNo_;
+    }
+
     bool parse_lines()
     {
-        std::string_view first = lines_.empty() ? std::string_view() : lines_[0];
+        std::string_view first;
+        next_line(&first);
         while (!first.empty() && is_blank(first.back()))
         {
             first.remove_suffix(1);
@@ -272,9 +180,9 @@ private:
             return fail(1, "missing header: the first line must be \"REGEDIT4\" or \"Windows Registry Editor "
                            "Version 5.00\"");
         }
-        for (idx_ = 1; idx_ < lines_.size(); idx_++)
+        std::string_view line;
+        while (next_line(&line))
         {
-            const std::string_view line = lines_[idx_];
             const size_t pos = skip_blanks(line, 0);
             if (pos == line.size() || line[pos] == ';')
             {
@@ -291,7 +199,7 @@ private:
             }
             else
             {
-                ok = fail(line_no(), "unexpected text " + quoted(line.substr(pos)) +
+                ok = fail(line_no(), "unexpected text " + reg_quoted(line.substr(pos)) +
                                          " (expected a [section], a \"value\"=..., or a ; comment)");
             }
             if (!ok)
@@ -300,11 +208,6 @@ private:
             }
         }
         return true;
-    }
-
-    int line_no() const
-    {
-        return static_cast<int>(idx_) + 1;
     }
 
     bool parse_section(std::string_view line, size_t pos)
@@ -327,40 +230,73 @@ private:
         {
             return fail(line_no(), "key deletion ([-...]) has no meaning in a device profile");
         }
+        if (path.find('\0') != std::string_view::npos)
+        {
+            return fail(line_no(), "a NUL character in a key path (it would cut the key's name short)");
+        }
+        // Counted before the split, so that a path of a million levels is
+        // refused without being taken apart (one trailing '\' is allowed).
+        if (static_cast<size_t>(std::count(path.begin(), path.end(), '\\')) > kRegMaxDepth + 1)
+        {
+            return fail(line_no(), too_deep());
+        }
         const std::u16string wide = utf8_to_utf16(path);
         std::vector<std::u16string_view> parts;
         if (!reg_split_path(wide, &parts) || parts.empty() || wide.back() == u'\\')
         {
-            return fail(line_no(), "bad section header: empty key name in " + quoted(path));
+            return fail(line_no(), "bad section header: empty key name in " + reg_quoted(path));
         }
         const char16_t* root = reg_root_name(parts[0]);
         if (root == nullptr)
         {
-            return fail(line_no(), "unknown root key " + quoted(utf16_to_utf8(parts[0])));
+            return fail(line_no(), "unknown root key " + reg_quoted(utf16_to_utf8(parts[0])));
         }
-        // Create the key and every key above it, as the registry would.
-        std::u16string folded = wstr_fold(root);
-        std::u16string display = root;
-        touch_key(folded, display);
-        for (size_t i = 1; i < parts.size(); i++)
+        if (parts.size() - 1 > kRegMaxDepth)
         {
-            folded.push_back(u'\\');
-            folded += wstr_fold(parts[i]);
-            display.push_back(u'\\');
-            display += parts[i];
-            touch_key(folded, display);
+            return fail(line_no(), too_deep());
         }
-        current_ = folded;
-        return true;
+        for (const std::u16string_view part : parts)
+        {
+            if (part.size() > kRegMaxNameLength)
+            {
+                return fail(line_no(), "key name longer than " + std::to_string(kRegMaxNameLength) +
+                                           " characters: " + reg_quoted(utf16_to_utf8(part)));
+            }
+        }
+        // Make the key and every key above it, as the registry would.
+        uint32_t key = touch_key(kRegNoKey, root);
+        for (size_t i = 1; i < parts.size() && key != kRegNoKey; i++)
+        {
+            key = touch_key(key, parts[i]);
+        }
+        current_ = key;
+        return key != kRegNoKey;
     }
 
-    void touch_key(const std::u16string& folded, const std::u16string& display)
+    static std::string too_deep()
     {
-        auto it = tree_->keys.find(folded);
-        if (it == tree_->keys.end())
+        return "key path too deep: more than " + std::to_string(kRegMaxDepth) + " keys below the root key";
+    }
+
+    // The child of parent named name, made when there is none yet; kRegNoKey
+    // (with the error set) when the tree is full.
+    uint32_t touch_key(uint32_t parent, std::u16string_view name)
+    {
+        RegName folded{parent, wstr_fold(name)};
+        auto it = tree_->children.find(folded);
+        if (it != tree_->children.end())
         {
-            tree_->keys.emplace(folded, RegKeyNode{display, {}});
+            return it->second;
         }
+        if (tree_->keys.size() >= kRegMaxKeys)
+        {
+            fail(line_no(), "more than " + std::to_string(kRegMaxKeys) + " keys in the profile");
+            return kRegNoKey;
+        }
+        const auto index = static_cast<uint32_t>(tree_->keys.size());
+        tree_->keys.push_back(RegKeyNode{std::u16string(name), parent, line_no(), {}});
+        tree_->children.emplace(std::move(folded), index);
+        return index;
     }
 
     // A quoted string with the \" and \\ escapes; pos is at the opening quote
@@ -380,6 +316,11 @@ private:
             {
                 *pos = p + 1;
                 return true;
+            }
+            if (c == '\0')
+            {
+                // Everything after it would be lost to whoever reads the string.
+                return fail(line_no(), "a NUL character inside a string (it would cut the string short)");
             }
             if (c == '\\')
             {
@@ -404,7 +345,7 @@ private:
     bool parse_value(std::string_view line, size_t pos)
     {
         const int valueLine = line_no();
-        if (current_.empty())
+        if (current_ == kRegNoKey)
         {
             return fail(valueLine, "value outside a section");
         }
@@ -424,13 +365,17 @@ private:
         }
         pos = skip_blanks(line, pos + 1);
 
-        RegValue value{utf8_to_utf16(name), REG_NONE, {}, valueLine};
+        RegValue value{utf8_to_utf16(name), REG_NONE, {}, valueLine, valueLine};
+        if (value.name.size() > kRegMaxNameLength)
+        {
+            return fail(valueLine, "value name longer than " + std::to_string(kRegMaxNameLength) +
+                                       " characters: " + reg_quoted(name));
+        }
         if (!parse_data(line, pos, &value))
         {
             return false;
         }
-        store_value(std::move(value));
-        return true;
+        return store_value(std::move(value));
     }
 
     // What follows the '=': the value's type and data.
@@ -455,6 +400,11 @@ private:
         return fail(value->line, "unknown value type (expected \"string\", dword:, hex: or hex(N):)");
     }
 
+    static std::string too_much_data()
+    {
+        return "value data over " + std::to_string(kRegMaxDataBytes) + " bytes";
+    }
+
     // "text": REG_SZ, stored as UTF-16 with its terminating NUL.
     bool parse_string_data(std::string_view line, size_t pos, RegValue* value)
     {
@@ -468,6 +418,10 @@ private:
             return fail(value->line, "unexpected text after the string");
         }
         const std::u16string wide = utf8_to_utf16(text);
+        if ((wide.size() + 1) * sizeof(char16_t) > kRegMaxDataBytes)
+        {
+            return fail(value->line, too_much_data());
+        }
         value->type = REG_SZ;
         value->data.resize((wide.size() + 1) * sizeof(char16_t));
         std::memcpy(value->data.data(), wide.c_str(), value->data.size());
@@ -526,12 +480,10 @@ private:
                 {
                     return fail(line_no(), "text after the line continuation '\\'");
                 }
-                if (idx_ + 1 >= lines_.size())
+                if (!next_line(&line))
                 {
                     return fail(line_no(), "hex list continues past the end of the file");
                 }
-                idx_++;
-                line = lines_[idx_];
                 pos = 0;
                 continue;
             }
@@ -547,9 +499,13 @@ private:
             {
                 const size_t end = line.find_first_of(",; \t\\", pos);
                 const size_t from = pos - static_cast<size_t>(digits);
-                return fail(line_no(), "bad hex byte " + quoted(line.substr(from, end == std::string_view::npos
-                                                                                      ? std::string_view::npos
-                                                                                      : end - from)));
+                return fail(line_no(), "bad hex byte " + reg_quoted(line.substr(from, end == std::string_view::npos
+                                                                                          ? std::string_view::npos
+                                                                                          : end - from)));
+            }
+            if (out->size() == kRegMaxDataBytes)
+            {
+                return fail(line_no(), too_much_data());
             }
             out->push_back(static_cast<BYTE>(v));
             pos = skip_blanks(line, pos);
@@ -564,24 +520,36 @@ private:
         }
     }
 
-    void store_value(RegValue value)
+    // A repeated name replaces the value in place and keeps the line that
+    // first gave the name, so the loader can say which one won.
+    bool store_value(RegValue value)
     {
-        RegKeyNode& node = tree_->keys.at(current_);
-        for (RegValue& v : node.values)
+        RegKeyNode& node = tree_->keys[current_];
+        RegName folded{current_, wstr_fold(value.name)};
+        auto it = tree_->values.find(folded);
+        if (it != tree_->values.end())
         {
-            if (wstr_iequal(v.name, value.name))
-            {
-                v = std::move(value);
-                return;
-            }
+            RegValue& old = node.values[it->second];
+            value.firstLine = old.firstLine;
+            old = std::move(value);
+            return true;
         }
+        if (node.values.size() >= kRegMaxValuesPerKey)
+        {
+            return fail(value.line, "more than " + std::to_string(kRegMaxValuesPerKey) + " values in the key " +
+                                        reg_quoted(utf16_to_utf8(reg_key_path(*tree_, current_, false))));
+        }
+        tree_->values.emplace(std::move(folded), static_cast<uint32_t>(node.values.size()));
         node.values.push_back(std::move(value));
+        return true;
     }
 
     RegTree* tree_;
-    std::vector<std::string_view> lines_;
-    size_t idx_ = 0;
-    std::u16string current_; // folded path of the current section; empty before the first
+    std::string_view text_;
+    size_t next_ = 0;              // where the next line starts
+    bool done_ = false;            // the last line has been taken
+    int lineNo_ = 0;               // the current line's number, from 1
+    uint32_t current_ = kRegNoKey; // the current section's key; none before the first
     int errLine_ = 0;
     std::string errReason_;
 };
@@ -623,7 +591,7 @@ bool normalize_text(std::string_view text, std::string* out, std::string* reason
 
 bool reg_parse(std::string_view text, const std::string& origin, RegTree* tree, std::string* error)
 {
-    tree->keys.clear();
+    *tree = RegTree();
     std::string utf8;
     std::string reason;
     if (!normalize_text(text, &utf8, &reason))

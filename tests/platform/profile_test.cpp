@@ -404,7 +404,7 @@ const BadCase kBadCases[] = {
     {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\Platform\\Devices]\n\"COM1:\"=\"tty:\"\n",
      "test.reg:3: ", "unknown device kind \"tty:\""},
     {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\Platform\\Devices]\n\"RIL1:\"=\"cmd:\"\n",
-     "test.reg:3: ", "unknown device kind \"cmd:\""},
+     "test.reg:3: ", "cmd: needs a command (RIL1: is \"cmd:\")"},
     {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\Platform\\Devices]\n\"COM1:\"=\"cable:x\"\n",
      "test.reg:3: ", "unknown device kind"},
     {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\Platform\\Devices]\n\"COM1:\"=\"cable::a\"\n",

@@ -70,7 +70,15 @@ protected:
         return key;
     }
 
-    // Reads "Index" the way the bridge does: a 4-byte buffer, size 4 in and out.
+    // Reads "Index" (or name) of an open key the way the bridge does: a
+    // 4-byte buffer, size 4 in and out.
+    LONG QueryIndex(HKEY key, DWORD* index, LPCWSTR name = u"Index")
+    {
+        DWORD size = sizeof(DWORD);
+        return Call([&] { return RegQueryValueExW(key, name, nullptr, nullptr, (LPBYTE)index, &size); });
+    }
+
+    // Opens HKEY_LOCAL_MACHINE\path, reads its "Index" and closes it.
     LONG ReadIndex(LPCWSTR path, DWORD* index)
     {
         HKEY key = nullptr;
@@ -79,8 +87,7 @@ protected:
         {
             return r;
         }
-        DWORD size = sizeof(DWORD);
-        r = Call([&] { return RegQueryValueExW(key, u"Index", nullptr, nullptr, (LPBYTE)index, &size); });
+        r = QueryIndex(key, index);
         EXPECT_EQ(Call([&] { return RegCloseKey(key); }), ERROR_SUCCESS);
         return r;
     }
@@ -112,9 +119,7 @@ TEST_F(Registry, OpenKey_NamesIgnoreCase)
 {
     HKEY key = Open(u"drivers\\BUILTIN\\serial");
     DWORD index = 0;
-    DWORD size = 4;
-    EXPECT_EQ(Call([&] { return RegQueryValueExW(key, u"INDEX", nullptr, nullptr, (LPBYTE)&index, &size); }),
-              ERROR_SUCCESS);
+    EXPECT_EQ(QueryIndex(key, &index, u"INDEX"), ERROR_SUCCESS);
     EXPECT_EQ(index, 9u);
     RegCloseKey(key);
 }
@@ -125,9 +130,7 @@ TEST_F(Registry, OpenKey_KeysAboveASectionAndRelativePaths)
     HKEY builtIn = Open(u"BuiltIn", drivers);
     HKEY serial = Open(u"Serial2", builtIn);
     DWORD index = 0;
-    DWORD size = 4;
-    EXPECT_EQ(Call([&] { return RegQueryValueExW(serial, u"Index", nullptr, nullptr, (LPBYTE)&index, &size); }),
-              ERROR_SUCCESS);
+    EXPECT_EQ(QueryIndex(serial, &index), ERROR_SUCCESS);
     EXPECT_EQ(index, 10u);
     // A null or empty subkey opens the same key again under a new value.
     HKEY again = Open(nullptr, serial);
@@ -135,8 +138,7 @@ TEST_F(Registry, OpenKey_KeysAboveASectionAndRelativePaths)
     EXPECT_NE(again, serial);
     EXPECT_NE(again2, again);
     index = 0;
-    EXPECT_EQ(Call([&] { return RegQueryValueExW(again, u"Index", nullptr, nullptr, (LPBYTE)&index, &size); }),
-              ERROR_SUCCESS);
+    EXPECT_EQ(QueryIndex(again, &index), ERROR_SUCCESS);
     EXPECT_EQ(index, 10u);
     HKEY cu = Open(u"Software", HKEY_CURRENT_USER);
     for (HKEY k : {drivers, builtIn, serial, again, again2, cu})
@@ -347,9 +349,7 @@ TEST_F(Registry, ClosedKey_IsRefusedEverywhere)
     HKEY key = Open(u"Drivers\\BuiltIn\\Serial");
     EXPECT_EQ(Call([&] { return RegCloseKey(key); }), ERROR_SUCCESS);
     DWORD index = 0;
-    DWORD size = 4;
-    EXPECT_EQ(Call([&] { return RegQueryValueExW(key, u"Index", nullptr, nullptr, (LPBYTE)&index, &size); }),
-              ERROR_INVALID_HANDLE);
+    EXPECT_EQ(QueryIndex(key, &index), ERROR_INVALID_HANDLE);
     EXPECT_EQ(index, 0u);
     HKEY sub = nullptr;
     EXPECT_EQ(Call([&] { return RegOpenKeyExW(key, u"", 0, 0, &sub); }), ERROR_INVALID_HANDLE);
@@ -374,9 +374,7 @@ TEST_F(Registry, OpenKey_KeepsReadingTheProfileItWasOpenedIn)
     HKEY key = Open(u"Drivers\\BuiltIn\\Serial");
     plat::profile_load_default();
     DWORD index = 0;
-    DWORD size = 4;
-    EXPECT_EQ(Call([&] { return RegQueryValueExW(key, u"Index", nullptr, nullptr, (LPBYTE)&index, &size); }),
-              ERROR_SUCCESS);
+    EXPECT_EQ(QueryIndex(key, &index), ERROR_SUCCESS);
     EXPECT_EQ(index, 9u);
     RegCloseKey(key);
     // A key opened now reads the new profile.
