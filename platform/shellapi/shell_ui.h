@@ -1,6 +1,7 @@
 // The handheld shell's pieces of the window system, between the calls that
-// make them (shell.cpp: SHCreateMenuBar, SHInitDialog, DialogBoxIndirectParamW,
-// accelerators) and the displays that draw them and feed them input.
+// make them (shell_calls.cpp: SHCreateMenuBar, SHInitDialog, accelerators;
+// shell_dialogs.cpp: DialogBoxIndirectParamW) and the displays that draw
+// them and feed them input.
 //
 //   - The menu bar: SHCreateMenuBar makes a top-level window of class
 //     kMenuBarClass owned by the given parent (it is not a child of it, so it
@@ -112,7 +113,7 @@ void send_command(HWND target, int id);
 unsigned input_modifiers_of(const MSG* msg);
 
 // ---------------------------------------------------------------------------
-// Added by the shell calls' implementation (shell.cpp, instance.cpp)
+// Added by the shell calls' implementation (shell_calls.cpp, instance.cpp)
 // ---------------------------------------------------------------------------
 // How input_key packs a key into WM_KEYDOWN's lParam (64 bits here): bits
 // 0-15 the repeat count (1), bit 29 Alt as on the platform, bits 32-34 the

@@ -1,6 +1,6 @@
 // Displays: what draws the windows and answers message boxes.
 //
-// The window system (window.cpp) keeps windows, queues and texts; a display
+// The window system (window*.cpp) keeps windows, queues and texts; a display
 // renders them and turns a person's input into messages. One display is
 // current at a time, chosen by the process entry:
 //   - the headless display (the default, used by tests and automation): draws

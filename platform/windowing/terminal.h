@@ -69,7 +69,8 @@ const DisplayOps* terminal_display_open(std::string* error);
 void terminal_display_close();
 
 // ---------------------------------------------------------------------------
-// The display's logic without a terminal (terminal_model.cpp; unit-tested)
+// The display's logic without a terminal (terminal_model.cpp, terminal_text.cpp;
+// unit-tested)
 // ---------------------------------------------------------------------------
 namespace term
 {

@@ -512,7 +512,7 @@ BOOL PeekMessageW(MSG* msg, HWND hwnd, UINT filterMin, UINT filterMax, UINT remo
     return get_one(msg, hwnd, filterMin, filterMax, (remove & PM_REMOVE) != 0, &next) ? TRUE : FALSE;
 }
 
-// TranslateMessage is the shell's (shell.cpp): it knows how input_key packs
+// TranslateMessage is the shell's (shell_calls.cpp): it knows how input_key packs
 // the character into a key message.
 
 // A WM_TIMER carrying a timer procedure calls it instead of the window.
