@@ -2,6 +2,7 @@
 // profile with its file and line, and the built-in profile against the
 // shipped profiles/default.reg.
 #include "platform/profile/profile.h"
+#include "platform/profile/reg_parse.h"
 
 #include "platform/kernel/text.h"
 
@@ -40,6 +41,24 @@ bool Load(const std::string& text, std::string* error = nullptr)
 {
     std::string ignored;
     return plat::profile_load_text(text, "test.reg", error != nullptr ? error : &ignored);
+}
+
+// A profile with one key, HKEY_LOCAL_MACHINE\A, holding the given value lines.
+const char16_t kKeyA[] = u"HKEY_LOCAL_MACHINE\\A";
+std::string RegA(const std::string& values)
+{
+    return Reg("[HKEY_LOCAL_MACHINE\\A]\n" + values);
+}
+
+// Loads text; a refusal fails the assertion with the profile's error.
+::testing::AssertionResult Loads(const std::string& text)
+{
+    std::string error;
+    if (Load(text, &error))
+    {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << error;
 }
 
 DWORD Dword(const char16_t* key, const char16_t* value)
@@ -185,8 +204,7 @@ TEST(Profile, DeviceKinds_ParseToTypeAndArgument)
     {
         body += std::string("\"") + c.name + "\"=\"" + c.kind + "\"\n";
     }
-    std::string error;
-    ASSERT_TRUE(Load(Reg(body), &error)) << error;
+    ASSERT_TRUE(Loads(Reg(body)));
     const std::vector<DeviceSpec> list = plat::device_list();
     ASSERT_EQ(list.size(), std::size(kKindCases));
     for (size_t i = 0; i < list.size(); i++)
@@ -212,7 +230,7 @@ TEST(Profile, Format_HeadersLineEndsAndByteOrderMarks)
 {
     const std::string body = "[HKEY_LOCAL_MACHINE\\A]\r\n\"V\"=dword:00000007\r\n";
     EXPECT_TRUE(Load("REGEDIT4\r\n\r\n" + body));
-    EXPECT_EQ(Dword(u"HKEY_LOCAL_MACHINE\\A", u"V"), 7u);
+    EXPECT_EQ(Dword(kKeyA, u"V"), 7u);
     EXPECT_TRUE(Load("Windows Registry Editor Version 5.00\n" + body));
     EXPECT_TRUE(Load("\xEF\xBB\xBFREGEDIT4\n" + body));
 
@@ -225,76 +243,63 @@ TEST(Profile, Format_HeadersLineEndsAndByteOrderMarks)
         utf16le.push_back(static_cast<char>(c & 0xFF));
         utf16le.push_back(static_cast<char>(c >> 8));
     }
-    std::string error;
-    ASSERT_TRUE(Load(utf16le, &error)) << error;
-    EXPECT_EQ(Dword(u"HKEY_LOCAL_MACHINE\\A", u"V"), 8u);
-    EXPECT_EQ(String(u"HKEY_LOCAL_MACHINE\\A", u"S"), u"\u00e9t\u00e9");
+    ASSERT_TRUE(Loads(utf16le));
+    EXPECT_EQ(Dword(kKeyA, u"V"), 8u);
+    EXPECT_EQ(String(kKeyA, u"S"), u"\u00e9t\u00e9");
 }
 
 TEST(Profile, Format_CommentsBlanksAndTrailingComments)
 {
-    std::string error;
-    ASSERT_TRUE(Load(Reg("; a comment\n"
-                         "   ; an indented comment\n"
-                         "\n"
-                         "\t\n"
-                         "[HKEY_LOCAL_MACHINE\\A]   ; after a header\n"
-                         "\"S\"=\"x;y\"    ; the ; inside the string stays\n"
-                         "\"D\"=dword:0000000a ; ten\n"
-                         "\"B\"=hex:01,02 ; two bytes\n"),
-                     &error))
-        << error;
-    EXPECT_EQ(String(u"HKEY_LOCAL_MACHINE\\A", u"S"), u"x;y");
-    EXPECT_EQ(Dword(u"HKEY_LOCAL_MACHINE\\A", u"D"), 10u);
+    ASSERT_TRUE(Loads(Reg("; a comment\n"
+                          "   ; an indented comment\n"
+                          "\n"
+                          "\t\n"
+                          "[HKEY_LOCAL_MACHINE\\A]   ; after a header\n"
+                          "\"S\"=\"x;y\"    ; the ; inside the string stays\n"
+                          "\"D\"=dword:0000000a ; ten\n"
+                          "\"B\"=hex:01,02 ; two bytes\n")));
+    EXPECT_EQ(String(kKeyA, u"S"), u"x;y");
+    EXPECT_EQ(Dword(kKeyA, u"D"), 10u);
 }
 
 TEST(Profile, Format_StringsEscapesAndDefaultValue)
 {
-    std::string error;
-    ASSERT_TRUE(Load(Reg("[HKEY_LOCAL_MACHINE\\A]\n"
-                         "\"Q\"=\"say \\\"hi\\\"\"\n"
-                         "\"P\"=\"C:\\\\dir\\\\file\"\n"
-                         "\"Name with \\\"quotes\\\"\"=\"v\"\n"
-                         "\"E\"=\"\"\n"
-                         "\"U\"=\"h\xC3\xA9llo \xF0\x9F\x98\x80\"\n"
-                         "@=\"the default\"\n"
-                         "\"Spaced\" = \"ok\"\n"),
-                     &error))
-        << error;
-    EXPECT_EQ(String(u"HKEY_LOCAL_MACHINE\\A", u"Q"), u"say \"hi\"");
-    EXPECT_EQ(String(u"HKEY_LOCAL_MACHINE\\A", u"P"), u"C:\\dir\\file");
-    EXPECT_EQ(String(u"HKEY_LOCAL_MACHINE\\A", u"Name with \"quotes\""), u"v");
-    EXPECT_EQ(String(u"HKEY_LOCAL_MACHINE\\A", u"E"), u"");
-    EXPECT_EQ(String(u"HKEY_LOCAL_MACHINE\\A", u"U"), u"h\u00e9llo \U0001F600");
-    EXPECT_EQ(String(u"HKEY_LOCAL_MACHINE\\A", u""), u"the default");
-    EXPECT_EQ(String(u"HKEY_LOCAL_MACHINE\\A", u"Spaced"), u"ok");
+    ASSERT_TRUE(Loads(RegA("\"Q\"=\"say \\\"hi\\\"\"\n"
+                           "\"P\"=\"C:\\\\dir\\\\file\"\n"
+                           "\"Name with \\\"quotes\\\"\"=\"v\"\n"
+                           "\"E\"=\"\"\n"
+                           "\"U\"=\"h\xC3\xA9llo \xF0\x9F\x98\x80\"\n"
+                           "@=\"the default\"\n"
+                           "\"Spaced\" = \"ok\"\n")));
+    EXPECT_EQ(String(kKeyA, u"Q"), u"say \"hi\"");
+    EXPECT_EQ(String(kKeyA, u"P"), u"C:\\dir\\file");
+    EXPECT_EQ(String(kKeyA, u"Name with \"quotes\""), u"v");
+    EXPECT_EQ(String(kKeyA, u"E"), u"");
+    EXPECT_EQ(String(kKeyA, u"U"), u"h\u00e9llo \U0001F600");
+    EXPECT_EQ(String(kKeyA, u""), u"the default");
+    EXPECT_EQ(String(kKeyA, u"Spaced"), u"ok");
 }
 
 TEST(Profile, Format_DwordsOfOneToEightDigits)
 {
-    ASSERT_TRUE(Load(Reg("[HKEY_LOCAL_MACHINE\\A]\n"
-                         "\"One\"=dword:1\n"
-                         "\"Max\"=dword:ffffffff\n"
-                         "\"Upper\"=DWORD:0001C200\n")));
-    EXPECT_EQ(Dword(u"HKEY_LOCAL_MACHINE\\A", u"One"), 1u);
-    EXPECT_EQ(Dword(u"HKEY_LOCAL_MACHINE\\A", u"Max"), 0xFFFFFFFFu);
-    EXPECT_EQ(Dword(u"HKEY_LOCAL_MACHINE\\A", u"Upper"), 115200u);
+    ASSERT_TRUE(Load(RegA("\"One\"=dword:1\n"
+                          "\"Max\"=dword:ffffffff\n"
+                          "\"Upper\"=DWORD:0001C200\n")));
+    EXPECT_EQ(Dword(kKeyA, u"One"), 1u);
+    EXPECT_EQ(Dword(kKeyA, u"Max"), 0xFFFFFFFFu);
+    EXPECT_EQ(Dword(kKeyA, u"Upper"), 115200u);
 }
 
 TEST(Profile, Format_HexListsWithContinuationLines)
 {
-    std::string error;
-    ASSERT_TRUE(Load(Reg("[HKEY_LOCAL_MACHINE\\A]\n"
-                         "\"B\"=hex:00,01,02,\\\n"
-                         "  03,04,\\\n"
-                         "  ff\n"
-                         "\"X\"=hex(2):41,00,00,00\n"
-                         "\"M\"=hex(7):61,00,00,00,00,00\n"
-                         "\"Empty\"=hex:\n"
-                         "\"Short\"=hex:1,a\n"
-                         "\"After\"=dword:5\n"),
-                     &error))
-        << error;
+    ASSERT_TRUE(Loads(RegA("\"B\"=hex:00,01,02,\\\n"
+                           "  03,04,\\\n"
+                           "  ff\n"
+                           "\"X\"=hex(2):41,00,00,00\n"
+                           "\"M\"=hex(7):61,00,00,00,00,00\n"
+                           "\"Empty\"=hex:\n"
+                           "\"Short\"=hex:1,a\n"
+                           "\"After\"=dword:5\n")));
     const std::string dump = plat::registry_dump();
     EXPECT_NE(dump.find("\"B\"=hex(3):00,01,02,03,04,ff\n"), std::string::npos) << dump;
     EXPECT_NE(dump.find("\"X\"=hex(2):41,00,00,00\n"), std::string::npos) << dump;
@@ -302,20 +307,17 @@ TEST(Profile, Format_HexListsWithContinuationLines)
     EXPECT_NE(dump.find("\"Empty\"=hex(3):\n"), std::string::npos) << dump;
     EXPECT_NE(dump.find("\"Short\"=hex(3):01,0a\n"), std::string::npos) << dump;
     // hex(2) reads as a string too.
-    EXPECT_EQ(String(u"HKEY_LOCAL_MACHINE\\A", u"X"), u"A");
-    EXPECT_EQ(Dword(u"HKEY_LOCAL_MACHINE\\A", u"After"), 5u);
+    EXPECT_EQ(String(kKeyA, u"X"), u"A");
+    EXPECT_EQ(Dword(kKeyA, u"After"), 5u);
 }
 
 TEST(Profile, Format_KeysAndNamesIgnoreCaseAndLaterValuesWin)
 {
-    std::string error;
-    ASSERT_TRUE(Load(Reg("[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\Serial]\n"
-                         "\"Index\"=dword:1\n"
-                         "[hkey_local_machine\\DRIVERS\\builtin\\serial]\n"
-                         "\"INDEX\"=dword:2\n"
-                         "\"Other\"=\"x\"\n"),
-                     &error))
-        << error;
+    ASSERT_TRUE(Loads(Reg("[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\Serial]\n"
+                          "\"Index\"=dword:1\n"
+                          "[hkey_local_machine\\DRIVERS\\builtin\\serial]\n"
+                          "\"INDEX\"=dword:2\n"
+                          "\"Other\"=\"x\"\n")));
     EXPECT_EQ(Dword(u"HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\Serial", u"index"), 2u);
     EXPECT_EQ(Dword(u"hkey_local_machine\\drivers\\builtin\\SERIAL", u"Index"), 2u);
     EXPECT_EQ(String(u"Drivers\\BuiltIn\\Serial", u"OTHER"), u"x");
@@ -330,16 +332,16 @@ TEST(Profile, Format_KeysAndNamesIgnoreCaseAndLaterValuesWin)
 
 TEST(Profile, Queries_RefuseTheWrongTypeAndMissingValues)
 {
-    ASSERT_TRUE(Load(Reg("[HKEY_LOCAL_MACHINE\\A]\n\"S\"=\"1\"\n\"D\"=dword:1\n\"B\"=hex(4):01,00\n")));
+    ASSERT_TRUE(Load(RegA("\"S\"=\"1\"\n\"D\"=dword:1\n\"B\"=hex(4):01,00\n")));
     DWORD d = 77;
     std::u16string s = u"untouched";
-    EXPECT_FALSE(plat::registry_get_dword(u"HKEY_LOCAL_MACHINE\\A", u"S", &d));
-    EXPECT_FALSE(plat::registry_get_dword(u"HKEY_LOCAL_MACHINE\\A", u"B", &d)); // 2 bytes are no dword
-    EXPECT_FALSE(plat::registry_get_dword(u"HKEY_LOCAL_MACHINE\\A", u"Missing", &d));
+    EXPECT_FALSE(plat::registry_get_dword(kKeyA, u"S", &d));
+    EXPECT_FALSE(plat::registry_get_dword(kKeyA, u"B", &d)); // 2 bytes are no dword
+    EXPECT_FALSE(plat::registry_get_dword(kKeyA, u"Missing", &d));
     EXPECT_FALSE(plat::registry_get_dword(u"HKEY_LOCAL_MACHINE\\Nowhere", u"D", &d));
     EXPECT_FALSE(plat::registry_get_dword(u"HKEY_CURRENT_USER\\A", u"D", &d));
     EXPECT_EQ(d, 77u);
-    EXPECT_FALSE(plat::registry_get_string(u"HKEY_LOCAL_MACHINE\\A", u"D", &s));
+    EXPECT_FALSE(plat::registry_get_string(kKeyA, u"D", &s));
     EXPECT_EQ(s, u"untouched");
     EXPECT_TRUE(plat::registry_get_dword(u"A", u"D", &d));
     EXPECT_EQ(d, 1u);
@@ -440,19 +442,34 @@ TEST(Profile, BadProfiles_AreRefusedWithFileLineAndReason)
     }
 }
 
+// The parser alone: text into a tree, with the format's errors only. What
+// the keys mean is the loader's, and parsing loads nothing.
+TEST(Profile, Parser_TurnsTextIntoATreeAndLeavesMeaningToTheLoader)
+{
+    plat::profile_load_default();
+    const std::string text = Reg("[HKEY_LOCAL_MACHINE\\Platform\\Devices]\n\"COM1:\"=\"bogus\"\n");
+    plat::RegTree tree;
+    std::string error;
+    ASSERT_TRUE(plat::reg_parse(text, "p.reg", &tree, &error)) << error;
+    EXPECT_EQ(tree.keys.size(), 3u); // the key and both above it
+    EXPECT_EQ(plat::profile_origin(), "built-in");
+
+    EXPECT_FALSE(Load(text, &error));
+    EXPECT_EQ(error.rfind("test.reg:4: unknown device kind", 0), 0u) << error;
+    EXPECT_FALSE(plat::reg_parse("REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"V\"=dword:zz\n", "q.reg", &tree, &error));
+    EXPECT_EQ(error.rfind("q.reg:3: bad dword", 0), 0u) << error;
+}
+
 TEST(Profile, DuplicateDeviceName_LaterValueWinsWithoutAConflict)
 {
     // A repeated name replaces the value, as in any registry key, so a cable
     // end or the simulator named twice under one name is no conflict.
-    std::string error;
-    ASSERT_TRUE(Load(Reg("[HKEY_LOCAL_MACHINE\\Platform\\Devices]\n"
-                         "\"COM1:\"=\"sim\"\n"
-                         "\"com1:\"=\"sim\"\n"
-                         "\"COM2:\"=\"cable:k:a\"\n"
-                         "\"COM2:\"=\"pty\"\n"
-                         "\"COM3:\"=\"cable:k:a\"\n"),
-                     &error))
-        << error;
+    ASSERT_TRUE(Loads(Reg("[HKEY_LOCAL_MACHINE\\Platform\\Devices]\n"
+                          "\"COM1:\"=\"sim\"\n"
+                          "\"com1:\"=\"sim\"\n"
+                          "\"COM2:\"=\"cable:k:a\"\n"
+                          "\"COM2:\"=\"pty\"\n"
+                          "\"COM3:\"=\"cable:k:a\"\n")));
     ASSERT_EQ(plat::device_list().size(), 3u);
     EXPECT_EQ(plat::device_find(u"COM2:")->type, DeviceType::PtyPair);
 }

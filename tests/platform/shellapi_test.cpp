@@ -14,6 +14,7 @@
 #include "platform/shellapi/shell_ui.h"
 #include "platform/kernel/text.h"
 #include "platform/windowing/window.h"
+#include "tests/support/window_pump.h"
 #include "tests/support/process_support.h"
 
 #include <gtest/gtest.h>
@@ -37,6 +38,7 @@
 namespace
 {
 using namespace std::chrono;
+using testsupport::PumpUntil;
 
 const DWORD kSentinel = 0xDEADBEEF;
 const WCHAR kClass[] = u"ShellPlat Test";
@@ -107,25 +109,13 @@ std::vector<MSG> Drain()
     return out;
 }
 
-// Runs the calling thread's messages until done() or ms pass.
-template <typename Pred> bool PumpUntil(Pred done, int ms = 3000)
+// A display that only hears of window changes.
+plat::DisplayOps ChangeListener(const char* name, void (*changed)(HWND hwnd, unsigned what))
 {
-    auto until = steady_clock::now() + milliseconds(ms);
-    while (!done())
-    {
-        if (steady_clock::now() >= until)
-            return false;
-        UINT_PTR t = SetTimer(nullptr, 0, 10, nullptr); // bounds the wait
-        MSG m;
-        GetMessageW(&m, nullptr, 0, 0);
-        KillTimer(nullptr, t);
-        if (m.message != WM_TIMER || m.hwnd != nullptr)
-        {
-            TranslateMessage(&m);
-            DispatchMessageW(&m);
-        }
-    }
-    return true;
+    plat::DisplayOps ops = {};
+    ops.name = name;
+    ops.windows.changed = changed;
+    return ops;
 }
 
 class ShellPlatTest : public ::testing::Test
@@ -677,28 +667,26 @@ TEST_F(ShellPlatTest, InputKey_GoesToTheFocusInsideTheWindowInFront)
     HWND a = MakeTop();
     HWND b = MakeTop();
     HWND editB = MakeEdit(b);
+    // Where one key from the display goes (null unless one message came).
+    auto keyGoesTo = []() -> HWND
+    {
+        plat::input_key('X', 0, u'x');
+        auto m = Drain();
+        return m.size() == 1 ? m[0].hwnd : nullptr;
+    };
     // Nothing in front: the program's window (the oldest) gets keys.
-    plat::input_key('X', 0, u'x');
-    auto m = Drain();
-    ASSERT_EQ(m.size(), 1u);
-    EXPECT_EQ(m[0].hwnd, a);
+    EXPECT_EQ(keyGoesTo(), a);
     // b in front; its focus is its pane.
     ASSERT_TRUE(SetForegroundWindow(b));
     SetFocus(editB);
-    plat::input_key('X', 0, u'x');
-    m = Drain();
-    ASSERT_EQ(m.size(), 1u);
-    EXPECT_EQ(m[0].hwnd, editB);
+    EXPECT_EQ(keyGoesTo(), editB);
     // a in front again, the focus elsewhere: keys go to a itself.
     ASSERT_TRUE(SetForegroundWindow(a));
     SetFocus(editB);
-    plat::input_key('X', 0, u'x');
-    m = Drain();
-    ASSERT_EQ(m.size(), 1u);
-    EXPECT_EQ(m[0].hwnd, a);
+    EXPECT_EQ(keyGoesTo(), a);
 
     plat::send_command(b, 77);
-    m = Drain();
+    auto m = Drain();
     ASSERT_EQ(m.size(), 1u);
     EXPECT_EQ(m[0].hwnd, b);
     EXPECT_EQ(m[0].message, (UINT)WM_COMMAND);
@@ -712,23 +700,15 @@ TEST_F(ShellPlatTest, SetForegroundWindow_RecordsTheTopLevelWindowAndTellsTheDis
 {
     static std::atomic<int> foregroundChanges{0};
     static std::atomic<HWND> changed{nullptr};
-    static const plat::DisplayOps ops = {
-        "recording",
-        {nullptr, nullptr,
-         [](HWND hwnd, unsigned what)
-         {
-             if (what & plat::kChangeForeground)
-             {
-                 changed.store(hwnd);
-                 foregroundChanges++;
-             }
-         }},
-        nullptr,
-        nullptr,
-        nullptr,
-        nullptr,
-        nullptr,
-    };
+    static const plat::DisplayOps ops = ChangeListener("recording",
+                                                       [](HWND hwnd, unsigned what)
+                                                       {
+                                                           if (what & plat::kChangeForeground)
+                                                           {
+                                                               changed.store(hwnd);
+                                                               foregroundChanges++;
+                                                           }
+                                                       });
     plat::display_set(&ops);
     HWND top = MakeTop();
     HWND edit = MakeEdit(top);
@@ -1447,20 +1427,13 @@ TEST(NamespacePeer, DISABLED_Run)
             Say(SetForegroundWindow((HWND)((uintptr_t)h | 1)) ? "front-ok" : "front-fail");
         _exit(0);
     }
-    static const plat::DisplayOps ops = {
-        "peer",
-        {nullptr, nullptr,
-         [](HWND, unsigned what)
-         {
-             if (what & plat::kChangeForeground)
-                 Say(std::string("front ") + (plat::foreground_with_owned() ? "1" : "0"));
-         }},
-        nullptr,
-        nullptr,
-        nullptr,
-        nullptr,
-        nullptr,
-    };
+    static const plat::DisplayOps ops =
+        ChangeListener("peer",
+                       [](HWND, unsigned what)
+                       {
+                           if (what & plat::kChangeForeground)
+                               Say(std::string("front ") + (plat::foreground_with_owned() ? "1" : "0"));
+                       });
     plat::display_set(&ops);
     WNDCLASSW wc = {};
     wc.lpfnWndProc = PeerProc;

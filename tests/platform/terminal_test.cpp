@@ -152,17 +152,24 @@ TEST_F(TerminalModel, WrapWords_LineEndsForceBreaksAndEmptyLinesStay)
 // ---------------------------------------------------------------------------
 // Log view scrolling
 // ---------------------------------------------------------------------------
+// The view's first row and whether it follows the end.
+::testing::AssertionResult ViewIs(const LogView& v, int top, bool follow)
+{
+    if (v.top == top && v.follow == follow)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "top " << v.top << (v.follow ? ", following" : ", held")
+                                         << "; expected top " << top << (follow ? ", following" : ", held");
+}
+
 TEST_F(TerminalModel, LogView_FollowsTheEndWhileItIsThere)
 {
     LogView v;
     log_resize(v, 3, 10);
-    EXPECT_EQ(v.top, 0);
-    EXPECT_TRUE(v.follow);
+    EXPECT_TRUE(ViewIs(v, 0, true));
     log_resize(v, 25, 10);
     EXPECT_EQ(v.top, 15);
     log_resize(v, 40, 10);
-    EXPECT_EQ(v.top, 30);
-    EXPECT_TRUE(v.follow);
+    EXPECT_TRUE(ViewIs(v, 30, true));
 }
 
 TEST_F(TerminalModel, LogView_ScrolledBackItHoldsStillUntilBroughtBackToTheEnd)
@@ -170,14 +177,11 @@ TEST_F(TerminalModel, LogView_ScrolledBackItHoldsStillUntilBroughtBackToTheEnd)
     LogView v;
     log_resize(v, 100, 10);
     log_scroll(v, -5);
-    EXPECT_EQ(v.top, 85);
-    EXPECT_FALSE(v.follow);
+    EXPECT_TRUE(ViewIs(v, 85, false));
     log_resize(v, 150, 10); // more text came
-    EXPECT_EQ(v.top, 85);
-    EXPECT_FALSE(v.follow);
+    EXPECT_TRUE(ViewIs(v, 85, false));
     log_scroll(v, 1000); // clamped at the end, which follows again
-    EXPECT_EQ(v.top, 140);
-    EXPECT_TRUE(v.follow);
+    EXPECT_TRUE(ViewIs(v, 140, true));
     log_resize(v, 160, 10);
     EXPECT_EQ(v.top, 150);
 }
@@ -193,15 +197,12 @@ TEST_F(TerminalModel, LogView_PagesHomeEndAndBounds)
     log_scroll(v, -1);
     EXPECT_EQ(v.top, 0);
     log_end(v);
-    EXPECT_EQ(v.top, 90);
-    EXPECT_TRUE(v.follow);
+    EXPECT_TRUE(ViewIs(v, 90, true));
     log_home(v);
-    EXPECT_EQ(v.top, 0);
-    EXPECT_FALSE(v.follow);
+    EXPECT_TRUE(ViewIs(v, 0, false));
     // A shrinking text pulls a scrolled-back view into range.
     log_resize(v, 5, 10);
-    EXPECT_EQ(v.top, 0);
-    EXPECT_TRUE(v.follow);
+    EXPECT_TRUE(ViewIs(v, 0, true));
 }
 
 TEST_F(TerminalModel, LogView_TallerPaneKeepsTheEndInView)
@@ -861,6 +862,20 @@ protected:
     }
 };
 
+// Opens the terminal display on the pty and makes it current. On failure the
+// test's own stdin and stdout come back and *error says why.
+const plat::DisplayOps* OpenDisplay(PtyScreen& pty, std::string* error)
+{
+    const plat::DisplayOps* ops = plat::terminal_display_open(error);
+    if (ops == nullptr)
+    {
+        pty.Restore();
+        return nullptr;
+    }
+    plat::display_set(ops);
+    return ops;
+}
+
 TEST_F(TerminalDisplay, RefusesWithoutATerminalOnStdin)
 {
     fflush(stdout);
@@ -911,13 +926,8 @@ TEST_F(TerminalDisplay, DrawsTheWindowAnswersAWorkersBoxWithEnterAndPassesKeysOn
         PtyScreen pty;
         ASSERT_TRUE(pty.Open(80, 25));
         std::string error;
-        const plat::DisplayOps* ops = plat::terminal_display_open(&error);
-        if (ops == nullptr)
-        {
-            pty.Restore();
-            FAIL() << error;
-        }
-        plat::display_set(ops);
+        const plat::DisplayOps* ops = OpenDisplay(pty, &error);
+        ASSERT_NE(ops, nullptr) << error;
         ops->screen_size(&clientW, &clientH);
         sigaction(SIGTERM, nullptr, &duringTerm);
 
@@ -986,13 +996,8 @@ TEST_F(TerminalDisplay, ResizeGivesFullScreenWindowsTheNewClientSize)
         PtyScreen pty;
         ASSERT_TRUE(pty.Open(80, 25));
         std::string error;
-        const plat::DisplayOps* ops = plat::terminal_display_open(&error);
-        if (ops == nullptr)
-        {
-            pty.Restore();
-            FAIL() << error;
-        }
-        plat::display_set(ops);
+        const plat::DisplayOps* ops = OpenDisplay(pty, &error);
+        ASSERT_NE(ops, nullptr) << error;
         HWND hwnd = MakeProbeWindow();
         RunUntil(hwnd, 3000, [&] { return pty.Saw("Probe Window"); });
         g_seen.sizes.clear();
@@ -1014,10 +1019,8 @@ HWND OpenWithProbe(PtyScreen& pty)
     if (!pty.Open(80, 25))
         _exit(10);
     std::string error;
-    const plat::DisplayOps* ops = plat::terminal_display_open(&error);
-    if (ops == nullptr)
+    if (OpenDisplay(pty, &error) == nullptr)
         _exit(11);
-    plat::display_set(ops);
     HWND hwnd = MakeProbeWindow();
     if (!RunUntil(hwnd, 3000, [&] { return pty.Saw("Probe Window"); }))
         _exit(12);

@@ -5,6 +5,7 @@
 #include "platform/windowing/display.h"
 #include "platform/kernel/text.h"
 #include "platform/windowing/window.h"
+#include "tests/support/window_pump.h"
 
 #include <gtest/gtest.h>
 
@@ -19,6 +20,8 @@
 
 namespace
 {
+
+using testsupport::PumpUntil;
 const DWORD kSentinel = 0xDEADBEEF;
 const int kLogId = 5;
 
@@ -139,25 +142,6 @@ protected:
         g_seen.clear();
     }
 };
-
-// Handles sent messages of the calling thread until done() or the time-out.
-// Waits block in PeekMessageW/GetMessageW on a posted wake-up message.
-template <typename Pred> bool PumpUntil(Pred done, int ms = 3000)
-{
-    auto until = steady_clock::now() + milliseconds(ms);
-    while (!done())
-    {
-        if (steady_clock::now() >= until)
-            return false;
-        UINT_PTR t = SetTimer(nullptr, 0, 10, nullptr); // bounds the wait
-        MSG m;
-        GetMessageW(&m, nullptr, 0, 0);
-        KillTimer(nullptr, t);
-        if (m.message != WM_TIMER)
-            DispatchMessageW(&m);
-    }
-    return true;
-}
 
 // ---------------------------------------------------------------------------
 // Classes and handles
