@@ -177,7 +177,6 @@ LRESULT call_proc(const WindowRef& w, UINT msg, WPARAM wParam, LPARAM lParam);
 // 0 at once).
 void retire_window(const WindowRef& w);
 
-
 // ---------------------------------------------------------------------------
 // Queues (window_queue.cpp)
 // ---------------------------------------------------------------------------
