@@ -50,7 +50,8 @@ constexpr DWORD kTermGraceMs = 1000;
 // Output of one control taken into the debug output at most; the rest is
 // read and dropped, so the command never blocks on a full pipe.
 constexpr size_t kOutputMax = 16 * 1024;
-constexpr size_t kOutputLineMax = 900; // longer lines are cut into pieces
+constexpr size_t kOutputLineMax = 900;    // longer lines are cut into pieces
+constexpr size_t kDrainBytes = 64 * 1024; // read at one go at most
 
 std::atomic<DWORD> g_commandLimitMs{kCommandLimitMs};
 
@@ -99,22 +100,26 @@ struct OutputLines
     }
 };
 
-// Reads what the pipe holds now; false at its end (or on an error).
+// Reads what the pipe holds now, up to kDrainBytes (a command that writes
+// without pause must not keep the waiting code from its deadline); false
+// at its end (or on an error).
 bool drain_output(int fd, OutputLines* out)
 {
     char buffer[4096];
-    for (;;)
+    for (size_t taken = 0; taken < kDrainBytes;)
     {
         ssize_t n = read(fd, buffer, sizeof(buffer));
         if (n > 0)
         {
             out->add(buffer, (size_t)n);
+            taken += (size_t)n;
             continue;
         }
         if (n < 0 && errno == EINTR)
             continue;
         return n < 0 && errno == EAGAIN;
     }
+    return true;
 }
 
 // Starts /bin/sh -c command in a session and process group of its own (no

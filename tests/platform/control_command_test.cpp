@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -224,6 +225,41 @@ TEST_F(ControlCommand, AtTheLimitTheWholeProcessGroupIsStopped)
             EXPECT_EQ(ReadFile("term"), "term\n");
         }
         kill(child, SIGKILL);
+        CloseHandle(h);
+    }
+}
+
+// A command that writes without pause, or a job it leaves doing so, keeps
+// neither the control nor the tool waiting; its output is taken up to a cap.
+TEST_F(ControlCommand, OutputWithoutPauseKeepsNobodyWaiting)
+{
+    struct Row
+    {
+        const char* command;
+        BOOL ok;
+        DWORD error;
+    };
+    // command                      result  error
+    static const Row kRows[] = {
+        {"yes", FALSE, ERROR_TIMEOUT},
+        {"yes & sleep 0.2; exit 0", TRUE, 0},
+    };
+    for (const Row& row : kRows)
+    {
+        SCOPED_TRACE(row.command);
+        HANDLE h = OpenCommand(row.command);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        plat::debug_capture_begin();
+        auto start = Clock::now();
+        SetLastError(0);
+        EXPECT_EQ(Reset(h), row.ok);
+        EXPECT_EQ(GetLastError(), row.error);
+        EXPECT_LT(std::chrono::duration_cast<milliseconds>(Clock::now() - start).count(),
+                  (long)(kLimitMs + kGraceMs + 2000));
+        auto lines = plat::debug_capture_take();
+        plat::debug_capture_end();
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), u"RIL1: (more output dropped)\r\n"), 1);
+        EXPECT_LT(lines.size(), 10000u);
         CloseHandle(h);
     }
 }

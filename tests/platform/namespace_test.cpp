@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
@@ -93,6 +94,16 @@ int ConnectTo(const std::string& path)
     return fd;
 }
 
+// A visible top-level window of a class of its own (registered on first use).
+HWND CreateTop(const char16_t* className, WNDPROC proc)
+{
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = proc;
+    wc.lpszClassName = className;
+    RegisterClassW(&wc);
+    return CreateWindowExW(0, className, u"Top", WS_VISIBLE, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+}
+
 class Namespace : public ::testing::Test
 {
 protected:
@@ -101,10 +112,6 @@ protected:
         char tmpl[] = "/tmp/fwu-ns-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
-        WNDCLASSW wc = {};
-        wc.lpfnWndProc = DefWindowProcW;
-        wc.lpszClassName = kClass;
-        RegisterClassW(&wc);
     }
     void TearDown() override
     {
@@ -128,7 +135,7 @@ protected:
 
     static HWND MakeTop()
     {
-        return CreateWindowExW(0, kClass, u"Top", WS_VISIBLE, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+        return CreateTop(kClass, DefWindowProcW);
     }
 
     // WM_COMMAND ids posted to the calling thread, once there are count of
@@ -334,38 +341,48 @@ TEST_F(Namespace, TheKeyIsWhatTheProcessEntryPasses)
 // ---------------------------------------------------------------------------
 namespace
 {
+// One line to the test on stdout, at once (the peer ends with _exit).
 void Say(const std::string& line)
 {
-    std::string text = line + "\n";
-    if (write(1, text.data(), text.size()) < 0)
-        _exit(5);
+    printf("%s\n", line.c_str());
+    fflush(stdout);
 }
 
 // 150 takes the device down the way the tool does: through the HAL, whose
 // going-down hooks run, then the process ends with the restart status.
+[[noreturn]] void GoDown()
+{
+    HMODULE core = LoadLibraryW(u"COREDLL.DLL");
+    auto kernelIoControl = (PFN_KernelIoControl)GetProcAddressW(core, u"KernelIoControl");
+    DWORD returned = 0;
+    kernelIoControl(IOCTL_HAL_REBOOT, nullptr, 0, nullptr, 0, &returned);
+    _exit(7); // not reached
+}
+
+// 999 ends the peer; any other command is reported on stdout.
 LRESULT PeerProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
 {
-    if (msg == WM_COMMAND && LOWORD(wParam) == 150)
+    switch (msg)
     {
-        HMODULE core = LoadLibraryW(u"COREDLL.DLL");
-        auto kernelIoControl = (PFN_KernelIoControl)GetProcAddressW(core, u"KernelIoControl");
-        DWORD returned = 0;
-        kernelIoControl(IOCTL_HAL_REBOOT, nullptr, 0, nullptr, 0, &returned);
-        _exit(7); // not reached
+        case WM_COMMAND:
+            switch (LOWORD(wParam))
+            {
+                case 150:
+                    GoDown();
+                case 999:
+                    DestroyWindow(hwnd);
+                    break;
+                default:
+                    Say("command " + std::to_string(LOWORD(wParam)));
+                    break;
+            }
+            return 0;
+        case WM_DESTROY:
+            PostQuitMessage(0);
+            return 0;
+        default:
+            return DefWindowProcW(hwnd, msg, wParam, lParam);
     }
-    if (msg == WM_COMMAND)
-    {
-        Say("command " + std::to_string(LOWORD(wParam)));
-        if (LOWORD(wParam) == 999)
-            DestroyWindow(hwnd);
-        return 0;
-    }
-    if (msg == WM_DESTROY)
-    {
-        PostQuitMessage(0);
-        return 0;
-    }
-    return DefWindowProcW(hwnd, msg, wParam, lParam);
 }
 } // namespace
 
@@ -385,18 +402,11 @@ TEST(NamespacePeer, DISABLED_Run)
     if (std::string(role) == "join")
         _exit(0);
     plat::at_device_down(plat::instance_abandon);
-    WNDCLASSW wc = {};
-    wc.lpfnWndProc = PeerProc;
-    wc.lpszClassName = u"Peer Window";
-    RegisterClassW(&wc);
-    HWND hwnd =
-        CreateWindowExW(0, u"Peer Window", u"Peer", WS_VISIBLE, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
-    if (hwnd == nullptr)
+    if (CreateTop(u"Peer Window", PeerProc) == nullptr)
         _exit(3);
     Say("ready");
-    MSG m;
-    while (GetMessageW(&m, nullptr, 0, 0))
+    for (MSG m; GetMessageW(&m, nullptr, 0, 0);)
         DispatchMessageW(&m);
-    plat::instance_leave();
+    plat::instance_leave(); // after 999: the holder goes the ordinary way
     _exit(0);
 }
