@@ -4,6 +4,8 @@
 //                       IDM_UPDATE_GO: suspends the radio driver, waits 500 ms,
 //                       starts DownloadWorker. Returns 1. While a run is active
 //                       it starts nothing, says so in the log pane, returns 1.
+//                       The handle of the previous run's worker, ended by
+//                       then, is closed when the next run starts.
 //   DownloadWorker(hwnd)  thread: opens the link, starts SyncCaster, wakes the
 //                       boot ROM (reset + wait for 0xA0), loads both loader
 //                       stages (new attempt on failure, no limit), transfers the
@@ -42,7 +44,7 @@ enum RunOutcome
     RUN_LINK_LOST = RUNSTATE_LINK_LOST,         // the port went away during the run
 };
 
-extern std::atomic<HANDLE> g_hWorker; // latest download worker; never closed
+extern std::atomic<HANDLE> g_hWorker; // latest download worker; closed when the next run starts
 extern std::atomic<HANDLE> g_hCaster; // sync caster of the current run
 
 LONG StartUpdate(HWND hwnd, int id, LPARAM lParam, int notifyCode);
