@@ -2,6 +2,7 @@
 // slave. Every wait polls the descriptor together with a wake pipe, so a stop
 // or a module reset reaches a thread blocked in read or write at once.
 #include "sim/sim.h"
+#include "sim/sim_internal.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -140,37 +141,31 @@ void fd_close(void* ctx)
 
 } // namespace
 
+bool simcore::make_raw(int fd)
+{
+    termios t;
+    if (tcgetattr(fd, &t) != 0)
+        return false;
+    cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    t.c_cc[VMIN] = t.c_cc[VTIME] = 0; // a read returns at once with what is there
+    return tcsetattr(fd, TCSANOW, &t) == 0;
+}
+
 SimLink sim_fd_link(int fd)
 {
-    SimLink link{};
-    if (isatty(fd))
-    {
-        termios t;
-        if (tcgetattr(fd, &t) != 0)
-            return link;
-        cfmakeraw(&t);
-        t.c_cflag |= CLOCAL | CREAD;
-        t.c_cc[VMIN] = 0;
-        t.c_cc[VTIME] = 0;
-        if (tcsetattr(fd, TCSANOW, &t) != 0)
-            return link;
-    }
+    if (isatty(fd) && !simcore::make_raw(fd))
+        return SimLink{};
     int fl = fcntl(fd, F_GETFL);
     if (fl < 0 || fcntl(fd, F_SETFL, fl | O_NONBLOCK) < 0)
-        return link;
+        return SimLink{};
     FdLink* l = new FdLink;
     if (pipe2(l->wake, O_NONBLOCK | O_CLOEXEC) != 0)
     {
         delete l;
-        return link;
+        return SimLink{};
     }
     l->fd = fd;
-    link.ctx = l;
-    link.read = fd_read;
-    link.write = fd_write;
-    link.send_break = fd_send_break;
-    link.hangup = fd_hangup;
-    link.interrupt = fd_interrupt;
-    link.close = fd_close;
-    return link;
+    // ctx, read, write, send_break, hangup, interrupt, close
+    return SimLink{l, fd_read, fd_write, fd_send_break, fd_hangup, fd_interrupt, fd_close};
 }
