@@ -76,7 +76,7 @@ struct PumpDirection
     LPCWSTR szWriteFail;         // text and caption of the write-failure box
     LPCWSTR szTraffic;           // "%d": the count below
     int nTraceMask;              // g_traceMode bits that show the traffic line
-    int bCountRead;              // the line shows the count read (1) or written (0)
+    int fCountRead;              // the line shows the count read (1) or written (0)
 };
 
 static int OpenBtPort(HWND hwnd);
@@ -168,33 +168,26 @@ static void SetUpUartLine(HANDLE hCom)
         dcb.ByteSize = 8;
         dcb.Parity = NOPARITY;
         dcb.StopBits = ONESTOPBIT;
-        dcb.fParity = 0;
-        dcb.fNull = 0;
-        dcb.fOutX = 0;
-        dcb.fInX = 0;
+        dcb.fParity = dcb.fNull = dcb.fOutX = dcb.fInX = 0;
         SetCommState(hCom, &dcb);
     }
     PurgeComm(hCom, PURGE_TXCLEAR | PURGE_RXCLEAR);
     // A read returns after at most 1 ms with what has arrived; a write has no time-out.
-    COMMTIMEOUTS cto = {};
-    cto.ReadIntervalTimeout = 0;
-    cto.ReadTotalTimeoutMultiplier = 0;
-    cto.ReadTotalTimeoutConstant = UART_READ_TOTAL_MS;
-    cto.WriteTotalTimeoutMultiplier = 0;
-    cto.WriteTotalTimeoutConstant = 0;
+    // read interval, read multiplier, read constant, write multiplier, write constant
+    COMMTIMEOUTS cto = {0, 0, UART_READ_TOTAL_MS, 0, 0};
     SetCommTimeouts(hCom, &cto);
 }
 
-static int OpenFixedPort(HWND hwnd, const FixedPort* fp)
+static int OpenFixedPort(HWND hwnd, const FixedPort* pPort)
 {
-    HANDLE hCom = OpenPortExclusive(fp->szPort);
+    HANDLE hCom = OpenPortExclusive(pPort->szPort);
     if (hCom == INVALID_HANDLE_VALUE)
     {
-        wsprintfW(g_szLogBuf, fp->szOpenFail, fp->szPort);
+        wsprintfW(g_szLogBuf, pPort->szOpenFail, pPort->szPort);
         AppendLog(hwnd, g_szLogBuf);
         return 0;
     }
-    wsprintfW(g_szLogBuf, fp->szOpened, fp->szPort);
+    wsprintfW(g_szLogBuf, pPort->szOpened, pPort->szPort);
     AppendLog(hwnd, g_szLogBuf);
     g_hPeerCom.store(hCom);
     return 1;
@@ -208,8 +201,10 @@ static int OpenBtPort(HWND hwnd)
 static int OpenPeer(HWND hwnd, int nKind)
 {
     for (const PeerEntry& pe : g_peerTable)
+    {
         if (pe.nKind == nKind)
             return pe.pfnOpen(hwnd);
+    }
     return 0;
 }
 
@@ -237,7 +232,7 @@ static void EndPump(std::atomic<HANDLE>* phPump)
 
 // The body both pumps run. Handles are taken from the globals at every call,
 // so a pump never holds on to a port StopBridge has closed.
-static DWORD RunPump(HWND hwnd, const PumpDirection* pd)
+static DWORD RunPump(HWND hwnd, const PumpDirection* pDir)
 {
     BYTE abData[PUMP_CHUNK];
     WCHAR szLine[PUMP_LINE_CHARS];
@@ -246,20 +241,22 @@ static DWORD RunPump(HWND hwnd, const PumpDirection* pd)
     while (g_bridgeRunning.load() != 0)
     {
         DWORD dwRead = 0;
-        if (!ReadFile(pd->phFrom->load(), abData, PUMP_CHUNK, &dwRead, nullptr))
+        if (!ReadFile(pDir->phFrom->load(), abData, PUMP_CHUNK, &dwRead, nullptr))
+        {
             Sleep(PUMP_FAILED_READ_PAUSE_MS);
+        }
         else if (dwRead > 0)
         {
-            HANDLE hTo = pd->phTo->load();
+            HANDLE hTo = pDir->phTo->load();
             DWORD dwWritten = 0;
             // A write that failed because StopBridge closed the port under it
             // is not the peer's fault: no box for that one.
             if (!WriteFile(hTo, abData, dwRead, &dwWritten, nullptr) && g_bridgeRunning.load() != 0 &&
-                pd->phTo->load() == hTo)
-                MessageBoxW(nullptr, pd->szWriteFail, pd->szWriteFail, MB_OK);
-            if (dwWritten != 0 && (g_traceMode.load() & pd->nTraceMask) != 0)
+                pDir->phTo->load() == hTo)
+                MessageBoxW(nullptr, pDir->szWriteFail, pDir->szWriteFail, MB_OK);
+            if (dwWritten != 0 && (g_traceMode.load() & pDir->nTraceMask) != 0)
             {
-                wsprintfW(szLine, pd->szTraffic, (int)(pd->bCountRead ? dwRead : dwWritten));
+                wsprintfW(szLine, pDir->szTraffic, (int)(pDir->fCountRead ? dwRead : dwWritten));
                 AppendLog(hwnd, szLine);
             }
         }
@@ -275,19 +272,19 @@ static DWORD RunPump(HWND hwnd, const PumpDirection* pd)
 int OpenUartPort(HWND hwnd, LPCWSTR szUart)
 {
     WCHAR szPort[PORT_NAME_CHARS];
-    const UartSide* us = SameText(szUart, g_uartSides[0].szUart) ? &g_uartSides[0] : &g_uartSides[1];
+    const UartSide* pSide = SameText(szUart, g_uartSides[0].szUart) ? &g_uartSides[0] : &g_uartSides[1];
 
-    BuildUartName(us->szKey, szPort, PORT_NAME_CHARS);
+    BuildUartName(pSide->szKey, szPort, PORT_NAME_CHARS);
     HANDLE hCom = szPort[0] != 0 ? OpenPortExclusive(szPort) : INVALID_HANDLE_VALUE;
     if (hCom == INVALID_HANDLE_VALUE)
     {
-        wsprintfW(g_szLogBuf, us->szOpenFail, szPort);
+        wsprintfW(g_szLogBuf, pSide->szOpenFail, szPort);
         AppendLog(hwnd, g_szLogBuf);
         return 0;
     }
     wsprintfW(g_szLogBuf, u"%s opened\r\n", szPort);
     AppendLog(hwnd, g_szLogBuf);
-    us->phCom->store(hCom);
+    pSide->phCom->store(hCom);
     SetUpUartLine(hCom);
     return 1;
 }
@@ -331,6 +328,8 @@ LONG StartBridge(HWND hwnd, int, LPARAM, int)
         return 1;
     }
     g_bridgeRunning.store(1);
+    // The status line reads both ports' byte counts while they stay open.
+    PostMessageW(hwnd, WM_FWU_BRIDGE, (WPARAM)g_hModuleCom.load(), (LPARAM)g_hPeerCom.load());
     StartPump(hwnd, &g_hPumpUp, PumpModuleToPeer);
     StartPump(hwnd, &g_hPumpDown, PumpPeerToModule);
     if (g_hPumpUp.load() != nullptr && g_hPumpDown.load() != nullptr)

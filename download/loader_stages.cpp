@@ -7,62 +7,62 @@
 
 int SendStage1Loader()
 {
-    BYTE frame[STAGE1_FRAME_LENGTH] = {};
-    BYTE checkByte = 0;
-    DWORD written = 0;
+    BYTE abFrame[STAGE1_FRAME_LENGTH] = {};
+    BYTE bCheck = 0;
+    DWORD dwWritten = 0;
 
     DebugPrint(u"Bootload1_v2.bin open succeed!!!!\r\n");
-    const BYTE* image = LoadPayload(PAYLOAD_BOOT1);
-    if (image == nullptr)
+    const BYTE* pImage = LoadPayload(PAYLOAD_BOOT1);
+    if (pImage == nullptr)
     {
         DebugPrint(u"BootLoad_v2_BIN : Read File Error!!!");
         return 0;
     }
     for (int i = 0; i < BOOT1_LENGTH; i++)
     {
-        frame[1 + i] = image[i];
-        checkByte ^= image[i];
+        abFrame[1 + i] = pImage[i];
+        bCheck ^= pImage[i];
     }
-    frame[0] = BOOT1_LENGTH;
-    frame[1 + BOOT1_LENGTH] = checkByte;
-    WriteFile(g_pModulePort.load()->hCom, frame, STAGE1_FRAME_LENGTH, &written, nullptr);
+    abFrame[0] = BOOT1_LENGTH;
+    abFrame[1 + BOOT1_LENGTH] = bCheck;
+    WriteFile(g_pModulePort.load()->hCom, abFrame, STAGE1_FRAME_LENGTH, &dwWritten, nullptr);
     return WaitForByte(ACK_ACCEPTED) ? 1 : 0;
 }
 
 int SendStage2Loader()
 {
-    BYTE checkByte = 0;
-    DWORD written = 0;
+    BYTE bCheck = 0;
+    DWORD dwWritten = 0;
 
-    const BYTE* image = LoadPayload(PAYLOAD_BOOT2);
-    if (image == nullptr)
+    const BYTE* pImage = LoadPayload(PAYLOAD_BOOT2);
+    if (pImage == nullptr)
     {
         DebugPrint(u"BootLoad2_v3_BIN : Read File Error!!!\r\n");
         return 0;
     }
     DebugPrint(u"Bootload2_v3.bin open succeed!!!! \r\n");
 
-    int remaining = BOOT2_LENGTH;
-    BYTE lengthHigh = (BYTE)(remaining / 256);
-    BYTE lengthLow = (BYTE)(remaining % 256);
-    SendByte(lengthHigh);
-    SendByte(lengthLow);
+    int nRemaining = BOOT2_LENGTH;
+    BYTE bLengthHigh = (BYTE)(nRemaining / 256);
+    BYTE bLengthLow = (BYTE)(nRemaining % 256);
+    SendByte(bLengthHigh);
+    SendByte(bLengthLow);
     Sleep(20);
 
-    const BYTE* next = image;
+    const BYTE* pNext = pImage;
     for (;;)
     {
-        int take = remaining >= STAGE2_BLOCK_LENGTH ? STAGE2_BLOCK_LENGTH : remaining;
-        remaining -= take;
-        if (take == 0)
+        int nTake = nRemaining >= STAGE2_BLOCK_LENGTH ? STAGE2_BLOCK_LENGTH : nRemaining;
+        nRemaining -= nTake;
+        if (nTake == 0)
             break;
-        for (int i = 0; i < take; i++)
-            checkByte ^= next[i];
-        WriteFile(g_pModulePort.load()->hCom, next, (DWORD)take, &written, nullptr);
-        next += take;
-        if (take < STAGE2_BLOCK_LENGTH)
+        for (int i = 0; i < nTake; i++)
+            bCheck ^= pNext[i];
+        WriteFile(g_pModulePort.load()->hCom, pNext, (DWORD)nTake, &dwWritten, nullptr);
+        pNext += nTake;
+        if (nTake < STAGE2_BLOCK_LENGTH)
         {
-            DebugPrint(u" The last section sent : %d chars!!\r\n", take);
+            DebugPrint(u" The last section sent : %d chars!!\r\n", nTake);
             break;
         }
         // Another byte, a break or a line error does not stop the stage; a module
@@ -71,7 +71,7 @@ int SendStage2Loader()
         if (!WaitForByte(ACK_BLOCK) && LinkWaitEnd() >= LINK_WAIT_SILENT)
             return 0;
     }
-    SendByte(checkByte);
-    DebugPrint(u"Bootload2 : %X  %X  %d checkByte : %X\r\n", lengthHigh, lengthLow, remaining, checkByte);
+    SendByte(bCheck);
+    DebugPrint(u"Bootload2 : %X  %X  %d checkByte : %X\r\n", bLengthHigh, bLengthLow, nRemaining, bCheck);
     return WaitForByte(ACK_ACCEPTED) ? 1 : 0;
 }

@@ -5,9 +5,9 @@
 
 struct PayloadEntry
 {
-    int kind;
-    WORD id;
-    LPCWSTR foundLine; // debug line written when the resource is found
+    int nKind;
+    WORD wId;
+    LPCWSTR szFoundLine; // debug line written when the resource is found
 };
 
 // clang-format off
@@ -22,32 +22,32 @@ static const PayloadEntry g_payloadTable[] = {
 
 static const PayloadEntry* FindPayloadEntry(int kind)
 {
-    for (const PayloadEntry& entry : g_payloadTable)
+    for (const PayloadEntry& pe : g_payloadTable)
     {
-        if (entry.kind == kind)
-            return &entry;
+        if (pe.nKind == kind)
+            return &pe;
     }
     return nullptr;
 }
 
 const BYTE* LoadPayload(int kind)
 {
-    const PayloadEntry* entry = FindPayloadEntry(kind);
-    if (entry == nullptr)
+    const PayloadEntry* pEntry = FindPayloadEntry(kind);
+    if (pEntry == nullptr)
         return nullptr;
 
     HINSTANCE hInst = g_hInst.load();
-    HRSRC hRes = FindResourceW(hInst, MAKEINTRESOURCEW(entry->id), PAYLOAD_RESOURCE_TYPE);
+    HRSRC hRes = FindResourceW(hInst, MAKEINTRESOURCEW(pEntry->wId), PAYLOAD_RESOURCE_TYPE);
     if (hRes == nullptr)
         return nullptr;
-    DebugPrint(entry->foundLine);
+    DebugPrint(pEntry->szFoundLine);
 
     HGLOBAL hData = LoadResource(hInst, hRes);
     if (hData == nullptr)
         return nullptr;
     // The loaded handle is already the address of the bytes; locking keeps it.
-    const BYTE* bytes = (const BYTE*)LockResource(hData);
+    const BYTE* pBytes = (const BYTE*)LockResource(hData);
 
     DebugPrint(u"Yes, we lock resources!!!!\r\n");
-    return bytes;
+    return pBytes;
 }

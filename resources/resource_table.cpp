@@ -72,34 +72,25 @@ static const AcceleratorTemplate g_accel = {g_accelEntries, 1};
 // ---------------------------------------------------------------------------
 // The About dialog "ABOUTBOX"
 // ---------------------------------------------------------------------------
+// Geometry in dialog units, as a resource script gives it: x, y, width, height.
+// clang-format off
 static const DialogItemTemplate g_aboutItems[] = {
     {
-        .style = WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT,
-        .exStyle = 0,
-        .x = 12,
-        .y = 5,
-        .cx = 114,
-        .cy = 46,
-        .id = 0xFFFF,
-        .className = u"static",
+        .style = WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT, .exStyle = 0,
+        .x = 12, .y = 5, .cx = 114, .cy = 46,
+        .id = 0xFFFF, .className = u"static",
         .text =
             u"Tandrel - Written for Vela to update phone module firmware and transmit data between BTUART and FFUART",
     },
 };
 
 static const DialogTemplate g_aboutDialog = {
-    .style = WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_CENTER | DS_SETFONT,
-    .exStyle = 0,
-    .x = 10,
-    .y = 10,
-    .cx = 136,
-    .cy = 56,
-    .caption = u"About",
-    .pointSize = 10,
-    .typeface = u"System",
-    .items = g_aboutItems,
-    .count = 1,
+    .style = WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_CENTER | DS_SETFONT, .exStyle = 0,
+    .x = 10, .y = 10, .cx = 136, .cy = 56,
+    .caption = u"About", .pointSize = 10, .typeface = u"System",
+    .items = g_aboutItems, .count = 1,
 };
+// clang-format on
 
 // ---------------------------------------------------------------------------
 // The icon group "ID_ICON": a white tile with a black frame and a downward
@@ -107,28 +98,28 @@ static const DialogTemplate g_aboutDialog = {
 // ---------------------------------------------------------------------------
 template <int W, int H, int BPP> struct IconBits
 {
-    BYTE xorBits[(W * BPP + 31) / 32 * 4 * H];
-    BYTE andBits[(W + 31) / 32 * 4 * H];
+    BYTE abXor[(W * BPP + 31) / 32 * 4 * H];
+    BYTE abAnd[(W + 31) / 32 * 4 * H];
 };
 
 // Palette index of pixel (x, y), y from the top; -1 for transparent.
 static constexpr int IconPixel(int w, int h, int x, int y, int frame, int fill, int arrow)
 {
-    bool corner = (x == 0 || x == w - 1) && (y == 0 || y == h - 1);
-    if (corner)
+    bool fCorner = (x == 0 || x == w - 1) && (y == 0 || y == h - 1);
+    if (fCorner)
         return -1;
     if (x == 0 || y == 0 || x == w - 1 || y == h - 1)
         return frame;
-    int mid = w / 2;
-    int shaftHalf = w / 16 > 0 ? w / 16 : 1;
-    int headTop = h * 9 / 16;
-    int headBottom = h * 7 / 8;
-    if (y >= h / 8 && y < headTop && x >= mid - shaftHalf && x < mid + shaftHalf)
+    int nMid = w / 2;
+    int nShaftHalf = w / 16 > 0 ? w / 16 : 1;
+    int nHeadTop = h * 9 / 16;
+    int nHeadBottom = h * 7 / 8;
+    if (y >= h / 8 && y < nHeadTop && x >= nMid - nShaftHalf && x < nMid + nShaftHalf)
         return arrow;
-    if (y >= headTop && y < headBottom)
+    if (y >= nHeadTop && y < nHeadBottom)
     {
-        int half = (headBottom - y) * (w / 4) / (headBottom - headTop);
-        if (x >= mid - half && x < mid + half)
+        int nHalf = (nHeadBottom - y) * (w / 4) / (nHeadBottom - nHeadTop);
+        if (x >= nMid - nHalf && x < nMid + nHalf)
             return arrow;
     }
     return fill;
@@ -137,21 +128,21 @@ static constexpr int IconPixel(int w, int h, int x, int y, int frame, int fill, 
 template <int W, int H, int BPP> static constexpr IconBits<W, H, BPP> DrawIcon(int frame, int fill, int arrow)
 {
     IconBits<W, H, BPP> bits{};
-    const int xorStride = (W * BPP + 31) / 32 * 4;
-    const int andStride = (W + 31) / 32 * 4;
-    for (int row = 0; row < H; ++row)
+    const int cbXorStride = (W * BPP + 31) / 32 * 4;
+    const int cbAndStride = (W + 31) / 32 * 4;
+    for (int nRow = 0; nRow < H; ++nRow)
     {
-        int y = H - 1 - row; // bitmap rows run bottom-up
+        int y = H - 1 - nRow; // bitmap rows run bottom-up
         for (int x = 0; x < W; ++x)
         {
-            int index = IconPixel(W, H, x, y, frame, fill, arrow);
-            if (index < 0)
+            int nIndex = IconPixel(W, H, x, y, frame, fill, arrow);
+            if (nIndex < 0)
             {
-                bits.andBits[row * andStride + x / 8] |= (BYTE)(0x80 >> (x % 8));
+                bits.abAnd[nRow * cbAndStride + x / 8] |= (BYTE)(0x80 >> (x % 8));
                 continue;
             }
-            int bit = x * BPP;
-            bits.xorBits[row * xorStride + bit / 8] |= (BYTE)(index << (8 - BPP - bit % 8));
+            int nBit = x * BPP;
+            bits.abXor[nRow * cbXorStride + nBit / 8] |= (BYTE)(nIndex << (8 - BPP - nBit % 8));
         }
     }
     return bits;
@@ -169,7 +160,7 @@ static constexpr IconBits<16, 16, 2> g_icon16x2 = DrawIcon<16, 16, 2>(0, 3, 1);
 // One image of the group: its geometry, palette and the planes drawn above.
 #define ICON_IMAGE(width, height, bitCount, palette, bits)                                                             \
     {                                                                                                                  \
-        width, height, bitCount, palette, bits.xorBits, sizeof(bits.xorBits), bits.andBits, sizeof(bits.andBits)       \
+        width, height, bitCount, palette, bits.abXor, sizeof(bits.abXor), bits.abAnd, sizeof(bits.abAnd)               \
     }
 
 // clang-format off

@@ -45,12 +45,12 @@ static const CommandEntry* FindCommand(int id)
 // button) do nothing and get no default processing.
 LRESULT OnCommand(HWND hwnd, UINT, WPARAM wParam, LPARAM lParam)
 {
-    int id = LOWORD(wParam);
-    int notifyCode = HIWORD(wParam);
-    const CommandEntry* entry = FindCommand(id);
-    if (entry == nullptr)
+    int nId = LOWORD(wParam);
+    int nNotifyCode = HIWORD(wParam);
+    const CommandEntry* pEntry = FindCommand(nId);
+    if (pEntry == nullptr)
         return 0;
-    return entry->handler(hwnd, id, lParam, notifyCode);
+    return pEntry->handler(hwnd, nId, lParam, nNotifyCode);
 }
 
 LONG CloseMainWindow(HWND hwnd, int, LPARAM, int)

@@ -33,9 +33,9 @@ static HWND WithOwnedWindows(HWND hwnd)
 
 int WinMain(HINSTANCE hInstance, HINSTANCE, LPWSTR, int nCmdShow)
 {
-    int registered = RegisterMainClass(hInstance);
-    if (registered != 0)
-        return registered;
+    int nRegistered = RegisterMainClass(hInstance);
+    if (nRegistered != 0)
+        return nRegistered;
     HWND hwnd = CreateMainWindow(hInstance, nCmdShow);
     if (hwnd == nullptr)
         return EXIT_WINDOW_FAILED;
@@ -105,20 +105,20 @@ static void RecordWorkDir()
 {
     WCHAR szPath[WORKDIR_CHARS] = {};
     GetModuleFileNameW(nullptr, szPath, WORKDIR_CHARS);
-    int lastSlash = -1;
+    int nLastSlash = -1;
     for (int i = 0; i < WORKDIR_CHARS && szPath[i]; i++)
     {
         if (szPath[i] == u'\\')
-            lastSlash = i;
+            nLastSlash = i;
     }
-    if (lastSlash < 0)
+    if (nLastSlash < 0)
     {
         MessageBoxW(nullptr, szPath, u"WorkDir Error", MB_OK);
         return;
     }
-    for (int i = 0; i <= lastSlash; i++)
+    for (int i = 0; i <= nLastSlash; i++)
         g_szWorkDir[i] = szPath[i];
-    g_szWorkDir[lastSlash + 1] = 0;
+    g_szWorkDir[nLastSlash + 1] = 0;
 }
 
 LRESULT OnCreate(HWND hwnd, UINT, WPARAM, LPARAM)
