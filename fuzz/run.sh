@@ -11,6 +11,9 @@ dir=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 targets=${FUZZ_TARGETS:-"profile_fuzz namespace_fuzz download_fuzz"}
 cxx=${FUZZ_CXX:-clang++-14}
 cc=${FUZZ_CC:-clang-14}
+if ! command -v "$cxx" >/dev/null && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+    apt-get install -y -qq clang-14 libclang-rt-14-dev >/dev/null || true
+fi
 if ! command -v "$cxx" >/dev/null; then
     echo "fuzz/run.sh: $cxx is missing (apt-get install clang-14 libclang-rt-14-dev)" >&2
     exit 1
@@ -34,7 +37,7 @@ for t in $targets; do
     namespace_fuzz) extra=(-max_len=1100) ;;
     esac
     echo "== $t: ${seconds}s"
-    if ! "$dir/$t" "${extra[@]}" -max_total_time="$seconds" -print_final_stats=1 \
+    if ! "$dir/fuzz/$t" "${extra[@]}" -max_total_time="$seconds" -print_final_stats=1 \
         -artifact_prefix="$work/artifacts/" "$work/corpus" "$root/fuzz/corpus/${t%_fuzz}" \
         >"$work/log" 2>&1; then
         echo "fuzz/run.sh: $t found a fault; see $work/log and $work/artifacts/" >&2
