@@ -29,7 +29,8 @@ using plat::kRegMaxValuesPerKey;
 std::string RepoDir()
 {
     const std::string here = __FILE__; // ".../tests/platform/profile_limits_test.cpp"
-    return here.substr(0, here.rfind("/tests/"));
+    const std::string root = here.substr(0, here.rfind("tests/platform/"));
+    return root.empty() ? std::string(".") : root.substr(0, root.size() - 1);
 }
 
 struct Result
