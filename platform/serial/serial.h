@@ -15,13 +15,20 @@
 //              once, kept for the process); the port is the slave
 //   Ril*       control-only devices: handed to ril_open (device.h)
 //
+// The rooms: serial.cpp is the thin Win32 face (each call checks its handle
+// and arguments and hands the work on); serial_line.cpp translates DCB to and
+// from termios and drives the modem lines; serial_wait.cpp holds the waits,
+// the read plan and the read-ahead; serial_port.h is what those three share.
+// Below them, serial_devices.cpp resolves device names, serial_tty.cpp and
+// vcable.cpp are the backends.
+//
 // What the callers rely on, and how it is kept here:
 //   - share mode 0 is exclusive, even for root: an in-process table of held
 //     devices, flock(LOCK_EX|LOCK_NB) and TIOCEXCL together. A held device
 //     refuses a second open with ERROR_ACCESS_DENIED, as the handheld's
 //     serial driver does.
 //   - raw mode on open, before any byte flows; DCB and COMMTIMEOUTS with their
-//     Win32 meanings (see serial.cpp for the one deliberate difference: a read
+//     Win32 meanings (see serial_wait.cpp for the one deliberate difference: a read
 //     with a total time-out and no interval time-out returns as soon as bytes
 //     have arrived and no more are waiting).
 //   - every wait polls the device, the port's close descriptor and the
@@ -51,6 +58,18 @@ struct Sim;
 namespace plat
 {
 
+// What a backend can do, one bit each in PortBackend::caps. The port asks
+// these instead of guessing from the descriptors a backend names.
+enum PortCap : unsigned
+{
+    kPortBreaks = 1u << 0,        // breaks both ways: one that arrives shows (EV_BREAK, CE_BREAK), SETBREAK sends one
+    kPortLineErrors = 1u << 1,    // framing, parity and overrun errors show (EV_ERR, CE_*)
+    kPortModemLines = 1u << 2,    // DTR and RTS can be raised and lowered
+    kPortEventFd = 1u << 3,       // event_fd() polls readable while a line event waits to be taken
+    kPortEventCounters = 1u << 4, // line events are counters that change as bytes arrive, not as reads take
+                                  // them (a UART's TIOCGICOUNT): re-checked while unread data stops the wait
+};
+
 // What a port stands on. Reads and writes never block; the port waits on the
 // descriptors the backend names. Calls other than read and write are made
 // with the port's lock held, one at a time. The port makes one read at a time
@@ -62,7 +81,14 @@ namespace plat
 class PortBackend
 {
 public:
+    explicit PortBackend(unsigned what) : caps(what) {}
     virtual ~PortBackend() = default;
+
+    const unsigned caps; // kPort* bits
+    bool can(unsigned cap) const
+    {
+        return (caps & cap) == cap;
+    }
 
     // Polls readable (POLLIN) when input is waiting; a tty also shows a
     // hang-up here (POLLHUP/POLLERR).
@@ -70,14 +96,9 @@ public:
     // Polls ready (tx_events()) when a write can make progress.
     virtual int tx_fd() const = 0;
     virtual short tx_events() const = 0;
-    // Polls readable when a line event (break, line error, hang-up) is
-    // waiting to be taken; -1 when such events only come with received data
-    // (a tty: break and errors are counted by the driver as bytes arrive).
+    // With kPortEventFd: polls readable when a line event (break, line
+    // error, hang-up) is waiting to be taken. Without it, -1.
     virtual int event_fd() const = 0;
-    // True when take_line_events() reads counters that can change without
-    // the port reading data (a UART's TIOCGICOUNT); the port then re-checks
-    // them now and then while unread data stops it from waiting for more.
-    virtual bool counts_line_events() const = 0;
 
     // >0 bytes read; 0 nothing read (after rx_fd polled readable: the far
     // side is gone); -1 with errno (EAGAIN: nothing yet).
@@ -108,6 +129,10 @@ public:
 // closed and the last error set (ERROR_ACCESS_DENIED when another holder has
 // the device).
 std::unique_ptr<PortBackend> tty_backend_open(int fd, bool lockFile);
+
+// Raw mode as every serial line here runs it: cfmakeraw, the receiver on, no
+// modem control, and reads that never wait in the kernel (VMIN = VTIME = 0).
+void raw_termios(struct termios* t);
 
 // The module simulator serving a Simulator device, started on first use (by
 // this call or by the first CreateFileW of the device); null when the name is

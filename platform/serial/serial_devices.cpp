@@ -58,10 +58,7 @@ bool make_raw(int fd)
     struct termios t;
     if (tcgetattr(fd, &t) != 0)
         return false;
-    cfmakeraw(&t);
-    t.c_cflag |= CLOCAL | CREAD;
-    t.c_cc[VMIN] = 0;
-    t.c_cc[VTIME] = 0;
+    raw_termios(&t);
     return tcsetattr(fd, TCSANOW, &t) == 0;
 }
 
@@ -205,6 +202,85 @@ int open_tty_path(const std::string& path)
     }
 }
 
+// Where a device's port comes from: the entry it holds in the held-devices
+// table, and a tty path to open or a descriptor the platform keeps to
+// duplicate (neither for a cable).
+struct Source
+{
+    std::string key;
+    std::string ttyPath;
+    int dupOf = -1;
+};
+
+// A device the platform makes (a pseudo-terminal pair or the simulator's
+// line), made on first use; false with the last error set.
+bool made_source(const DeviceSpec* device, Source* s)
+{
+    std::lock_guard<std::mutex> lock(g_devicesMutex);
+    if (device->type == DeviceType::PtyPair)
+    {
+        const PtyDevice* pty = pty_device(device);
+        if (pty == nullptr)
+            set_error_from_errno(errno);
+        s->key = "pty:" + utf16_to_utf8(wstr_fold(device->name));
+        s->dupOf = pty != nullptr ? pty->master : -1;
+        return pty != nullptr;
+    }
+    const SimDevice* sim = sim_device(device);
+    if (sim == nullptr)
+        SetLastError(ERROR_NOT_READY);
+    s->ttyPath = sim != nullptr ? sim->path : std::string();
+    s->key = "tty:" + s->ttyPath;
+    return sim != nullptr;
+}
+
+bool source_of(const DeviceSpec* device, Source* s)
+{
+    char real[PATH_MAX];
+    switch (device->type)
+    {
+        case DeviceType::TtyPath:
+            s->ttyPath = device->arg;
+            s->key = "tty:" + std::string(realpath(device->arg.c_str(), real) ? real : device->arg.c_str());
+            return true;
+        case DeviceType::Cable:
+            s->key = "cable:" + device->arg;
+            return true;
+        case DeviceType::PtyPair:
+        case DeviceType::Simulator:
+            return made_source(device, s);
+        default:
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return false;
+    }
+}
+
+// The backend on a source; null with the last error set.
+std::unique_ptr<PortBackend> backend_on(const DeviceSpec* device, const Source& s)
+{
+    if (device->type == DeviceType::Cable)
+        return cable_open_backend(device->arg);
+    if (s.dupOf >= 0)
+    {
+        // A duplicate shares the master's open file (and its O_NONBLOCK); the
+        // held table alone keeps it exclusive, flock would not tell dups apart.
+        int fd = fcntl(s.dupOf, F_DUPFD_CLOEXEC, 0);
+        if (fd >= 0)
+            return tty_backend_open(fd, false);
+        set_error_from_errno(errno);
+        return nullptr;
+    }
+    int fd = open_tty_path(s.ttyPath);
+    if (fd >= 0)
+        return tty_backend_open(fd, true);
+    // EBUSY: another program holds the tty exclusively (TIOCEXCL).
+    if (errno == EBUSY)
+        SetLastError(ERROR_ACCESS_DENIED);
+    else
+        set_error_from_errno(errno);
+    return nullptr;
+}
+
 } // namespace
 
 void serial_hold_release(const std::string& key)
@@ -215,96 +291,24 @@ void serial_hold_release(const std::string& key)
 
 bool serial_device_open(const DeviceSpec* device, OpenedDevice* out)
 {
-    std::string key;
-    std::string ttyPath;
-    int dupOf = -1;
-    switch (device->type)
-    {
-        case DeviceType::TtyPath:
-        {
-            char real[PATH_MAX];
-            ttyPath = device->arg;
-            key = "tty:" + std::string(realpath(ttyPath.c_str(), real) ? real : ttyPath.c_str());
-            break;
-        }
-        case DeviceType::PtyPair:
-        {
-            std::lock_guard<std::mutex> lock(g_devicesMutex);
-            PtyDevice* d = pty_device(device);
-            if (d == nullptr)
-            {
-                set_error_from_errno(errno);
-                return false;
-            }
-            key = "pty:" + utf16_to_utf8(wstr_fold(device->name));
-            dupOf = d->master;
-            break;
-        }
-        case DeviceType::Simulator:
-        {
-            std::lock_guard<std::mutex> lock(g_devicesMutex);
-            SimDevice* d = sim_device(device);
-            if (d == nullptr)
-            {
-                SetLastError(ERROR_NOT_READY);
-                return false;
-            }
-            ttyPath = d->path;
-            key = "tty:" + d->path;
-            break;
-        }
-        case DeviceType::Cable:
-            key = "cable:" + device->arg;
-            break;
-        default:
-            SetLastError(ERROR_FILE_NOT_FOUND);
-            return false;
-    }
-    if (!hold_take(key))
+    Source s;
+    if (!source_of(device, &s))
+        return false;
+    if (!hold_take(s.key))
     {
         SetLastError(ERROR_ACCESS_DENIED);
         return false;
     }
-    std::unique_ptr<PortBackend> backend;
-    if (device->type == DeviceType::Cable)
-    {
-        backend = cable_open_backend(device->arg);
-    }
-    else if (dupOf >= 0)
-    {
-        // A duplicate shares the master's open file (and its O_NONBLOCK); the
-        // held table alone keeps it exclusive, flock would not tell dups apart.
-        int fd = fcntl(dupOf, F_DUPFD_CLOEXEC, 0);
-        if (fd < 0)
-            set_error_from_errno(errno);
-        else
-            backend = tty_backend_open(fd, false);
-    }
-    else
-    {
-        int fd = open_tty_path(ttyPath);
-        if (fd < 0)
-        {
-            // EBUSY: another program holds the tty exclusively (TIOCEXCL).
-            if (errno == EBUSY)
-                SetLastError(ERROR_ACCESS_DENIED);
-            else
-                set_error_from_errno(errno);
-        }
-        else
-        {
-            backend = tty_backend_open(fd, true);
-        }
-    }
+    std::unique_ptr<PortBackend> backend = backend_on(device, s);
     if (!backend)
     {
         DWORD err = GetLastError();
-        serial_hold_release(key);
+        serial_hold_release(s.key);
         SetLastError(err);
         return false;
     }
     out->backend = std::move(backend);
-    out->holdKey = key;
+    out->holdKey = s.key;
     return true;
 }
 

@@ -28,20 +28,48 @@ template <typename F> auto retry(F f) -> decltype(f())
     }
 }
 
+// What a tty can do, asked of the driver: a UART counts breaks and line
+// errors (TIOCGICOUNT, whose first reading is *base) and has modem lines
+// (TIOCMGET); a pty refuses both with ENOTTY.
+unsigned probe_caps(int fd, struct serial_icounter_struct* base)
+{
+    unsigned caps = 0;
+    if (retry([&] { return sys().ioctl(fd, TIOCGICOUNT, base); }) == 0)
+        caps |= kPortBreaks | kPortLineErrors | kPortEventCounters;
+    int lines = 0;
+    if (retry([&] { return sys().ioctl(fd, TIOCMGET, &lines); }) == 0)
+        caps |= kPortModemLines;
+    return caps;
+}
+
+// Linux releases the descriptor even when close fails, EINTR included, so it
+// is never retried: a retry could close a number another thread was just
+// given.
+void close_once(int fd)
+{
+    sys().close(fd);
+}
+
+// Gives up the claim tty_backend_open took: TIOCEXCL and the flock.
+void unclaim(int fd)
+{
+    int none = 0;
+    retry([&] { return sys().ioctl(fd, TIOCNXCL, &none); });
+    retry([&] { return sys().flock(fd, LOCK_UN); });
+}
+
 class TtyBackend : public PortBackend
 {
 public:
-    TtyBackend(int fd, bool locked) : fd_(fd), locked_(locked)
+    TtyBackend(int fd, bool locked, unsigned what, const struct serial_icounter_struct& base)
+        : PortBackend(what), fd_(fd), locked_(locked), base_(base)
     {
-        // A UART counts breaks and line errors; a pty refuses (ENOTTY) and
-        // then shows neither.
-        counters_ = sys().ioctl(fd_, TIOCGICOUNT, &base_) == 0;
     }
 
     ~TtyBackend() override
     {
         release();
-        retry([&] { return sys().close(fd_); });
+        close_once(fd_);
     }
 
     int rx_fd() const override
@@ -60,11 +88,6 @@ public:
     {
         return -1;
     }
-    bool counts_line_events() const override
-    {
-        return counters_;
-    }
-
     ssize_t read(void* buf, size_t n) override
     {
         return retry([&] { return sys().read(fd_, buf, n); });
@@ -122,10 +145,10 @@ public:
         *errors = 0;
         *brk = false;
         *hangup = false;
-        if (!counters_)
+        if (!can(kPortEventCounters))
             return;
         struct serial_icounter_struct now;
-        if (sys().ioctl(fd_, TIOCGICOUNT, &now) != 0)
+        if (retry([&] { return sys().ioctl(fd_, TIOCGICOUNT, &now); }) != 0)
         {
             // The counters went away: the device did (a USB adapter unplugged).
             if (errno == EIO || errno == ENODEV || errno == ENXIO)
@@ -148,28 +171,31 @@ public:
     void release() override
     {
         if (locked_)
-        {
-            int none = 0;
-            sys().ioctl(fd_, TIOCNXCL, &none);
-            retry([&] { return sys().flock(fd_, LOCK_UN); });
-            locked_ = false;
-        }
+            unclaim(fd_);
+        locked_ = false;
     }
 
 private:
     int fd_;
     bool locked_;
-    bool counters_ = false;
-    struct serial_icounter_struct base_ = {};
+    struct serial_icounter_struct base_; // the counters' last reading
 };
 
 } // namespace
+
+void raw_termios(struct termios* t)
+{
+    cfmakeraw(t);
+    t->c_cflag |= CLOCAL | CREAD;
+    t->c_cc[VMIN] = 0;
+    t->c_cc[VTIME] = 0;
+}
 
 std::unique_ptr<PortBackend> tty_backend_open(int fd, bool lockFile)
 {
     auto fail = [&](DWORD error) -> std::unique_ptr<PortBackend>
     {
-        retry([&] { return sys().close(fd); });
+        close_once(fd);
         SetLastError(error);
         return nullptr;
     };
@@ -184,30 +210,27 @@ std::unique_ptr<PortBackend> tty_backend_open(int fd, bool lockFile)
             return fail(err == EWOULDBLOCK ? ERROR_ACCESS_DENIED : win32_error_from_errno(err));
         }
         int none = 0;
-        sys().ioctl(fd, TIOCEXCL, &none);
+        retry([&] { return sys().ioctl(fd, TIOCEXCL, &none); });
     }
     // Raw mode before any byte flows: a fresh tty echoes, maps CR and eats
     // XON/XOFF, and the images carry every byte value.
     struct termios t;
-    if (retry([&] { return sys().tcgetattr(fd, &t); }) != 0)
+    int got = retry([&] { return sys().tcgetattr(fd, &t); });
+    if (got == 0)
+    {
+        raw_termios(&t); // reads never wait in the kernel: the port waits in poll
+        got = retry([&] { return sys().tcsetattr(fd, TCSANOW, &t); });
+    }
+    if (got != 0)
     {
         int err = errno;
         if (lockFile)
-            sys().flock(fd, LOCK_UN);
+            unclaim(fd); // TIOCEXCL would outlast the descriptor
         return fail(win32_error_from_errno(err));
     }
-    cfmakeraw(&t);
-    t.c_cflag |= CLOCAL | CREAD;
-    t.c_cc[VMIN] = 0; // reads never wait in the kernel: the port waits in poll
-    t.c_cc[VTIME] = 0;
-    if (retry([&] { return sys().tcsetattr(fd, TCSANOW, &t); }) != 0)
-    {
-        int err = errno;
-        if (lockFile)
-            sys().flock(fd, LOCK_UN);
-        return fail(win32_error_from_errno(err));
-    }
-    return std::make_unique<TtyBackend>(fd, lockFile);
+    struct serial_icounter_struct base = {};
+    const unsigned caps = probe_caps(fd, &base);
+    return std::make_unique<TtyBackend>(fd, lockFile, caps, base);
 }
 
 } // namespace plat

@@ -6,12 +6,16 @@
 //                             installed another)
 //   plat::real_syscalls()     the real calls, to build an injecting table from
 //   plat::SyscallOverride     installs a table for its lifetime (tests)
+//   plat::SyscallFaults       fails the Nth next call of a kind with an errno,
+//                             counting the calls (tests; over a base table)
 //
 // Only files under platform/ include this header. Waits do not go through the
 // table: they use plat::wait_fds (core.h), which also watches the thread's
 // wake-up descriptor.
 #pragma once
 
+#include <climits>
+#include <memory>
 #include <poll.h>
 #include <sys/types.h>
 #include <termios.h>
@@ -50,6 +54,50 @@ public:
 
 private:
     const Syscalls* previous_;
+};
+
+// The calls of the table, by kind.
+enum class SysCall
+{
+    Open,
+    Close,
+    Read,
+    Write,
+    Poll,
+    Ioctl,
+    Tcgetattr,
+    Tcsetattr,
+    Tcflush,
+    Flock,
+};
+constexpr int kSysCallKinds = 10;
+
+// Fails chosen calls the way a test VFS fails "the Nth next call": the calls
+// of a kind are counted from when fail() names that kind, and the nth of them
+// (and the times - 1 after it) fail with err without reaching the base table;
+// every other call goes through to it. A failed close still closes first, as
+// Linux releases the descriptor whatever close returns. Installed over the
+// table in force for its lifetime; one at a time.
+class SyscallFaults
+{
+public:
+    static constexpr int kEvery = INT_MAX; // times: every call from the nth on
+
+    explicit SyscallFaults(const Syscalls& base = real_syscalls());
+    ~SyscallFaults();
+    SyscallFaults(const SyscallFaults&) = delete;
+    SyscallFaults& operator=(const SyscallFaults&) = delete;
+
+    void fail(SysCall call, int nth, int err, int times = 1);
+    void pass(SysCall call);        // no more faults of that kind; counting starts again
+    int calls(SysCall call) const;  // calls of that kind since fail() or pass() named it, or since install
+    int failed(SysCall call) const; // how many of those were failed
+
+    struct State;
+
+private:
+    std::unique_ptr<State> state_;
+    std::unique_ptr<SyscallOverride> override_;
 };
 
 } // namespace plat

@@ -52,8 +52,7 @@ struct Cable
             e.evFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
             e.txFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
             std::memset(&e.attr, 0, sizeof e.attr);
-            cfmakeraw(&e.attr);
-            e.attr.c_cflag |= CLOCAL | CREAD;
+            raw_termios(&e.attr);
             cfsetispeed(&e.attr, B9600);
             cfsetospeed(&e.attr, B9600);
         }
@@ -179,11 +178,15 @@ int end_index(char end)
     return end == 'a' ? 0 : end == 'b' ? 1 : -1;
 }
 
+// What a line can carry and a pty cannot: breaks and line errors both ways,
+// modem lines, and a descriptor that wakes a waiter when one is waiting.
+constexpr unsigned kCableCaps = kPortBreaks | kPortLineErrors | kPortModemLines | kPortEventFd;
+
 // A serial port's view of one end.
 class CableBackend : public PortBackend
 {
 public:
-    CableBackend(std::shared_ptr<Cable> cable, int index) : c_(std::move(cable)), i_(index) {}
+    CableBackend(std::shared_ptr<Cable> cable, int index) : PortBackend(kCableCaps), c_(std::move(cable)), i_(index) {}
 
     ~CableBackend() override
     {
@@ -205,10 +208,6 @@ public:
     int event_fd() const override
     {
         return c_->ends[i_].evFd;
-    }
-    bool counts_line_events() const override
-    {
-        return false;
     }
 
     ssize_t read(void* buf, size_t n) override
@@ -584,13 +583,7 @@ SimLink cable_sim_link(const std::string& name, char end)
         delete l;
         return link;
     }
-    link.ctx = l;
-    link.read = link_read;
-    link.write = link_write;
-    link.send_break = link_send_break;
-    link.hangup = link_hangup;
-    link.interrupt = link_interrupt;
-    link.close = link_close;
+    link = {l, link_read, link_write, link_send_break, link_hangup, link_interrupt, link_close};
     return link;
 }
 

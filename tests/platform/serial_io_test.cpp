@@ -7,7 +7,7 @@
 // injecting system-call table that can hold a call inside the "kernel".
 #include "platform/serial/syscalls.h"
 #include "platform/win32.h"
-#include "tests/support/serial_support.h"
+#include "tests/platform/serial_port_support.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +15,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <sys/ioctl.h>
@@ -23,9 +24,7 @@
 namespace
 {
 
-using serial_support::Clock;
-using serial_support::MsSince;
-using serial_support::Pty;
+using namespace serial_tests;
 
 constexpr auto kHoldLimit = std::chrono::seconds(5); // a held call gives up after this
 
@@ -47,53 +46,45 @@ struct Hooks
 };
 Hooks* g_hooks = nullptr;
 
-ssize_t HookedRead(int fd, void* buf, size_t n)
+// Holds a call in the "kernel" when `hold` is set: it stays there, `held`
+// true, until the other direction's count moves (or kHoldLimit passes), and
+// `seen` says whether it did. Then the real call is made; one that moved
+// bytes counts in `done`.
+ssize_t Held(bool Hooks::*hold, bool Hooks::*held, bool Hooks::*seen, int Hooks::*other, int Hooks::*done,
+             const std::function<ssize_t()>& call)
 {
-    g_hooks->reads++;
     std::unique_lock<std::mutex> lock(g_hooks->mu);
-    if (g_hooks->holdNextRead)
+    if (g_hooks->*hold)
     {
-        g_hooks->holdNextRead = false;
-        g_hooks->readHeld = true;
+        g_hooks->*hold = false;
+        g_hooks->*held = true;
         g_hooks->cv.notify_all();
-        const int before = g_hooks->writesDone;
-        g_hooks->writeSeenDuringRead =
-            g_hooks->cv.wait_for(lock, kHoldLimit, [&] { return g_hooks->writesDone > before; });
-        g_hooks->readHeld = false;
+        const int before = g_hooks->*other;
+        g_hooks->*seen = g_hooks->cv.wait_for(lock, kHoldLimit, [&] { return g_hooks->*other > before; });
+        g_hooks->*held = false;
     }
     lock.unlock();
-    ssize_t r = plat::real_syscalls().read(fd, buf, n);
+    ssize_t r = call();
     if (r > 0)
     {
         lock.lock();
-        g_hooks->readsWithBytes++;
+        (g_hooks->*done)++;
         g_hooks->cv.notify_all();
     }
     return r;
 }
 
+ssize_t HookedRead(int fd, void* buf, size_t n)
+{
+    g_hooks->reads++;
+    return Held(&Hooks::holdNextRead, &Hooks::readHeld, &Hooks::writeSeenDuringRead, &Hooks::writesDone,
+                &Hooks::readsWithBytes, [&] { return plat::real_syscalls().read(fd, buf, n); });
+}
+
 ssize_t HookedWrite(int fd, const void* buf, size_t n)
 {
-    std::unique_lock<std::mutex> lock(g_hooks->mu);
-    if (g_hooks->holdNextWrite)
-    {
-        g_hooks->holdNextWrite = false;
-        g_hooks->writeHeld = true;
-        g_hooks->cv.notify_all();
-        const int before = g_hooks->readsWithBytes;
-        g_hooks->readSeenDuringWrite =
-            g_hooks->cv.wait_for(lock, kHoldLimit, [&] { return g_hooks->readsWithBytes > before; });
-        g_hooks->writeHeld = false;
-    }
-    lock.unlock();
-    ssize_t r = plat::real_syscalls().write(fd, buf, n);
-    if (r > 0)
-    {
-        lock.lock();
-        g_hooks->writesDone++;
-        g_hooks->cv.notify_all();
-    }
-    return r;
+    return Held(&Hooks::holdNextWrite, &Hooks::writeHeld, &Hooks::readSeenDuringWrite, &Hooks::readsWithBytes,
+                &Hooks::writesDone, [&] { return plat::real_syscalls().write(fd, buf, n); });
 }
 
 int HookedIoctl(int fd, unsigned long request, void* arg)
@@ -106,54 +97,22 @@ int HookedIoctl(int fd, unsigned long request, void* arg)
     return plat::real_syscalls().ioctl(fd, request, arg);
 }
 
-struct ReadOutcome
+// The far end sends `text`; the port's reads of up to `chunk` bytes gather it
+// (for at most 2 s). Returns what they gathered.
+std::string SendAndReadBack(HANDLE h, int master, const std::string& text, DWORD chunk)
 {
-    BOOL ok = FALSE;
-    DWORD error = 0;
-    std::string bytes;
-    double ms = 0;
-};
-
-ReadOutcome TimedRead(HANDLE h, DWORD n)
-{
-    std::vector<char> buf(n);
-    DWORD got = 0;
-    ReadOutcome r;
-    SetLastError(0);
+    std::string got;
+    if (!serial_support::WriteText(master, text))
+        return got;
     const auto start = Clock::now();
-    r.ok = ReadFile(h, buf.data(), n, &got, nullptr);
-    r.ms = MsSince(start);
-    r.error = GetLastError();
-    r.bytes.assign(buf.data(), got);
-    return r;
-}
-
-DWORD InQueue(HANDLE h)
-{
-    COMSTAT st = {};
-    DWORD errors = 0;
-    return ClearCommError(h, &errors, &st) ? st.cbInQue : 0xFFFFFFFFu;
-}
-
-// Waits until the port counts at least n bytes received (the pty delivers
-// asynchronously).
-bool WaitInQueue(HANDLE h, DWORD n)
-{
-    const auto start = Clock::now();
-    while (MsSince(start) < 2000)
+    while (got.size() < text.size() && MsSince(start) < 2000)
     {
-        DWORD q = InQueue(h);
-        if (q != 0xFFFFFFFFu && q >= n)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ReadOutcome r = TimedRead(h, chunk);
+        if (!r.ok)
+            break;
+        got += r.bytes;
     }
-    return false;
-}
-
-bool SetTimeouts(HANDLE h, DWORD interval, DWORD multiplier, DWORD constant)
-{
-    COMMTIMEOUTS t = {interval, multiplier, constant, 0, 0};
-    return SetCommTimeouts(h, &t) != FALSE;
+    return got;
 }
 
 class SerialIoTest : public ::testing::Test
@@ -161,16 +120,14 @@ class SerialIoTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(pty.Open()) << std::strerror(errno);
-        std::string err;
-        ASSERT_TRUE(serial_support::LoadDevices({{"COM1:", "tty:" + pty.path}}, &err)) << err;
+        ASSERT_TRUE(OpenPtyAsCom1(&pty));
         g_hooks = &hooks;
         table = plat::real_syscalls();
         table.read = HookedRead;
         table.write = HookedWrite;
         table.ioctl = HookedIoctl;
         override_ = std::make_unique<plat::SyscallOverride>(&table);
-        h = CreateFileW(u"COM1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        h = OpenPort();
         ASSERT_NE(h, INVALID_HANDLE_VALUE) << "error " << GetLastError();
     }
 
@@ -264,16 +221,7 @@ TEST_F(SerialIoTest, IdlePort_IsWaitedOnWithoutReads_YetBytesAndHangUpShowAtOnce
     }
     EXPECT_EQ(hooks.reads.load(), readsBefore) << "an idle device was read on every call";
 
-    ASSERT_TRUE(serial_support::WriteText(pty.master, "ab"));
-    std::string got;
-    const auto start = Clock::now();
-    while (got.size() < 2 && MsSince(start) < 2000)
-    {
-        r = TimedRead(h, 1024);
-        ASSERT_TRUE(r.ok);
-        got += r.bytes;
-    }
-    EXPECT_EQ(got, "ab");
+    EXPECT_EQ(SendAndReadBack(h, pty.master, "ab", 1024), "ab");
 
     r = TimedRead(h, 1024); // idle again
     ASSERT_TRUE(r.ok);
@@ -316,16 +264,7 @@ TEST_F(SerialIoTest, SmallReads_AreServedFromOneDeviceRead_InOrder_UntilPurged)
     r = TimedRead(h, 1000);
     EXPECT_TRUE(r.ok);
     EXPECT_EQ(r.bytes, "") << "purged bytes came back";
-    ASSERT_TRUE(serial_support::WriteText(pty.master, "after"));
-    std::string got;
-    const auto start = Clock::now();
-    while (got.size() < 5 && MsSince(start) < 2000)
-    {
-        r = TimedRead(h, 1000);
-        ASSERT_TRUE(r.ok);
-        got += r.bytes;
-    }
-    EXPECT_EQ(got, "after");
+    EXPECT_EQ(SendAndReadBack(h, pty.master, "after", 1000), "after");
 }
 
 // A WaitCommEvent that had to read to tell bytes from a hang-up keeps what it

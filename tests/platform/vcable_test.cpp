@@ -6,7 +6,7 @@
 #include "platform/serial/vcable.h"
 #include "platform/win32.h"
 #include "sim/sim.h"
-#include "tests/support/serial_support.h"
+#include "tests/platform/serial_port_support.h"
 
 #include <gtest/gtest.h>
 
@@ -17,22 +17,7 @@
 namespace
 {
 
-using serial_support::Clock;
-using serial_support::MsSince;
-
-constexpr DWORD kSentinel = 0xDEADBEEF;
-
-HANDLE OpenPort(LPCWSTR name)
-{
-    return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-}
-
-bool SetTimeouts(HANDLE h, DWORD interval, DWORD multiplier, DWORD constant, DWORD writeMultiplier = 0,
-                 DWORD writeConstant = 0)
-{
-    COMMTIMEOUTS t = {interval, multiplier, constant, writeMultiplier, writeConstant};
-    return SetCommTimeouts(h, &t) != FALSE;
-}
+using namespace serial_tests;
 
 // Runs WaitCommEvent on a thread of its own.
 std::future<std::pair<BOOL, DWORD>> WaitAsync(HANDLE h)
@@ -122,12 +107,7 @@ TEST_F(CableTest, TwoPorts_OnTheTwoEnds_TalkToEachOther)
 
 TEST_F(CableTest, SecondOpenOfAnEnd_IsRefused_UntilClosed)
 {
-    SetLastError(kSentinel);
-    EXPECT_EQ(OpenPort(u"COM1:"), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
-    ASSERT_TRUE(CloseHandle(h));
-    h = OpenPort(u"COM1:");
-    EXPECT_NE(h, INVALID_HANDLE_VALUE);
+    h = ExpectHeldThenReopen(u"COM1:", h);
 }
 
 TEST_F(CableTest, Break_EndsTheWaitWithEvBreak_AndClearCommErrorReportsItOnce)
@@ -220,15 +200,9 @@ TEST_F(CableTest, Hangup_IsReportedOnceAsEvErr_ThenEveryCallFails)
     SetLastError(kSentinel);
     EXPECT_FALSE(WaitCommEvent(h, &ev, nullptr));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_DEVICE_NOT_CONNECTED);
-    char buf[4];
-    DWORD n = 9;
     ASSERT_TRUE(SetTimeouts(h, 0, 0, 0));
-    SetLastError(kSentinel);
-    EXPECT_FALSE(ReadFile(h, buf, sizeof buf, &n, nullptr));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_DEVICE_NOT_CONNECTED);
-    SetLastError(kSentinel);
-    EXPECT_FALSE(WriteFile(h, "x", 1, &n, nullptr));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_DEVICE_NOT_CONNECTED);
+    ExpectReadAndWriteFail(h, ERROR_DEVICE_NOT_CONNECTED);
+    char buf[4];
     EXPECT_EQ(plat::cable_write(c, 'b', "x", 1), -1);
     EXPECT_EQ(plat::cable_read(c, 'b', buf, sizeof buf, 10), -1);
     EXPECT_FALSE(plat::cable_inject_break(c, 'b'));
@@ -296,42 +270,39 @@ TEST(Cable, Read_TimesOutWithZero_UnknownCablesFail)
     EXPECT_EQ(plat::cable_pending("T", 'b'), 2u);
 }
 
-TEST(Cable, Simulator_ServesAnEndThroughItsLink)
+// The simulator on end b of a cable ("NAME:b") with these faults, and the
+// port on end a opened as "COM1:"; null when either cannot start.
+Sim* StartSimOnCable(const std::string& name, const std::vector<std::string>& faults, HANDLE* h)
 {
     std::string err;
-    ASSERT_TRUE(serial_support::LoadDevices({{"COM1:", "cable:SIM:a"}}, &err)) << err;
-    HANDLE h = OpenPort(u"COM1:");
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(serial_support::LoadDevices({{"COM1:", "cable:" + name + ":a"}}, &err)) << err;
+    *h = OpenPort(u"COM1:");
     SimConfig cfg;
     cfg.boot_window_ms = 0;
-    Sim* sim = sim_start(plat::cable_sim_link("SIM", 'b'), cfg);
+    for (const std::string& rule : faults)
+    {
+        SimFault f;
+        EXPECT_TRUE(sim_parse_fault(rule.c_str(), &f)) << rule;
+        cfg.faults.push_back(f);
+    }
+    return *h == INVALID_HANDLE_VALUE ? nullptr : sim_start(plat::cable_sim_link(name, 'b'), cfg);
+}
+
+TEST(Cable, Simulator_ServesAnEndThroughItsLink)
+{
+    HANDLE h = INVALID_HANDLE_VALUE;
+    Sim* sim = StartSimOnCable("SIM", {}, &h);
     ASSERT_NE(sim, nullptr);
     EXPECT_EQ(plat::cable_sim_link("SIM", 'b').read, nullptr) << "the simulator holds that end";
-
-    ASSERT_TRUE(SetTimeouts(h, MAXDWORD, MAXDWORD, 3000, 0, 1000));
-    BYTE sync = 0x55;
-    DWORD n = 0;
-    ASSERT_TRUE(WriteFile(h, &sync, 1, &n, nullptr));
-    BYTE answer = 0;
-    ASSERT_TRUE(ReadFile(h, &answer, 1, &n, nullptr));
-    ASSERT_EQ(n, 1u);
-    EXPECT_EQ(answer, 0xA0);
+    EXPECT_EQ(SyncAnswer(h), 0xA0);
     sim_stop(sim);
     CloseHandle(h);
 }
 
 TEST(Cable, SimulatorBreakFault_ReachesThePortAsEvBreak)
 {
-    std::string err;
-    ASSERT_TRUE(serial_support::LoadDevices({{"COM1:", "cable:SB:a"}}, &err)) << err;
-    HANDLE h = OpenPort(u"COM1:");
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    SimConfig cfg;
-    cfg.boot_window_ms = 0;
-    SimFault f;
-    ASSERT_TRUE(sim_parse_fault("sync:break", &f));
-    cfg.faults.push_back(f);
-    Sim* sim = sim_start(plat::cable_sim_link("SB", 'b'), cfg);
+    HANDLE h = INVALID_HANDLE_VALUE;
+    Sim* sim = StartSimOnCable("SB", {"sync:break"}, &h);
     ASSERT_NE(sim, nullptr);
     ASSERT_TRUE(SetCommMask(h, EV_RXCHAR | EV_BREAK | EV_ERR));
     BYTE sync = 0x55;
