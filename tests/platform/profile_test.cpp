@@ -262,22 +262,38 @@ TEST(Profile, Format_CommentsBlanksAndTrailingComments)
     EXPECT_EQ(Dword(kKeyA, u"D"), 10u);
 }
 
+struct StringCase
+{
+    const char* line;     // a value line of key A
+    const char16_t* name; // the value it makes
+    const char16_t* text; // and its string
+};
+
+// clang-format off
+// value line                                   name                     string
+const StringCase kStringCases[] = {
+    {"\"Q\"=\"say \\\"hi\\\"\"",                u"Q",                    u"say \"hi\""},
+    {"\"P\"=\"C:\\\\dir\\\\file\"",             u"P",                    u"C:\\dir\\file"},
+    {"\"Name with \\\"quotes\\\"\"=\"v\"",      u"Name with \"quotes\"", u"v"},
+    {"\"E\"=\"\"",                              u"E",                    u""},
+    {"\"U\"=\"h\xC3\xA9llo \xF0\x9F\x98\x80\"", u"U",                    u"h\u00e9llo \U0001F600"},
+    {"@=\"the default\"",                       u"",                     u"the default"},
+    {"\"Spaced\" = \"ok\"",                     u"Spaced",               u"ok"},
+};
+// clang-format on
+
 TEST(Profile, Format_StringsEscapesAndDefaultValue)
 {
-    ASSERT_TRUE(Loads(RegA("\"Q\"=\"say \\\"hi\\\"\"\n"
-                           "\"P\"=\"C:\\\\dir\\\\file\"\n"
-                           "\"Name with \\\"quotes\\\"\"=\"v\"\n"
-                           "\"E\"=\"\"\n"
-                           "\"U\"=\"h\xC3\xA9llo \xF0\x9F\x98\x80\"\n"
-                           "@=\"the default\"\n"
-                           "\"Spaced\" = \"ok\"\n")));
-    EXPECT_EQ(String(kKeyA, u"Q"), u"say \"hi\"");
-    EXPECT_EQ(String(kKeyA, u"P"), u"C:\\dir\\file");
-    EXPECT_EQ(String(kKeyA, u"Name with \"quotes\""), u"v");
-    EXPECT_EQ(String(kKeyA, u"E"), u"");
-    EXPECT_EQ(String(kKeyA, u"U"), u"h\u00e9llo \U0001F600");
-    EXPECT_EQ(String(kKeyA, u""), u"the default");
-    EXPECT_EQ(String(kKeyA, u"Spaced"), u"ok");
+    std::string values;
+    for (const StringCase& c : kStringCases)
+    {
+        values += std::string(c.line) + "\n";
+    }
+    ASSERT_TRUE(Loads(RegA(values)));
+    for (const StringCase& c : kStringCases)
+    {
+        EXPECT_EQ(String(kKeyA, c.name), c.text) << c.line;
+    }
 }
 
 TEST(Profile, Format_DwordsOfOneToEightDigits)

@@ -255,10 +255,16 @@ protected:
     }
 };
 
-// Opens the terminal display on the pty and makes it current. On failure the
-// test's own stdin and stdout come back and *error says why.
+// Opens pty at 80x25 and the terminal display on it, and makes the display
+// current. On failure the test's own stdin and stdout come back and *error
+// says why.
 const plat::DisplayOps* OpenDisplay(PtyScreen& pty, std::string* error)
 {
+    if (!pty.Open(80, 25))
+    {
+        *error = "no pseudo-terminal";
+        return nullptr;
+    }
     const plat::DisplayOps* ops = plat::terminal_display_open(error);
     if (ops == nullptr)
     {
@@ -317,7 +323,6 @@ TEST_F(TerminalDisplay, DrawsTheWindowAnswersAWorkersBoxWithEnterAndPassesKeysOn
     int clientW = 0, clientH = 0;
     {
         PtyScreen pty;
-        ASSERT_TRUE(pty.Open(80, 25));
         std::string error;
         const plat::DisplayOps* ops = OpenDisplay(pty, &error);
         ASSERT_NE(ops, nullptr) << error;
@@ -387,7 +392,6 @@ TEST_F(TerminalDisplay, ResizeGivesFullScreenWindowsTheNewClientSize)
     int w = 0, h = 0;
     {
         PtyScreen pty;
-        ASSERT_TRUE(pty.Open(80, 25));
         std::string error;
         const plat::DisplayOps* ops = OpenDisplay(pty, &error);
         ASSERT_NE(ops, nullptr) << error;
@@ -409,8 +413,6 @@ TEST_F(TerminalDisplay, ResizeGivesFullScreenWindowsTheNewClientSize)
 // Opens the display on pty with a probe window and waits until it is drawn.
 HWND OpenWithProbe(PtyScreen& pty)
 {
-    if (!pty.Open(80, 25))
-        _exit(10);
     std::string error;
     if (OpenDisplay(pty, &error) == nullptr)
         _exit(11);
