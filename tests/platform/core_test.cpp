@@ -1,6 +1,8 @@
 // Conformance of the platform core: last-error, handle values, platform
 // threads (suspend, resume, terminate, exit codes) and Sleep.
 #include "platform/kernel/core.h"
+#include "tests/support/fd_io.h"
+#include "tests/support/platform_threads.h"
 
 #include <gtest/gtest.h>
 
@@ -52,16 +54,23 @@ DWORD ReturnBody(LPVOID param)
     return (DWORD)(uintptr_t)param;
 }
 
-bool WaitExit(HANDLE h, DWORD* code, int ms = 2000)
+bool WaitExit(HANDLE h, DWORD* code)
 {
-    auto until = steady_clock::now() + milliseconds(ms);
-    while (steady_clock::now() < until)
-    {
-        if (GetExitCodeThread(h, code) && *code != STILL_ACTIVE)
-            return true;
-        std::this_thread::sleep_for(milliseconds(2));
-    }
-    return false;
+    return testsupport::WaitThreadExit(h, 2000, code);
+}
+
+// Whether the thread behind h has really ended (its record reads finished),
+// not only been marked; waits up to ms.
+bool RecordFinishes(HANDLE h, int ms)
+{
+    auto t = plat::handle_get_as<plat::ThreadObj>(h, plat::ObjectKind::Thread);
+    return testsupport::WaitUntil(
+        [&]
+        {
+            std::lock_guard<std::mutex> lock(t->mu);
+            return t->finished;
+        },
+        ms, 1);
 }
 } // namespace
 
@@ -224,17 +233,7 @@ TEST(Threads, TerminateReadsTheCodeAtOnceAndWakesASleep)
     ASSERT_TRUE(GetExitCodeThread(h, &code));
     EXPECT_EQ(code, 0u) << "the given code reads at once";
     // The thread really ends: its record reads finished soon.
-    auto t = plat::handle_get_as<plat::ThreadObj>(h, plat::ObjectKind::Thread);
-    bool finished = false;
-    while (!finished && elapsed_ms(start) < 1000)
-    {
-        {
-            std::lock_guard<std::mutex> lock(t->mu);
-            finished = t->finished;
-        }
-        std::this_thread::sleep_for(milliseconds(1));
-    }
-    EXPECT_TRUE(finished);
+    EXPECT_TRUE(RecordFinishes(h, 1000));
     EXPECT_LT(elapsed_ms(start), 500);
     CloseHandle(h);
 }
@@ -251,18 +250,7 @@ TEST(Threads, TerminateASuspendedThreadEndsIt)
     int frozen = c.ticks.load();
     std::this_thread::sleep_for(milliseconds(20));
     EXPECT_EQ(c.ticks.load(), frozen);
-    auto t = plat::handle_get_as<plat::ThreadObj>(h, plat::ObjectKind::Thread);
-    auto start = steady_clock::now();
-    bool finished = false;
-    while (!finished && elapsed_ms(start) < 1000)
-    {
-        {
-            std::lock_guard<std::mutex> lock(t->mu);
-            finished = t->finished;
-        }
-        std::this_thread::sleep_for(milliseconds(1));
-    }
-    EXPECT_TRUE(finished);
+    EXPECT_TRUE(RecordFinishes(h, 1000));
     CloseHandle(h);
 }
 

@@ -2,6 +2,7 @@
 // and a small scripted tool side, written here in plain POSIX, drives the
 // download protocol on the slave side and checks every byte that comes back.
 #include "sim/sim.h"
+#include "tests/support/process_support.h"
 
 #include <gtest/gtest.h>
 
@@ -16,8 +17,6 @@
 #include <mutex>
 #include <poll.h>
 #include <string>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <thread>
 #include <time.h>
@@ -560,37 +559,59 @@ TEST(SimDownload, ResetDuringAckDelay_DropsThePendingAnswer)
 // Violations of the sending side
 // ===========================================================================
 
-TEST(SimViolations, WrongStage1Check_NoAnswerUntilReset)
+// A loader the module refuses: a wrong check byte or length is named, nothing
+// is answered, the module halts and ignores even a sync, and a reset brings
+// its boot ROM back.
+struct LoaderMistake
+{
+    const char* violation;
+    int stage;         // 1 or 2
+    size_t length;     // of the loader sent
+    uint8_t checkFlip; // XORed into the check byte
+    uint64_t SimReport::*failCount;
+};
+
+// clang-format off
+// violation                              stage  length  flip  counter
+static const LoaderMistake kLoaderMistakes[] = {
+    {"stage-1 check byte",                1,     184,    0x01, &SimReport::stage1_fail},
+    {"stage-1 length 183, expected 184",  1,     183,    0x00, &SimReport::stage1_fail},
+    {"stage-2 check byte",                2,     7414,   0x80, &SimReport::stage2_fail},
+};
+// clang-format on
+
+TEST(SimViolations, LoaderMistake_NamedNoAnswerHaltedUntilReset)
 {
     Images im;
-    Bench b;
-    ASSERT_NO_FATAL_FAILURE(b.start(expecting(im)));
-    ASSERT_EQ(cast_sync(b.fd), 0xA0);
-    EXPECT_EQ(send_stage1(b.fd, im.boot1, QUIET_MS, 0x01), NONE);
-    EXPECT_TRUE(sim_wait_state(b.sim, "halted", ANSWER_MS));
-    send_bytes(b.fd, {0x55, 0x1C, 0xF6});
-    EXPECT_TRUE(b.quiet()) << "a halted module answers nothing, not even a sync";
-    SimReport r = sim_report(b.sim);
-    EXPECT_EQ(r.stage1_fail, 1u);
-    EXPECT_TRUE(has_violation(r, "stage-1 check byte")) << violations_of(r);
-    EXPECT_EQ(r.bytes_dropped, 3u);
+    for (const LoaderMistake& m : kLoaderMistakes)
+    {
+        SCOPED_TRACE(m.violation);
+        Bench b;
+        ASSERT_NO_FATAL_FAILURE(b.start(expecting(im)));
+        ASSERT_EQ(cast_sync(b.fd), 0xA0);
+        if (m.stage == 1)
+            EXPECT_EQ(
+                send_stage1(b.fd, Bytes(im.boot1.begin(), im.boot1.begin() + (long)m.length), QUIET_MS, m.checkFlip),
+                NONE);
+        else
+        {
+            ASSERT_EQ(send_stage1(b.fd, im.boot1), 0xA5);
+            std::vector<int> got = send_stage2(b.fd, im.boot2, QUIET_MS, m.checkFlip);
+            EXPECT_EQ(got, (std::vector<int>{0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, NONE}));
+        }
+        EXPECT_TRUE(sim_wait_state(b.sim, "halted", ANSWER_MS));
+        const uint64_t dropped = sim_report(b.sim).bytes_dropped;
+        send_bytes(b.fd, {0x55, 0x1C, 0xF6});
+        EXPECT_TRUE(b.quiet()) << "a halted module answers nothing, not even a sync";
+        SimReport r = sim_report(b.sim);
+        EXPECT_EQ(r.*m.failCount, 1u);
+        EXPECT_TRUE(has_violation(r, m.violation)) << violations_of(r);
+        EXPECT_EQ(r.bytes_dropped, dropped + 3);
 
-    sim_reset(b.sim);
-    EXPECT_EQ(cast_sync(b.fd), 0xA0);
-    EXPECT_EQ(send_stage1(b.fd, im.boot1), 0xA5);
-}
-
-TEST(SimViolations, WrongStage1Length_ViolationAndNoAnswer)
-{
-    Images im;
-    Bench b;
-    ASSERT_NO_FATAL_FAILURE(b.start(expecting(im)));
-    ASSERT_EQ(cast_sync(b.fd), 0xA0);
-    Bytes shorter(im.boot1.begin(), im.boot1.end() - 1);
-    EXPECT_EQ(send_stage1(b.fd, shorter, QUIET_MS), NONE);
-    SimReport r = sim_report(b.sim);
-    EXPECT_TRUE(has_violation(r, "stage-1 length 183, expected 184")) << violations_of(r);
-    EXPECT_EQ(r.state, "halted");
+        sim_reset(b.sim);
+        EXPECT_EQ(cast_sync(b.fd), 0xA0);
+        EXPECT_EQ(send_stage1(b.fd, im.boot1), 0xA5);
+    }
 }
 
 TEST(SimViolations, AnyStage1LengthWithoutExpectation)
@@ -600,21 +621,6 @@ TEST(SimViolations, AnyStage1LengthWithoutExpectation)
     ASSERT_EQ(cast_sync(b.fd), 0xA0);
     EXPECT_EQ(send_stage1(b.fd, make_image(40, 1)), 0xA5);
     EXPECT_TRUE(sim_report(b.sim).violations.empty());
-}
-
-TEST(SimViolations, WrongStage2Check_NoAnswer)
-{
-    Images im;
-    Bench b;
-    ASSERT_NO_FATAL_FAILURE(b.start(expecting(im)));
-    ASSERT_EQ(cast_sync(b.fd), 0xA0);
-    ASSERT_EQ(send_stage1(b.fd, im.boot1), 0xA5);
-    std::vector<int> got = send_stage2(b.fd, im.boot2, QUIET_MS, 0x80);
-    EXPECT_EQ(got, (std::vector<int>{0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, NONE}));
-    SimReport r = sim_report(b.sim);
-    EXPECT_EQ(r.stage2_fail, 1u);
-    EXPECT_TRUE(has_violation(r, "stage-2 check byte")) << violations_of(r);
-    EXPECT_EQ(r.state, "halted");
 }
 
 TEST(SimViolations, WrongImageCheck_AnswersNotA5AndKeepsNothing)
@@ -642,52 +648,65 @@ TEST(SimViolations, WrongImageCheck_AnswersNotA5AndKeepsNothing)
     EXPECT_TRUE(sim_report(b.sim).flashed);
 }
 
-TEST(SimViolations, StraySyncInsideImageBlock_NamedWithItsOffset)
+// A stray sync inside a block is named with its stage and offset; the block
+// still counts its full length, so the last byte is left out.
+struct StraySync
 {
-    Images im;
-    const long at = 4123;
-    ASSERT_NE(im.image[at], 0x55);
-    Bench b;
-    ASSERT_NO_FATAL_FAILURE(b.start(expecting(im)));
-    ASSERT_EQ(cast_sync(b.fd), 0xA0);
-    ASSERT_EQ(send_stage1(b.fd, im.boot1), 0xA5);
-    ASSERT_EQ(send_stage2(b.fd, im.boot2).back(), 0xA5);
-    ASSERT_EQ(file_size(b.fd), (std::vector<int>{0xA5, 0xA5, 0xA5}));
-    std::vector<int> got = send_image(b.fd, im.image, QUIET_MS, 0, at);
-    EXPECT_NE(got.back(), 0xA5);
-    SimReport r = sim_report(b.sim);
-    EXPECT_TRUE(has_violation(r, "sync byte 0x55 inside image block at offset 4123")) << violations_of(r);
-    EXPECT_FALSE(r.flashed);
-}
+    const char* block;
+    long at; // offset in the block's loader or image
+};
 
-TEST(SimViolations, StraySyncInsideLoaderBlocks_NamedWithTheirStage)
+// clang-format off
+// block     at
+static const StraySync kStraySyncs[] = {
+    {"stage1", 100},
+    {"stage2", 2500},
+    {"image",  4123},
+};
+// clang-format on
+
+TEST(SimViolations, StraySyncInsideABlock_NamedWithItsStageAndOffset)
 {
     Images im;
-    ASSERT_NE(im.boot1[100], 0x55);
-    ASSERT_NE(im.boot2[2500], 0x55);
+    for (const StraySync& k : kStraySyncs)
     {
+        const std::string what =
+            std::string("sync byte 0x55 inside ") + k.block + " block at offset " + std::to_string(k.at);
+        SCOPED_TRACE(what);
         Bench b;
         ASSERT_NO_FATAL_FAILURE(b.start(expecting(im)));
         ASSERT_EQ(cast_sync(b.fd), 0xA0);
-        Bytes frame = stage1_frame(im.boot1);
-        frame.insert(frame.begin() + 1 + 100, 0x55);
-        frame.pop_back(); // the frame still takes 186 bytes on the module's count
-        send_bytes(b.fd, frame);
-        ASSERT_TRUE(b.quiet());
-        EXPECT_TRUE(has_violation(sim_report(b.sim), "sync byte 0x55 inside stage1 block at offset 100"))
-            << violations_of(sim_report(b.sim));
-    }
-    {
-        Bench b;
-        ASSERT_NO_FATAL_FAILURE(b.start(expecting(im)));
-        ASSERT_EQ(cast_sync(b.fd), 0xA0);
-        ASSERT_EQ(send_stage1(b.fd, im.boot1), 0xA5);
-        Bytes loader = im.boot2;
-        loader.insert(loader.begin() + 2500, 0x55);
-        loader.pop_back();
-        send_stage2(b.fd, loader, QUIET_MS);
-        EXPECT_TRUE(has_violation(sim_report(b.sim), "sync byte 0x55 inside stage2 block at offset 2500"))
-            << violations_of(sim_report(b.sim));
+        if (k.block == std::string("stage1"))
+        {
+            ASSERT_NE(im.boot1[k.at], 0x55);
+            Bytes frame = stage1_frame(im.boot1);
+            frame.insert(frame.begin() + 1 + k.at, 0x55);
+            frame.pop_back();
+            send_bytes(b.fd, frame);
+            ASSERT_TRUE(b.quiet());
+        }
+        else
+        {
+            ASSERT_EQ(send_stage1(b.fd, im.boot1), 0xA5);
+            if (k.block == std::string("stage2"))
+            {
+                ASSERT_NE(im.boot2[k.at], 0x55);
+                Bytes loader = im.boot2;
+                loader.insert(loader.begin() + k.at, 0x55);
+                loader.pop_back();
+                send_stage2(b.fd, loader, QUIET_MS);
+            }
+            else
+            {
+                ASSERT_NE(im.image[k.at], 0x55);
+                ASSERT_EQ(send_stage2(b.fd, im.boot2).back(), 0xA5);
+                ASSERT_EQ(file_size(b.fd), (std::vector<int>{0xA5, 0xA5, 0xA5}));
+                EXPECT_NE(send_image(b.fd, im.image, QUIET_MS, 0, k.at).back(), 0xA5);
+            }
+        }
+        SimReport r = sim_report(b.sim);
+        EXPECT_TRUE(has_violation(r, what)) << violations_of(r);
+        EXPECT_FALSE(r.flashed);
     }
 }
 
@@ -816,69 +835,71 @@ TEST(SimFaults, OccurrenceAndRepeat_CountOverTheWholeSession)
     EXPECT_EQ(sim_report(b.sim).faults_applied, 2u + 5u);
 }
 
-TEST(SimFaults, Missing_NoAnswerButTheModuleGoesOn)
+// The stage-1 acknowledgement under each kind of fault, as the tool sees it:
+// what comes back and when, the state the module is left in, and a reset
+// that brings back a module which answers again (a fault hits once).
+struct AckFault
 {
-    Images im;
-    SimConfig c = expecting(im);
-    c.faults.push_back({SimPhase::Stage1Ack, SimFaultKind::Missing});
-    Bench b;
-    ASSERT_NO_FATAL_FAILURE(b.start(c));
-    ASSERT_EQ(cast_sync(b.fd), 0xA0);
-    EXPECT_EQ(send_stage1(b.fd, im.boot1, QUIET_MS), NONE);
-    EXPECT_TRUE(sim_wait_state(b.sim, "stage2", ANSWER_MS));
-    EXPECT_EQ(send_stage2(b.fd, im.boot2).back(), 0xA5);
-}
+    SimFaultKind kind;
+    int param;
+    int noise;         // non-handshake bytes before the answer
+    bool answered;     // 0xA5 comes at all
+    double minMs;      // earliest the answer may come
+    const char* after; // the module's state once the fault has hit
+};
 
-TEST(SimFaults, Late_AnswerComesAfterTheDelay)
-{
-    Images im;
-    SimConfig c = expecting(im);
-    c.faults.push_back({SimPhase::Stage1Ack, SimFaultKind::Late, 0, 250});
-    Bench b;
-    ASSERT_NO_FATAL_FAILURE(b.start(c));
-    ASSERT_EQ(cast_sync(b.fd), 0xA0);
-    send_bytes(b.fd, stage1_frame(im.boot1));
-    Clock::time_point t0 = Clock::now();
-    EXPECT_EQ(read_byte(b.fd, ANSWER_MS), 0xA5);
-    double ms = ms_since(t0);
-    EXPECT_GE(ms, 240.0);
-    EXPECT_LT(ms, 1500.0);
-}
+// clang-format off
+// kind                            param  noise  answered  min ms  state after
+static const AckFault kAckFaults[] = {
+    {SimFaultKind::Missing,          0,     0,     false,    0,      "stage2"},
+    {SimFaultKind::Late,             250,   0,     true,     240,    "stage2"},
+    {SimFaultKind::Noise,            300,   300,   true,     0,      "stage2"},
+    {SimFaultKind::Silence,          0,     0,     false,    0,      "silent"},
+    {SimFaultKind::WrongFinalCheck,  0,     0,     false,    0,      "halted"},
+};
+// clang-format on
 
-TEST(SimFaults, Noise_BytesThatAreNoHandshakeThenTheRealAnswer)
+TEST(SimFaults, Stage1AckFault_AsTheToolSeesIt)
 {
     Images im;
-    SimConfig c = expecting(im);
-    c.faults.push_back({SimPhase::Stage1Ack, SimFaultKind::Noise, 0, 300});
-    Bench b;
-    ASSERT_NO_FATAL_FAILURE(b.start(c));
-    ASSERT_EQ(cast_sync(b.fd), 0xA0);
-    send_bytes(b.fd, stage1_frame(im.boot1));
-    std::vector<int> got = read_n(b.fd, 301, ANSWER_MS);
-    for (size_t i = 0; i < 300; i++)
+    for (const AckFault& k : kAckFaults)
     {
-        ASSERT_GE(got[i], 0) << i;
-        ASSERT_FALSE(is_handshake(got[i])) << i;
-    }
-    EXPECT_EQ(got[300], 0xA5);
-    EXPECT_TRUE(b.quiet());
-}
+        SCOPED_TRACE(sim_fault_kind_name(k.kind));
+        SimConfig c = expecting(im);
+        c.faults.push_back({SimPhase::Stage1Ack, k.kind, 0, k.param});
+        Bench b;
+        ASSERT_NO_FATAL_FAILURE(b.start(c));
+        ASSERT_EQ(cast_sync(b.fd), 0xA0);
+        send_bytes(b.fd, stage1_frame(im.boot1));
+        Clock::time_point t0 = Clock::now();
+        std::vector<int> got = read_n(b.fd, (size_t)k.noise + 1, k.answered ? ANSWER_MS : QUIET_MS);
+        const double ms = ms_since(t0);
+        for (int i = 0; i < k.noise; i++)
+        {
+            ASSERT_GE(got[i], 0) << i;
+            ASSERT_FALSE(is_handshake(got[i])) << i;
+        }
+        EXPECT_EQ(got.back(), k.answered ? 0xA5 : NONE);
+        if (k.answered)
+        {
+            EXPECT_GE(ms, k.minMs);
+            EXPECT_LT(ms, k.minMs + 1500.0);
+        }
+        EXPECT_TRUE(sim_wait_state(b.sim, k.after, ANSWER_MS));
+        EXPECT_TRUE(b.quiet());
+        SimReport r = sim_report(b.sim);
+        EXPECT_EQ(r.faults_applied, 1u);
+        EXPECT_EQ(r.stage1_fail, k.kind == SimFaultKind::WrongFinalCheck ? 1u : 0u);
+        EXPECT_TRUE(r.violations.empty()) << violations_of(r);
+        if (k.kind == SimFaultKind::Missing)
+        {
+            EXPECT_EQ(send_stage2(b.fd, im.boot2).back(), 0xA5) << "the module goes on as if it had answered";
+        }
 
-TEST(SimFaults, Silence_NothingAnsweredUntilReset)
-{
-    Images im;
-    SimConfig c = expecting(im);
-    c.faults.push_back({SimPhase::Stage1Ack, SimFaultKind::Silence});
-    Bench b;
-    ASSERT_NO_FATAL_FAILURE(b.start(c));
-    ASSERT_EQ(cast_sync(b.fd), 0xA0);
-    EXPECT_EQ(send_stage1(b.fd, im.boot1, QUIET_MS), NONE);
-    EXPECT_TRUE(sim_wait_state(b.sim, "silent", ANSWER_MS));
-    send_bytes(b.fd, {0x55, 0x50, 0x55});
-    EXPECT_TRUE(b.quiet());
-    sim_reset(b.sim);
-    EXPECT_EQ(cast_sync(b.fd), 0xA0);
-    EXPECT_EQ(send_stage1(b.fd, im.boot1), 0xA5) << "only the first occurrence was silenced";
+        sim_reset(b.sim);
+        EXPECT_EQ(cast_sync(b.fd), 0xA0);
+        EXPECT_EQ(send_stage1(b.fd, im.boot1), 0xA5) << "only the first occurrence was hit";
+    }
 }
 
 TEST(SimFaults, Unplug_ToolSideSeesHangUp)
@@ -913,21 +934,6 @@ TEST(SimFaults, WrongFinalCheck_AnswersNotA5WithoutViolation)
     EXPECT_EQ(r.images_fail, 1u);
     EXPECT_TRUE(r.violations.empty()) << violations_of(r);
     EXPECT_EQ(r.faults_applied, 1u);
-}
-
-TEST(SimFaults, WrongStage1CheckFault_ModuleStaysSilentUntilReset)
-{
-    Images im;
-    SimConfig c = expecting(im);
-    c.faults.push_back({SimPhase::Stage1Ack, SimFaultKind::WrongFinalCheck});
-    Bench b;
-    ASSERT_NO_FATAL_FAILURE(b.start(c));
-    ASSERT_EQ(cast_sync(b.fd), 0xA0);
-    EXPECT_EQ(send_stage1(b.fd, im.boot1, QUIET_MS), NONE);
-    SimReport r = sim_report(b.sim);
-    EXPECT_EQ(r.state, "halted");
-    EXPECT_EQ(r.stage1_fail, 1u);
-    EXPECT_TRUE(r.violations.empty()) << violations_of(r);
 }
 
 TEST(SimFaults, Break_SignalledInsteadOfTheAnswer)
@@ -1135,47 +1141,50 @@ TEST(SimPacing, EraseAndFlashDelaysHoldBackTheirAnswers)
     EXPECT_TRUE(sim_report(b.sim).flashed);
 }
 
-TEST(SimStop, ReturnsPromptlyDuringAnAckDelay)
+// sim_stop returns at once whatever the simulator is doing.
+struct StopCase
 {
-    SimConfig c;
-    c.ack_delay_ms = 10000;
-    Bench b;
-    ASSERT_NO_FATAL_FAILURE(b.start(c));
-    send_bytes(b.fd, {0x55});
-    ASSERT_TRUE(sim_wait_state(b.sim, "stage1", ANSWER_MS));
-    Clock::time_point t0 = Clock::now();
-    sim_stop(b.sim);
-    b.sim = nullptr;
-    EXPECT_LT(ms_since(t0), 500.0);
-}
+    const char* what;
+    unsigned ackDelayMs;
+    unsigned baud; // 300 baud, 10 bits a byte: 30 bytes/s
+    bool firmware;
+    size_t burst; // bytes sent before the stop
+    const char* state;
+};
 
-TEST(SimStop, ReturnsPromptlyWhilePacing)
-{
-    SimConfig c;
-    c.firmware_at_start = true;
-    c.baud = 300;
-    c.bits_per_byte = 10;
-    Bench b;
-    ASSERT_NO_FATAL_FAILURE(b.start(c));
-    Bytes burst(600, 'x'); // 20 s of line time at 30 bytes/s
-    ASSERT_TRUE(send_bytes(b.fd, burst));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_LT(sim_report(b.sim).bytes_in, 100u) << "the simulator must not take bytes faster than the line";
-    Clock::time_point t0 = Clock::now();
-    sim_stop(b.sim);
-    b.sim = nullptr;
-    EXPECT_LT(ms_since(t0), 500.0);
-}
+// clang-format off
+// what                   ack delay  baud  firmware  burst  state
+static const StopCase kStops[] = {
+    {"during an ack delay", 10000,   0,    false,    1,     "stage1"},
+    {"while pacing",        0,       300,  true,     600,   "firmware"},
+    {"while idle",          0,       0,    false,    0,     "boot_rom"},
+};
+// clang-format on
 
-TEST(SimStop, ReturnsPromptlyWhileIdle)
+TEST(SimStop, ReturnsPromptly)
 {
-    Bench b;
-    ASSERT_NO_FATAL_FAILURE(b.start(SimConfig{}));
-    ASSERT_TRUE(sim_wait_state(b.sim, "boot_rom", ANSWER_MS));
-    Clock::time_point t0 = Clock::now();
-    sim_stop(b.sim);
-    b.sim = nullptr;
-    EXPECT_LT(ms_since(t0), 500.0);
+    for (const StopCase& k : kStops)
+    {
+        SCOPED_TRACE(k.what);
+        SimConfig c;
+        c.ack_delay_ms = k.ackDelayMs;
+        c.baud = k.baud;
+        c.bits_per_byte = 10;
+        c.firmware_at_start = k.firmware;
+        Bench b;
+        ASSERT_NO_FATAL_FAILURE(b.start(c));
+        ASSERT_TRUE(send_bytes(b.fd, Bytes(k.burst, 0x55)));
+        ASSERT_TRUE(sim_wait_state(b.sim, k.state, ANSWER_MS));
+        if (k.baud != 0)
+        {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            EXPECT_LT(sim_report(b.sim).bytes_in, 100u) << "the simulator must not take bytes faster than the line";
+        }
+        Clock::time_point t0 = Clock::now();
+        sim_stop(b.sim);
+        b.sim = nullptr;
+        EXPECT_LT(ms_since(t0), 500.0);
+    }
 }
 
 TEST(SimLinkFd, PeerClosing_StopsServingWithoutSpinning)
@@ -1265,94 +1274,23 @@ TEST(SimHash, Fnv1a64KnownValues)
 // The fwsim executable
 // ===========================================================================
 
-std::string fwsim_path()
+// Starts fwsim with args; stderr is kept apart from the report on stdout.
+bool spawn_fwsim(testproc::Child& c, const std::string& path, std::vector<std::string> args)
 {
-    char self[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0)
-        return "";
-    self[n] = 0;
-    std::string dir(self);
-    dir = dir.substr(0, dir.rfind('/'));
-    std::string p = dir + "/../fwsim";
-    struct stat st;
-    return stat(p.c_str(), &st) == 0 ? p : "";
-}
-
-struct Child
-{
-    pid_t pid = -1;
-    int out = -1; // its stdout
-};
-
-Child spawn_fwsim(const std::string& path, std::vector<const char*> args)
-{
-    Child c;
-    int p[2];
-    if (pipe(p) != 0)
-        return c;
-    args.insert(args.begin(), "fwsim");
-    args.push_back(nullptr);
-    c.pid = fork();
-    if (c.pid == 0)
-    {
-        dup2(p[1], 1);
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 2);
-        close(p[0]);
-        close(p[1]);
-        execv(path.c_str(), const_cast<char* const*>(args.data()));
-        _exit(127);
-    }
-    close(p[1]);
-    c.out = p[0];
-    return c;
-}
-
-// Reads the child's stdout until `want` shows up or EOF/time-out.
-std::string read_until(int fd, const std::string& want, int timeout_ms)
-{
-    std::string s;
-    Clock::time_point t0 = Clock::now();
-    while (s.find(want) == std::string::npos && ms_since(t0) < timeout_ms)
-    {
-        pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0)
-            continue;
-        char buf[4096];
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0)
-            break;
-        s.append(buf, static_cast<size_t>(n));
-    }
-    return s;
-}
-
-int wait_exit(pid_t pid, int timeout_ms)
-{
-    Clock::time_point t0 = Clock::now();
-    while (ms_since(t0) < timeout_ms)
-    {
-        int st;
-        if (waitpid(pid, &st, WNOHANG) == pid)
-            return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    return -1;
+    args.insert(args.begin(), path);
+    return testproc::spawn(c, args, {});
 }
 
 TEST(SimExecutable, ServesAPty_ResetOnSigusr1_ReportOnSigterm)
 {
-    std::string path = fwsim_path();
+    std::string path = testproc::sibling_executable("fwsim");
     if (path.empty())
         GTEST_SKIP() << "fwsim is not built next to the tests (build the fwsim target)";
-    Child c = spawn_fwsim(path, {"--pty", "--at", "--baud", "0"});
-    ASSERT_GT(c.pid, 0);
-    std::string out = read_until(c.out, "\n", ANSWER_MS);
-    ASSERT_EQ(out.rfind("fwsim: serving /dev/", 0), 0u) << out;
-    std::string slave = out.substr(strlen("fwsim: serving "));
+    testproc::Child c;
+    ASSERT_TRUE(spawn_fwsim(c, path, {"--pty", "--at", "--baud", "0"}));
+    ASSERT_TRUE(testproc::read_until(c, "\n", ANSWER_MS)) << c.errText;
+    ASSERT_EQ(c.outText.rfind("fwsim: serving /dev/", 0), 0u) << c.outText;
+    std::string slave = c.outText.substr(strlen("fwsim: serving "));
     slave.erase(slave.find('\n'));
     int fd = open(slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(fd, 0) << slave;
@@ -1366,13 +1304,11 @@ TEST(SimExecutable, ServesAPty_ResetOnSigusr1_ReportOnSigterm)
     EXPECT_EQ(read_byte(fd, QUIET_MS), NONE);
 
     kill(c.pid, SIGTERM);
-    out = read_until(c.out, "\x01", ANSWER_MS); // to the end of its output
-    EXPECT_EQ(wait_exit(c.pid, EXIT_MS), 1) << "violations make the exit status 1";
-    EXPECT_NE(out.find("stage-1 length 10, expected 184"), std::string::npos) << out;
-    EXPECT_NE(out.find("AT commands      1"), std::string::npos) << out;
-    EXPECT_NE(out.find("flashed          no"), std::string::npos) << out;
+    EXPECT_EQ(testproc::wait_exit(c, EXIT_MS), 1) << "violations make the exit status 1";
+    EXPECT_NE(c.outText.find("stage-1 length 10, expected 184"), std::string::npos) << c.outText;
+    EXPECT_NE(c.outText.find("AT commands      1"), std::string::npos) << c.outText;
+    EXPECT_NE(c.outText.find("flashed          no"), std::string::npos) << c.outText;
     close(fd);
-    close(c.out);
 }
 
 TEST(SimExecutable, CleanRunExitsZero_BadOptionsExitOne)
@@ -1382,25 +1318,22 @@ TEST(SimExecutable, CleanRunExitsZero_BadOptionsExitOne)
     // the bound (SIGTERM, in the case above, works); not yet explained.
     GTEST_SKIP() << "fwsim's SIGINT stop is not seen under ThreadSanitizer";
 #endif
-    std::string path = fwsim_path();
+    std::string path = testproc::sibling_executable("fwsim");
     if (path.empty())
         GTEST_SKIP() << "fwsim is not built next to the tests (build the fwsim target)";
-    Child c = spawn_fwsim(path, {"--pty", "--fault", "final:wrong-check"});
-    ASSERT_GT(c.pid, 0);
-    ASSERT_NE(read_until(c.out, "\n", ANSWER_MS).find("serving"), std::string::npos);
+    testproc::Child c;
+    ASSERT_TRUE(spawn_fwsim(c, path, {"--pty", "--fault", "final:wrong-check"}));
+    ASSERT_TRUE(testproc::read_until(c, "serving", ANSWER_MS)) << c.errText;
     kill(c.pid, SIGINT);
-    std::string out = read_until(c.out, "violations", ANSWER_MS);
-    EXPECT_EQ(wait_exit(c.pid, EXIT_MS), 0) << out;
-    close(c.out);
+    EXPECT_EQ(testproc::wait_exit(c, EXIT_MS), 0) << c.outText;
 
-    for (std::vector<const char*> bad : std::vector<std::vector<const char*>>{
-             {"--pty", "--fault", "sync:wrong-check"}, {"--pty", "--tty", "/dev/null"}, {"--baud", "x", "--pty"}, {}})
+    const std::vector<std::vector<std::string>> kBad = {
+        {"--pty", "--fault", "sync:wrong-check"}, {"--pty", "--tty", "/dev/null"}, {"--baud", "x", "--pty"}, {}};
+    for (const std::vector<std::string>& bad : kBad)
     {
-        Child b = spawn_fwsim(path, bad);
-        ASSERT_GT(b.pid, 0);
-        read_until(b.out, "\n\n\n", 500);
-        EXPECT_EQ(wait_exit(b.pid, EXIT_MS), 1);
-        close(b.out);
+        testproc::Child b;
+        ASSERT_TRUE(spawn_fwsim(b, path, bad));
+        EXPECT_EQ(testproc::wait_exit(b, EXIT_MS), 1);
     }
 }
 

@@ -11,10 +11,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 #include <cstring>
-#include <map>
 #include <dirent.h>
+#include <map>
 #include <sys/resource.h>
 
 namespace
@@ -29,34 +28,12 @@ const char kInvalid[] = "one of the handles is INVALID_HANDLE_VALUE\r\n";
 const char16_t kToPeerFail[] = u"Fail to write to BT/Irda\r\n";
 const char16_t kToModuleFail[] = u"Fail to write FF(GSM)";
 
-bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 5000)
-{
-    const auto deadline = Clock::now() + milliseconds(timeoutMs);
-    while (!done())
-    {
-        if (Clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(milliseconds(2));
-    }
-    return true;
-}
+using testsupport::ProcessCpuSeconds;
+using testsupport::WaitUntil;
 
-// Exit code of a pump's thread; STILL_ACTIVE while it runs, 0xFFFFFFFF when
-// the handle reads as no thread at all.
 DWORD PumpExitCode(const std::atomic<HANDLE>& hPump)
 {
-    DWORD code = 0xFFFFFFFF;
-    if (!GetExitCodeThread(hPump.load(), &code))
-        return 0xFFFFFFFF;
-    return code;
-}
-
-double ProcessCpuSeconds()
-{
-    struct rusage ru;
-    getrusage(RUSAGE_SELF, &ru);
-    return (double)ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + (double)ru.ru_stime.tv_sec +
-           ru.ru_stime.tv_usec / 1e6;
+    return testsupport::ThreadExitCode(hPump.load());
 }
 
 // A pattern that tells every position apart within a test.
@@ -680,55 +657,69 @@ TEST_F(BridgeTest, PeerChange_IsRefusedWhilePortsAreHeld_AndAcceptedWhenIdle)
 // ---------------------------------------------------------------------------
 // Trace modes and traffic lines
 // ---------------------------------------------------------------------------
+// Each mode runs a bridge of its own: a chunk's line comes after the chunk,
+// and a stop ends the pumps with any line still pending, so no line of one
+// mode can land among those of the next.
 TEST_F(BridgeTest, TraceModes_ChooseWhichDirectionsLogTheirTraffic)
 {
     ASSERT_EQ(Command(IDM_PEER_BT), 0);
-    ASSERT_EQ(Command(IDM_BRIDGE_START), 0);
     struct ModeCase
     {
         int command;
+        int mode;
         bool up;   // "%d bytes <-BT<-FF<- <<<": module to peer
         bool down; // ">>> %d bytes ->BT->FF->": peer to module
     };
+    // clang-format off
     static const ModeCase kModes[] = {
-        {IDM_TRACE_OFF, false, false}, {IDM_TRACE_TO_MODULE, false, true}, {IDM_TRACE_FROM_MODULE, true, false},
-        {IDM_TRACE_BOTH, true, true},  {IDM_TRACE_OFF, false, false},
+        {IDM_TRACE_OFF,         0, false, false},
+        {IDM_TRACE_TO_MODULE,   1, false, true},
+        {IDM_TRACE_FROM_MODULE, 2, true,  false},
+        {IDM_TRACE_BOTH,        3, true,  true},
     };
+    // clang-format on
     uint8_t seed = 50;
     for (const ModeCase& m : kModes)
     {
         SCOPED_TRACE(m.command);
         EXPECT_EQ(Command(m.command), 0);
-        EXPECT_EQ(g_traceMode.load(), m.command - IDM_TRACE_OFF);
+        EXPECT_EQ(g_traceMode.load(), m.mode);
+        ASSERT_EQ(Command(IDM_BRIDGE_START), 0);
         const size_t mark = Mark();
         ExpectFlow(module_.master, bt_.master, Pattern(3000, seed++));
         ExpectFlow(bt_.master, module_.master, Pattern(2000, seed++));
-        // A traffic line follows its write; give the last ones time to land.
-        if (m.up)
-        {
-            EXPECT_TRUE(WaitUntil([&] { return Sum(TrafficCounts(LogSince(mark), false)) == 3000; }));
-        }
-        if (m.down)
-        {
-            EXPECT_TRUE(WaitUntil([&] { return Sum(TrafficCounts(LogSince(mark), true)) == 2000; }));
-        }
-        std::this_thread::sleep_for(milliseconds(100));
-        const std::string log = LogSince(mark);
+        EXPECT_TRUE(WaitUntil([&] { return Sum(TrafficCounts(LogSince(mark), false)) == (m.up ? 3000 : 0); }));
+        EXPECT_TRUE(WaitUntil([&] { return Sum(TrafficCounts(LogSince(mark), true)) == (m.down ? 2000 : 0); }));
+        ASSERT_EQ(Command(IDM_BRIDGE_STOP), 0);
+        std::string log = LogSince(mark);
+        ASSERT_EQ(log.substr(log.size() - strlen(kReleased)), kReleased);
+        log.resize(log.size() - strlen(kReleased));
         EXPECT_EQ(Sum(TrafficCounts(log, false)), m.up ? 3000 : 0) << log;
         EXPECT_EQ(Sum(TrafficCounts(log, true)), m.down ? 2000 : 0) << log;
         // Nothing but traffic lines, each of at most one chunk.
-        size_t lines = CountOf(log, "\r\n");
-        EXPECT_EQ(lines, TrafficCounts(log, false).size() + TrafficCounts(log, true).size()) << log;
-        for (int n : TrafficCounts(log, false))
-            EXPECT_TRUE(n > 0 && n <= 1024) << n;
-        for (int n : TrafficCounts(log, true))
-            EXPECT_TRUE(n > 0 && n <= 1024) << n;
+        EXPECT_EQ(CountOf(log, "\r\n"), TrafficCounts(log, false).size() + TrafficCounts(log, true).size()) << log;
+        for (bool towardModule : {false, true})
+            for (int n : TrafficCounts(log, towardModule))
+                EXPECT_TRUE(n > 0 && n <= 1024) << n;
 
         // TraceLog follows the same mode: silent at 0 only.
         const size_t before = Mark();
         TraceLog(win_.hwnd(), u"trace\r\n");
-        EXPECT_EQ(LogSince(before), m.command == IDM_TRACE_OFF ? "" : "trace\r\n");
+        EXPECT_EQ(LogSince(before), m.mode == 0 ? "" : "trace\r\n");
     }
+
+    // A running bridge follows a change at once: every line of trace mode 3
+    // is in before the switch, and none comes after it.
+    ASSERT_EQ(Command(IDM_BRIDGE_START), 0);
+    size_t mark = Mark();
+    ExpectBothWays(bt_, seed++);
+    EXPECT_TRUE(WaitUntil([&] { return Sum(TrafficCounts(LogSince(mark), false)) == 300; }));
+    EXPECT_TRUE(WaitUntil([&] { return Sum(TrafficCounts(LogSince(mark), true)) == 200; }));
+    ASSERT_EQ(Command(IDM_TRACE_OFF), 0);
+    mark = Mark();
+    ExpectBothWays(bt_, seed++);
+    ASSERT_EQ(Command(IDM_BRIDGE_STOP), 0);
+    EXPECT_EQ(LogSince(mark), kReleased);
 }
 
 // A write that takes only part of a chunk and then fails: the line from the
@@ -804,6 +795,9 @@ TEST_F(BridgeTest, ShortWriteToIrdaPeer_LogsTheCountWrittenAndDropsTheRest)
     const std::string fill = Pattern(room - 10, 70);
     ASSERT_TRUE(WriteAll(module_.master, fill, 10000));
     ASSERT_TRUE(WaitUntil([&] { return plat::cable_pending("irda", 'b') == fill.size(); }, 10000));
+    // The pump writes a chunk's line after the chunk: the mark waits for the
+    // lines of the whole fill, not for its bytes alone.
+    ASSERT_TRUE(WaitUntil([&] { return Sum(TrafficCounts(win_.Log(), false)) == (int)fill.size(); }, 10000));
     const size_t mark = Mark();
     const std::string chunk = Pattern(100, 71);
     ASSERT_TRUE(WriteAll(module_.master, chunk));
@@ -888,11 +882,11 @@ TEST_F(BridgeTest, FailedWrite_HoldsOnlyItsDirectionUntilTheBoxIsDismissed)
         // The failed chunk is dropped; the next one goes through.
         EXPECT_EQ(ReadExactly(to.master, held.size()), held);
         EXPECT_EQ(ReadUntilQuiet(to.master, 200), "");
+        // No line for the failed write: it reported no bytes. Both directions'
+        // lines are in before the next case takes its mark.
         const bool towardModule = !c.towardPeer;
-        ASSERT_TRUE(WaitUntil([&] { return Sum(TrafficCounts(LogSince(mark), towardModule)) == 60; }));
-        // No line for the failed write: it reported no bytes.
-        EXPECT_EQ(Sum(TrafficCounts(LogSince(mark), towardModule)), 60);
-        EXPECT_EQ(Sum(TrafficCounts(LogSince(mark), !towardModule)), 500);
+        EXPECT_TRUE(WaitUntil([&] { return Sum(TrafficCounts(LogSince(mark), towardModule)) == 60; }));
+        EXPECT_TRUE(WaitUntil([&] { return Sum(TrafficCounts(LogSince(mark), !towardModule)) == 500; }));
         boxIndex++;
     }
     EXPECT_EQ(plat::display_box_list().size(), 2u);

@@ -6,12 +6,15 @@
 // the virtual clock, the About box, start-up failures and their exit codes,
 // the banner and the layout of the log pane.
 #include "bridge/bridge.h"
+#include "devctl/radio_control.h"
 #include "download/run.h"
 #include "shell/commands.h"
 #include "shell/log.h"
 #include "shell/main_window.h"
 
 #include "platform/kernel/debug.h"
+#include "platform/kernel/iocontrol.h"
+#include "platform/kernel/text.h"
 #include "platform/windowing/display.h"
 #include "platform/windowing/headless.h"
 #include "platform/profile/instance.h"
@@ -20,16 +23,21 @@
 #include "platform/kernel/resource_loader.h"
 #include "platform/shellapi/shell_ui.h"
 #include "platform/windowing/window.h"
+#include "tests/support/fd_io.h"
+#include "tests/support/platform_threads.h"
 #include "tests/support/process_support.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <fcntl.h>
 #include <future>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unistd.h>
 
 namespace
 {
@@ -38,23 +46,9 @@ using namespace std::chrono;
 const char kBanner[] = "Morvane Tessel Firmware Utility\r\n<< Firmware Version: V.4.5.0 >>\r\n";
 const char16_t kBanner16[] = u"Morvane Tessel Firmware Utility\r\n<< Firmware Version: V.4.5.0 >>\r\n";
 
-template <typename Pred> bool WaitFor(Pred done, int ms = 5000)
-{
-    auto until = steady_clock::now() + milliseconds(ms);
-    while (!done())
-    {
-        if (steady_clock::now() >= until)
-            return false;
-        std::this_thread::sleep_for(milliseconds(5));
-    }
-    return true;
-}
-
-bool ThreadRuns(HANDLE h)
-{
-    DWORD code = 0;
-    return GetExitCodeThread(h, &code) && code == STILL_ACTIVE;
-}
+using testsupport::TempDir;
+using testsupport::ThreadRuns;
+using testsupport::WaitUntil;
 
 class MainWindowTest : public ::testing::Test
 {
@@ -104,8 +98,8 @@ protected:
     void Start()
     {
         ui_ = std::thread([this] { result_.set_value(WinMain(plat::program_instance(), nullptr, nullptr, SW_SHOW)); });
-        ASSERT_TRUE(WaitFor([this] { return (main_ = FindWindowW(MAIN_CLASS_NAME, nullptr)) != nullptr; }));
-        ASSERT_TRUE(WaitFor([this] { return Output().find(kBanner) != std::string::npos; }));
+        ASSERT_TRUE(WaitUntil([this] { return (main_ = FindWindowW(MAIN_CLASS_NAME, nullptr)) != nullptr; }));
+        ASSERT_TRUE(WaitUntil([this] { return Output().find(kBanner) != std::string::npos; }));
     }
 
     // WinMain's result, or -999 when it does not return within ms.
@@ -136,29 +130,6 @@ protected:
     std::thread reader_;
     std::mutex outMu_;
     std::string output_;
-};
-
-class TempDir
-{
-public:
-    TempDir()
-    {
-        char tmpl[] = "/tmp/fwshell-XXXXXX";
-        path_ = mkdtemp(tmpl);
-    }
-    ~TempDir()
-    {
-        std::string cmd = "rm -rf '" + path_ + "'";
-        if (system(cmd.c_str()) != 0)
-            fprintf(stderr, "could not remove %s\n", path_.c_str());
-    }
-    const std::string& path() const
-    {
-        return path_;
-    }
-
-private:
-    std::string path_;
 };
 
 // ---------------------------------------------------------------------------
@@ -275,7 +246,7 @@ TEST_F(MainWindowTest, SecondInstanceInAnotherProcessExitsMinusOneAndRaisesTheFi
     std::string fwutil = testproc::fwutil_path();
     if (fwutil.empty())
         GTEST_SKIP() << "the fwutil executable was not built next to the tests (../fwutil)";
-    TempDir dir;
+    TempDir dir("fwshell");
     std::string error;
     ASSERT_TRUE(plat::instance_join(dir.path(), &error)) << error;
     Start();
@@ -286,7 +257,7 @@ TEST_F(MainWindowTest, SecondInstanceInAnotherProcessExitsMinusOneAndRaisesTheFi
                                 {"FWU_RUNTIME_DIR=" + dir.path()}));
     EXPECT_EQ(testproc::wait_exit(second, 20000), 255) << second.errText;
     EXPECT_EQ(second.outText, ""); // it made no window: no banner
-    EXPECT_TRUE(WaitFor([this] { return plat::foreground_window() == main_; }));
+    EXPECT_TRUE(WaitUntil([this] { return plat::foreground_window() == main_; }));
     EXPECT_TRUE(plat::foreground_with_owned());
     EXPECT_TRUE(IsWindow(main_));
 }
@@ -364,7 +335,7 @@ TEST_F(MainWindowTest, ClosingWhileTheBridgeRunsClosesBothPortsAndEndsBothPumps)
 {
     Start();
     PostMessageW(main_, WM_COMMAND, MAKEWPARAM(IDM_BRIDGE_START, 0), 0);
-    ASSERT_TRUE(WaitFor(
+    ASSERT_TRUE(WaitUntil(
         [this]
         { return Output().find("Baudrate:115200,Parity:none\r\nStopbits:1,Databits:8\r\n") != std::string::npos; }))
         << Output();
@@ -385,6 +356,8 @@ TEST_F(MainWindowTest, ClosingWhileTheBridgeRunsClosesBothPortsAndEndsBothPumps)
     EXPECT_EQ(Output().find("COMs released, R/W threads stopped"), std::string::npos);
 }
 
+// Closing (answered Yes: quit_test.cpp has the question) leaves the run to
+// the process entry, which stops it as the process ends.
 TEST_F(MainWindowTest, ClosingDuringADownloadLeavesTheWorkerAndCasterRunning)
 {
     // A module that never answers keeps the run in its attempts.
@@ -394,12 +367,15 @@ TEST_F(MainWindowTest, ClosingDuringADownloadLeavesTheWorkerAndCasterRunning)
         << error;
     Start();
     PostMessageW(main_, WM_COMMAND, MAKEWPARAM(IDM_UPDATE_GO, 0), 0);
-    ASSERT_TRUE(WaitFor([] { return (int)QueryRun(RUNREPORT_STATE) == RUN_ACTIVE && ThreadRuns(g_hWorker.load()); }));
-    ASSERT_TRUE(WaitFor([] { return ThreadRuns(g_hCaster.load()); }));
+    ASSERT_TRUE(WaitUntil([] { return (int)QueryRun(RUNREPORT_STATE) == RUN_ACTIVE && ThreadRuns(g_hWorker.load()); }));
+    ASSERT_TRUE(WaitUntil([] { return ThreadRuns(g_hCaster.load()); }));
     HANDLE worker = g_hWorker.load();
     HANDLE caster = g_hCaster.load();
 
+    plat::display_hold_boxes(true);
     PostMessageW(main_, WM_COMMAND, MAKEWPARAM(IDM_EXIT, 0), 0);
+    ASSERT_TRUE(plat::display_wait_boxes(1, 5000));
+    ASSERT_TRUE(plat::display_dismiss(0, IDYES));
     EXPECT_EQ(Finish(), 0);
     EXPECT_FALSE(IsWindow(main_));
     std::this_thread::sleep_for(milliseconds(200));
@@ -415,6 +391,82 @@ TEST_F(MainWindowTest, ClosingDuringADownloadLeavesTheWorkerAndCasterRunning)
 // ---------------------------------------------------------------------------
 // Commands
 // ---------------------------------------------------------------------------
+// Every command id of the table reaches its handler through WM_COMMAND, found
+// by the low 16 bits of wParam alone: what each handler does shows in its
+// result, the pane, the radio driver's counts, the restart, the bridge peer or
+// the trace mode. (1 and 101 close the window and 120 shows the About box:
+// the cases above.) The module never answers, so the run the update commands
+// start stays in its attempts.
+struct CommandCase
+{
+    int id;
+    LRESULT result;
+    const char* pane; // what it adds to the pane
+    int suspends, resumes, resets, restarts;
+    int peerKind;  // -1: unchanged
+    int traceMode; // -1: unchanged
+};
+
+// clang-format off
+// id                     result  pane                                                        susp res rst rbt  peer         trace
+const CommandCase kCommandCases[] = {
+    {IDM_RIL_SUSPEND,       0, "",                                                             1,  0,  0,  0,  -1,          -1},
+    {IDM_RIL_RESUME,        0, "RIL has been resumed\r\n",                                      0,  1,  0,  0,  -1,          -1},
+    {IDM_MODULE_RESET,      0, "GSM/GPRS has been reset\r\n",                                   0,  0,  1,  0,  -1,          -1},
+    {IDM_BRIDGE_START,      0, "COM1: opened\r\nIRDA(COM3:) opened\r\n"
+                               "Baudrate:115200,Parity:none\r\nStopbits:1,Databits:8\r\n",      0,  0,  0,  0,  -1,          -1},
+    {IDM_BRIDGE_STOP,       0, "COMs released, R/W threads stopped\r\n",                         0,  0,  0,  0,  -1,          -1},
+    {IDM_REBOOT,            0, "",                                                             0,  0,  0,  1,  -1,          -1},
+    {IDM_PEER_BT,           0, "",                                                             0,  0,  0,  0,  PEER_BTUART, -1},
+    {IDM_PEER_IR,           0, "",                                                             0,  0,  0,  0,  PEER_IR,     -1},
+    {IDM_PEER_IRDA,         0, "",                                                             0,  0,  0,  0,  PEER_IRDA,   -1},
+    {IDM_TRACE_BOTH,        0, "",                                                             0,  0,  0,  0,  -1,           3},
+    {IDM_TRACE_FROM_MODULE, 0, "",                                                             0,  0,  0,  0,  -1,           2},
+    {IDM_TRACE_TO_MODULE,   0, "",                                                             0,  0,  0,  0,  -1,           1},
+    {IDM_TRACE_OFF,         0, "",                                                             0,  0,  0,  0,  -1,           0},
+    {IDM_UPDATE,            1, "",                                                             1,  0,  0,  0,  -1,          -1},
+    {IDM_UPDATE_GO,         1, "Update already in progress, please wait...\r\n",                0,  0,  0,  0,  -1,          -1},
+};
+// clang-format on
+
+std::atomic<int> g_restarts{0};
+
+TEST_F(MainWindowTest, EveryCommandIdReachesItsHandler)
+{
+    std::string error;
+    ASSERT_TRUE(plat::profile_load_text(plat::profile_default_text() + "\n\"Faults\"=\"sync:silence:0:0:-1\"\n",
+                                        "silent-module", &error))
+        << error;
+    plat::set_restart_hook([] { g_restarts.fetch_add(1); });
+    Start();
+    for (const CommandCase& c : kCommandCases)
+    {
+        SCOPED_TRACE(c.id);
+        const plat::RilCounts ril = plat::ril_counts();
+        const int restarts = g_restarts.load();
+        const int peer = g_peerKind.load();
+        const int trace = g_traceMode.load();
+        const std::u16string pane = plat::window_text(LogPane());
+        EXPECT_EQ(SendMessageW(main_, WM_COMMAND, MAKEWPARAM(c.id, 1), 0), c.result);
+        EXPECT_EQ(plat::utf16_to_utf8(plat::window_text(LogPane()).substr(pane.size())), c.pane);
+        const plat::RilCounts now = plat::ril_counts();
+        EXPECT_EQ(now.suspend - ril.suspend, c.suspends);
+        EXPECT_EQ(now.resume - ril.resume, c.resumes);
+        EXPECT_EQ(now.reset - ril.reset, c.resets);
+        EXPECT_EQ(g_restarts.load() - restarts, c.restarts);
+        EXPECT_EQ(g_peerKind.load(), c.peerKind < 0 ? peer : c.peerKind);
+        EXPECT_EQ(g_traceMode.load(), c.traceMode < 0 ? trace : c.traceMode);
+    }
+    EXPECT_TRUE(ThreadRuns(g_hWorker.load())) << "the update commands started no run";
+    EXPECT_TRUE(plat::display_box_list().empty());
+
+    // The process would end the run; the test ends it itself.
+    ASSERT_TRUE(WaitUntil([] { return ThreadRuns(g_hCaster.load()); }));
+    TerminateThread(g_hWorker.load(), 0);
+    TerminateThread(g_hCaster.load(), 0);
+    plat::set_restart_hook(nullptr);
+}
+
 TEST_F(MainWindowTest, CommandsWithoutAnEntryDoNothingAndGiveZero)
 {
     Start();
@@ -448,7 +500,7 @@ TEST_P(AboutTest, EndsOnlyOnOneOrTwoAndAlwaysWithZero)
     auto result =
         std::async(std::launch::async, [this] { return SendMessageW(main_, WM_COMMAND, MAKEWPARAM(IDM_ABOUT, 0), 0); });
     HWND dlg = nullptr;
-    ASSERT_TRUE(WaitFor([&] { return (dlg = plat::active_dialog()) != nullptr; }));
+    ASSERT_TRUE(WaitUntil([&] { return (dlg = plat::active_dialog()) != nullptr; }));
     plat::DialogState ds;
     ASSERT_TRUE(plat::dialog_of(dlg, &ds));
     EXPECT_EQ(ds.owner, main_);
@@ -458,7 +510,7 @@ TEST_P(AboutTest, EndsOnlyOnOneOrTwoAndAlwaysWithZero)
     PostMessageW(dlg, WM_COMMAND, MAKEWPARAM(3, 0), 0);
     PostMessageW(dlg, WM_COMMAND, MAKEWPARAM(IDM_EXIT, 0), 0);
     // The owner keeps its keep-alive ticks while the box is up.
-    plat::clock_advance(KEEPALIVE_PERIOD_MS);
+    plat::clock_advance(10000);
     EXPECT_TRUE(plat::power_wait_idle_resets(before.idleResets + 1, 3000));
     EXPECT_EQ(result.wait_for(milliseconds(100)), std::future_status::timeout);
     EXPECT_EQ(plat::active_dialog(), dlg);
@@ -504,15 +556,15 @@ TEST_F(MainWindowTest, KeepAliveEveryTenSecondsRaisesTheWindowUntilTheTransferCl
 {
     Start();
     plat::PowerCounts start = plat::power_counts();
-    plat::clock_advance(KEEPALIVE_PERIOD_MS - 1000);
+    plat::clock_advance(10000 - 1000);
     EXPECT_FALSE(plat::power_wait_idle_resets(start.idleResets + 1, 200)); // not yet
     plat::clock_advance(1000);
     ASSERT_TRUE(plat::power_wait_idle_resets(start.idleResets + 1, 3000));
-    ASSERT_TRUE(WaitFor([&] { return plat::power_counts().keyEvents == start.keyEvents + 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return plat::power_counts().keyEvents == start.keyEvents + 1; }));
     plat::PowerCounts one = plat::power_counts();
     EXPECT_EQ(one.lastKey, 0x15);
     EXPECT_EQ(one.lastKeyFlag, KEYEVENTF_KEYUP | KEYEVENTF_SILENT);
-    EXPECT_TRUE(WaitFor([this] { return plat::foreground_window() == main_; }));
+    EXPECT_TRUE(WaitUntil([this] { return plat::foreground_window() == main_; }));
     EXPECT_TRUE(plat::foreground_with_owned());
 
     // Another window comes to the front; the next tick brings the main window back.
@@ -522,17 +574,17 @@ TEST_F(MainWindowTest, KeepAliveEveryTenSecondsRaisesTheWindowUntilTheTransferCl
     RegisterClassW(&wc);
     HWND other = CreateWindowExW(0, u"Other", u"", WS_VISIBLE, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
     ASSERT_TRUE(SetForegroundWindow(other));
-    plat::clock_advance(KEEPALIVE_PERIOD_MS);
+    plat::clock_advance(10000);
     ASSERT_TRUE(plat::power_wait_idle_resets(start.idleResets + 2, 3000));
-    EXPECT_TRUE(WaitFor([this] { return plat::foreground_window() == main_; }));
+    EXPECT_TRUE(WaitUntil([this] { return plat::foreground_window() == main_; }));
 
     // After a successful transfer the tick still resets the idle timer and
     // sends the key release, but leaves the window where it is.
     g_keepForeground.store(0);
     ASSERT_TRUE(SetForegroundWindow(other));
-    plat::clock_advance(KEEPALIVE_PERIOD_MS);
+    plat::clock_advance(10000);
     ASSERT_TRUE(plat::power_wait_idle_resets(start.idleResets + 3, 3000));
-    ASSERT_TRUE(WaitFor([&] { return plat::power_counts().keyEvents == start.keyEvents + 3; }));
+    ASSERT_TRUE(WaitUntil([&] { return plat::power_counts().keyEvents == start.keyEvents + 3; }));
     // The tick has run: a message handled after it proves the loop moved on.
     EXPECT_EQ(SendMessageW(main_, WM_COMMAND, MAKEWPARAM(IDC_LOG, 0), 0), 0);
     EXPECT_EQ(plat::foreground_window(), other);
