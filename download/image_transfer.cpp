@@ -8,6 +8,7 @@
 #include "download/loader_stages.h"
 #include "download/module_link.h"
 #include "download/payload.h"
+#include "download/run_progress.h"
 #include "shell/log.h"
 
 // What the steps hand on to each other.
@@ -76,6 +77,7 @@ static int SendImageLength(ImageTransfer* pXfer)
     if (pXfer->pImage == nullptr)
     {
         DebugPrint(u"Download.bin : Read File Error!!!\r\n");
+        SetRunReason(RUNREASON_NO_IMAGE);
         return 0;
     }
     DebugPrint(u"Download.bin open succeed!!!! \r\n");
@@ -116,6 +118,7 @@ static int SendImageBlocks(HWND hwnd, ImageTransfer* pXfer)
     int nMarks = 0;
 
     SetLinkSilenceLimit(PhaseSilence(SILENCE_BLOCK_MS));
+    ShowRunPhase(hwnd, RUNPHASE_IMAGE, pXfer->dwLength);
     while (dwSent != pXfer->dwLength)
     {
         DWORD dwRemaining = pXfer->dwLength - dwSent;
@@ -131,12 +134,17 @@ static int SendImageBlocks(HWND hwnd, ImageTransfer* pXfer)
         if (cbBlock < IMAGE_BLOCK_LENGTH)
         {
             DebugPrint(u" The last section sent; %d chars!!\r\n", dwWritten);
-            return 1;
+            break;
         }
         WaitForByte(ACK_BLOCK); // not examined: the final acknowledgement decides
         if (TransferBroken())
             return 0;
+        ShowImageProgress(hwnd, dwSent, pXfer->dwLength);
     }
+    // The last block has no 0xAA of its own: it counts once written, and the
+    // final 0xA5 of the verify answers for it.
+    ShowImageProgress(hwnd, dwSent, pXfer->dwLength);
+    ShowRunPhase(hwnd, RUNPHASE_VERIFY, 0);
     return 1;
 }
 
@@ -160,6 +168,7 @@ static void RestartAfterFlash(HWND hwnd)
     TraceLog(hwnd, u"\r\nFirmware Updated....Done\r\n");
     g_keepForeground.store(0);
     ReportRun(RUNREPORT_STATE, RUNSTATE_FLASHED);
+    ShowRunPhase(hwnd, RUNPHASE_RESTART, 0);
     Sleep(200);
     MessageBoxW(nullptr, u"Reboot device/Reset module !", u"Successful", MB_OK);
     ResetModule(nullptr, 0, 0, 0);
@@ -174,6 +183,7 @@ int SendFirmwareImage(HWND hwnd)
     xfer.abLength[1] = (BYTE)((xfer.dwLength / 256) % 256);
     xfer.abLength[2] = (BYTE)(xfer.dwLength % 256);
 
+    ShowRunPhase(hwnd, RUNPHASE_ERASE, 0);
     if (!SendConfigureBaud() || !SendFixedFileSize() || !SendImageLength(&xfer) || !SendImageBlocks(hwnd, &xfer))
     {
         DebugPrint(u"Module stopped answering, image transfer abandoned\r\n");

@@ -5,6 +5,7 @@
 #include "download/image_transfer.h"
 #include "download/loader_stages.h"
 #include "download/module_link.h"
+#include "download/run_progress.h"
 #include "shell/log.h"
 
 std::atomic<HANDLE> g_hWorker{INVALID_HANDLE_VALUE};
@@ -89,6 +90,7 @@ static int WaitForBootAnswer()
 // link could not be opened.
 static int OpenLinkAndCast(HWND hwnd)
 {
+    ShowRunPhase(hwnd, RUNPHASE_OPEN, 0);
     if (!OpenModulePort())
     {
         DebugPrint(u"Open com port failed!!\r\n");
@@ -107,6 +109,7 @@ static int OpenLinkAndCast(HWND hwnd)
 static int WakeBootRom(HWND hwnd, int* pnSilent)
 {
     CountAttempt(0);
+    ShowRunPhase(hwnd, RUNPHASE_WAKE, QueryRun(RUNREPORT_ATTEMPTS));
     DebugPrint(u"!Cast 55h!\r\n");
     Sleep(1000);
     ResetModule(nullptr, 0, 0, 0);
@@ -145,6 +148,7 @@ static int LoadStage1(HWND hwnd)
     DebugPrint(u"BootLoad1 upload succeed!!  Prepare to send Bootload2\r\n");
     PurgeLink();
     TraceLog(hwnd, u"Bootload1 updated!!\r\n");
+    ShowRunPhase(hwnd, RUNPHASE_LOADER2, 0);
     return 1;
 }
 
@@ -172,6 +176,7 @@ static int LoadStages(HWND hwnd)
     PurgeLink();
     DebugPrint(u" Get A0h, Stop Casting 55h!!! Start to send Bootload1\r\n");
     SetLinkSilenceLimit(PhaseSilence(SILENCE_LOADER_MS));
+    ShowRunPhase(hwnd, RUNPHASE_LOADER1, 0);
     return LoadStage1(hwnd) && LoadStage2();
 }
 
@@ -230,6 +235,7 @@ DWORD DownloadWorker(LPVOID param)
 {
     ReportRun(RUNREPORT_RUNNING, 1);
     DWORD dwCode = RunDownload((HWND)param);
+    ShowRunEnd((HWND)param);
     ReportRun(RUNREPORT_RUNNING, 0);
     return dwCode;
 }

@@ -388,6 +388,7 @@ template <typename Buffer, typename... Args> inline int wsprintfW(Buffer&& buffe
 #define WM_COMMAND 0x0111
 #define WM_TIMER 0x0113
 #define WM_USER 0x0400
+#define WM_APP 0x8000
 
 #define EM_GETSEL 0x00B0
 #define EM_SETSEL 0x00B1
@@ -429,10 +430,16 @@ template <typename Buffer, typename... Args> inline int wsprintfW(Buffer&& buffe
 
 #define IDOK 1
 #define IDCANCEL 2
+#define IDYES 6
+#define IDNO 7
 #define MB_OK 0x00000000u
+#define MB_YESNO 0x00000004u
+#define MB_TYPEMASK 0x0000000Fu // the buttons
 #define MB_ICONERROR 0x00000010u
 #define MB_ICONEXCLAMATION 0x00000030u
+#define MB_ICONWARNING 0x00000030u
 #define MB_ICONINFORMATION 0x00000040u
+#define MB_DEFBUTTON2 0x00000100u // the second button answers Enter (and the headless display)
 
 #define WHITE_BRUSH 0
 #define IDC_ARROW MAKEINTRESOURCEW(32512)
@@ -789,8 +796,8 @@ void RegisterProgramResources(const ResourceEntry* table, UINT count);
 // reads it back to learn how a run ended (station mode, the run's record).
 // The platform keeps the latest value of each item, and the time of each
 // change of the state, attempts, running and phase items. Reporting
-// RUNSTATE_ACTIVE starts a new run: the phase, open error, bytes sent and
-// progress go back to 0. Reporting RUNSTATE_OPEN_FAILED while the open error
+// RUNSTATE_ACTIVE starts a new run: the phase, open error, bytes sent,
+// progress, total and reason go back to 0. Reporting RUNSTATE_OPEN_FAILED while the open error
 // is 0 takes the reporting thread's last error as the open error.
 // ===========================================================================
 #define RUNREPORT_STATE 0      // RUNSTATE_*
@@ -800,7 +807,9 @@ void RegisterProgramResources(const ResourceEntry* table, UINT count);
 #define RUNREPORT_OPEN_ERROR 4 // the Win32 error of the link's failed open
 #define RUNREPORT_BYTES_SENT 5 // bytes written to the module in this run
 #define RUNREPORT_PROGRESS 6   // percent of the image sent, 0 to 100
-#define RUNREPORT_ITEMS 7
+#define RUNREPORT_TOTAL 7      // bytes of the image
+#define RUNREPORT_REASON 8     // RUNREASON_*: why the run failed
+#define RUNREPORT_ITEMS 9
 
 #define RUNPHASE_NONE 0    // not reported
 #define RUNPHASE_OPEN 1    // opening and setting up the link
@@ -821,3 +830,27 @@ void RegisterProgramResources(const ResourceEntry* table, UINT count);
 
 void ReportRun(DWORD item, DWORD value); // an unknown item is ignored
 DWORD QueryRun(DWORD item);              // 0 for an item never reported or unknown
+
+#define RUNREASON_NONE 0      // none known (or the run did not fail)
+#define RUNREASON_SILENT 1    // the module stopped answering
+#define RUNREASON_LINK_LOST 2 // the port went away
+#define RUNREASON_REJECTED 3  // the module answered, but not with the final acknowledgement
+#define RUNREASON_OPEN 4      // the port could not be opened
+#define RUNREASON_NO_IMAGE 5  // the firmware image is not in the program
+
+// Run progress for a person (a platform extension): the download posts these
+// to its main window as the run goes on, never waiting for them; the window
+// procedure leaves them to DefWindowProcW, which hands them to the display's
+// status line. Posted at each phase change and after each acknowledged image
+// block, never from a timer.
+// WM_FWU_PHASE     a phase starts: wParam RUNPHASE_*; lParam the image's bytes
+//                  for RUNPHASE_IMAGE, the attempt for RUNPHASE_WAKE, else 0
+// WM_FWU_PROGRESS  wParam RUNPHASE_IMAGE; lParam the image bytes acknowledged
+// WM_FWU_RUN_END   the run ended: wParam RUNSTATE_*, lParam RUNREASON_*
+// WM_FWU_BRIDGE    the serial bridge runs: wParam its module-side port,
+//                  lParam its peer (handles); the status line reads their
+//                  byte counts while they stay open
+#define WM_FWU_PHASE (WM_APP + 1)
+#define WM_FWU_PROGRESS (WM_APP + 2)
+#define WM_FWU_RUN_END (WM_APP + 3)
+#define WM_FWU_BRIDGE (WM_APP + 4)

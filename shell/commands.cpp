@@ -53,8 +53,32 @@ LRESULT OnCommand(HWND hwnd, UINT, WPARAM wParam, LPARAM lParam)
     return pEntry->handler(hwnd, nId, lParam, nNotifyCode);
 }
 
+// Whether a download worker is still running: quitting now would leave the
+// module between erase and final acknowledgement.
+static int UpdateRunning()
+{
+    DWORD dwCode = 0;
+    return GetExitCodeThread(g_hWorker.load(), &dwCode) && dwCode == STILL_ACTIVE;
+}
+
+// Every way of closing (the title bar's OK, Exit, Ctrl+Q, a posted 101) asks
+// first while a run goes on; No (the default, and what an unattended display
+// answers) keeps running. One question at a time: a second close while it is
+// up is dropped.
 LONG CloseMainWindow(HWND hwnd, int, LPARAM, int)
 {
+    static int s_fAsking = 0;
+    if (UpdateRunning())
+    {
+        if (s_fAsking)
+            return 0;
+        s_fAsking = 1;
+        int nAnswer =
+            MessageBoxW(hwnd, QUIT_RUNNING_TEXT, QUIT_RUNNING_CAPTION, MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2);
+        s_fAsking = 0;
+        if (nAnswer != IDYES)
+            return 0;
+    }
     SendMessageW(hwnd, WM_CLOSE, 0, 0);
     return 0;
 }

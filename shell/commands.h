@@ -5,7 +5,9 @@
 //                    lParam, notification code) and its result is the result of
 //                    the WM_COMMAND message. An id without an entry yields 0.
 //   OnCommand        the WM_COMMAND handler that does that lookup.
-//   CloseMainWindow  IDOK and IDM_EXIT: sends WM_CLOSE to the main window.
+//   CloseMainWindow  IDOK and IDM_EXIT: sends WM_CLOSE to the main window;
+//                    while a download runs it asks first (QUIT_RUNNING_*,
+//                    Yes/No, No the default) and closes only on Yes.
 //   ShowAbout        IDM_ABOUT: the modal About box.
 //   AboutDlgProc     ends the About box on IDOK or IDCANCEL, with result 0.
 #pragma once
@@ -15,6 +17,11 @@
 #define IDM_EXIT 101
 #define IDM_ABOUT 120
 #define IDM_MENUBAR_BUTTON 40001 // the menu bar's own button: no entry
+
+// The question a close asks while a download runs.
+#define QUIT_RUNNING_TEXT                                                                                              \
+    u"Quitting now leaves the module without a working firmware until the next update. Quit anyway?"
+#define QUIT_RUNNING_CAPTION u"Update in progress"
 
 // Command handler form: (main window, command id, lParam, notification code).
 typedef LONG (*CommandHandler)(HWND hwnd, int id, LPARAM lParam, int notifyCode);

@@ -51,7 +51,8 @@ void ReportRun(DWORD item, DWORD value)
     const DWORD lastError = GetLastError();
     if (item == RUNREPORT_STATE && value == RUNSTATE_ACTIVE)
     {
-        const DWORD perRun[] = {RUNREPORT_PHASE, RUNREPORT_OPEN_ERROR, RUNREPORT_BYTES_SENT, RUNREPORT_PROGRESS};
+        const DWORD perRun[] = {RUNREPORT_PHASE,    RUNREPORT_OPEN_ERROR, RUNREPORT_BYTES_SENT,
+                                RUNREPORT_PROGRESS, RUNREPORT_TOTAL,      RUNREPORT_REASON};
         for (DWORD i : perRun)
             g_items[i].store(0);
     }

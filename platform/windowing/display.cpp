@@ -12,6 +12,13 @@ namespace plat
 // ---------------------------------------------------------------------------
 // Boxes
 // ---------------------------------------------------------------------------
+int box_default_answer(UINT type)
+{
+    if ((type & MB_TYPEMASK) != MB_YESNO)
+        return IDOK;
+    return (type & MB_DEFBUTTON2) ? IDNO : IDYES;
+}
+
 bool box_answer(const BoxRef& box, int result)
 {
     QueueRef waiter;
@@ -67,7 +74,7 @@ void headless_show_box(const BoxRef& box)
     }
     h.shown.notify_all();
     if (!h.hold.load())
-        box_answer(box, IDOK);
+        box_answer(box, box_default_answer(box->type));
 }
 
 const DisplayOps kHeadlessOps = {
@@ -179,7 +186,7 @@ int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type)
     if (d.show_box)
         d.show_box(box);
     else
-        box_answer(box, IDOK);
+        box_answer(box, box_default_answer(box->type));
 
     modal_loop(
         [&]

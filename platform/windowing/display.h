@@ -4,7 +4,8 @@
 // renders them and turns a person's input into messages. One display is
 // current at a time, chosen by the process entry:
 //   - the headless display (the default, used by tests and automation): draws
-//     nothing, records every message box and answers it with IDOK, at once or,
+//     nothing, records every message box and answers it with its default
+//     button (box_default_answer: IDOK, No for a yes/no box), at once or,
 //     when a test holds boxes, only when the test dismisses it;
 //   - the terminal display: plugs in through DisplayOps below.
 //
@@ -53,6 +54,10 @@ using BoxRef = std::shared_ptr<BoxRequest>;
 // Answers a box from any thread and wakes the thread waiting on it. Only the
 // first answer counts: false when the box was already answered or cancelled.
 bool box_answer(const BoxRef& box, int result);
+// What a box of this type answers when nobody picks a button (Enter, the
+// headless display): its default button. IDOK, or for MB_YESNO IDYES, IDNO
+// with MB_DEFBUTTON2, so an unattended "Quit anyway?" keeps running.
+int box_default_answer(UINT type);
 
 // ---------------------------------------------------------------------------
 // The display interface
@@ -115,7 +120,7 @@ struct BoxRecord
 };
 
 // true: boxes shown from now on stay open until display_dismiss(); false
-// (the default): every box is answered IDOK as soon as it is shown. Turning
+// (the default): every box gets its default answer as soon as it is shown. Turning
 // holding off does not answer boxes already held.
 void display_hold_boxes(bool hold);
 // Every box the headless display was shown, in order.

@@ -141,7 +141,7 @@ void show_box(const BoxRef& box)
     if (base && base->show_box)
         base->show_box(box); // recorded and answered by the default headless display
     else
-        box_answer(box, IDOK);
+        box_answer(box, box_default_answer(box->type));
 }
 
 void box_closed(const BoxRef& box)

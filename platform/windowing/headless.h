@@ -1,5 +1,6 @@
 // The headless display with an output stream: the windows exist with no
-// screen, boxes are recorded and answered IDOK at once (the default headless
+// screen, boxes are recorded and given their default answer at once (IDOK;
+// No for a yes/no box whose default is No) (the default headless
 // display of display.cpp), and what a person would read is written to a
 // descriptor as it appears, so a script can follow the tool:
 //   - every log pane's new text, exactly as the tool inserted it (UTF-8, the

@@ -18,6 +18,7 @@
 #include "platform/kernel/debug.h"
 #include "platform/kernel/iocontrol.h"
 #include "platform/shellapi/shell_ui.h"
+#include "platform/windowing/status_line.h"
 #include "platform/kernel/text.h"
 
 #include <algorithm>
@@ -217,7 +218,7 @@ void term_show_box(const BoxRef& box)
     Term* t = g_term;
     if (t == nullptr || !t->open.load())
     {
-        box_answer(box, IDOK); // no screen to ask on
+        box_answer(box, box_default_answer(box->type)); // no screen to ask on
         return;
     }
     {
@@ -306,7 +307,7 @@ void on_resize(Term* t)
 // ---------------------------------------------------------------------------
 // Hang-up (UI thread)
 // ---------------------------------------------------------------------------
-// Modal boxes with nobody left to answer them are answered OK.
+// Modal boxes with nobody left to answer them get their default answer.
 void answer_all_boxes(Term* t)
 {
     std::vector<BoxRef> up;
@@ -315,7 +316,7 @@ void answer_all_boxes(Term* t)
         up.swap(t->boxes);
     }
     for (const BoxRef& b : up)
-        box_answer(b, IDOK);
+        box_answer(b, box_default_answer(b->type));
 }
 
 // The person's terminal is gone: end as a hang-up would, unless hang-ups are
@@ -436,6 +437,15 @@ int term_prepare_wait(struct pollfd* fds, int max, Clock::time_point* deadline)
     bool dirty;
     {
         std::lock_guard<std::mutex> lock(t->mu);
+        if (status_needs_polling())
+        {
+            // The bridge's byte counts change without a message.
+            auto due = t->lastDraw + std::chrono::milliseconds(kStatusPollMs);
+            if (Clock::now() >= due)
+                t->dirty = true;
+            else if (due < *deadline)
+                *deadline = due;
+        }
         dirty = t->dirty;
     }
     if (dirty)
@@ -602,6 +612,7 @@ const DisplayOps* terminal_display_open(std::string* error)
     t->open.store(true);
     debug_set_screen_active(true);
     t->guard = std::thread(guard_main, t);
+    status_set_listener([] { mark_dirty(); });
 
     if (!g_hooksInstalled.exchange(true))
     {

@@ -19,7 +19,11 @@
 //      picks it, Left/Right go to the neighbouring button, Esc or F1 closes.
 //      A pick sends WM_COMMAND(id) to the bar's owner.
 //   F10 or a click on "[OK]": the title bar's OK (IDOK to the front window).
-//   Message box: Enter, Esc, Space or a click on its "[OK]" answer IDOK.
+//   Message box: Enter, Esc, Space or a click on its "[OK]" answer IDOK. A
+//      yes/no box: Y or a click on "[Yes]" answers IDYES, N, Esc or a click
+//      on "[No]" IDNO, Enter and Space its default button.
+//   Ctrl+C where no box, dialog or drop-down is open: as Ctrl+Q (the terminal
+//      is in raw mode, so it is a key, not a signal).
 //   Dialog: Enter (or F10, or a click on its "[OK]") sends IDOK, Esc IDCANCEL.
 //   Log pane: Up/Down one row, PgUp/PgDn a page, Home the top, End the bottom;
 //      the mouse wheel three rows. While the view shows the end it follows new
@@ -162,15 +166,18 @@ struct Rect
 };
 
 // A message box: a frame with the caption in its top border, the wrapped
-// text and an "[OK]" button under it, centred on the screen.
+// text and an "[OK]" button under it (MB_YESNO: "[Yes]" and "[No]"), centred
+// on the screen.
 struct BoxLayout
 {
     Rect frame;
     std::u32string caption;            // as it fits in the top border
     std::vector<std::u32string> lines; // the text rows shown (clipped to the screen)
-    Rect ok;                           // the "[OK]" button
+    Rect ok;                           // the "[OK]" button; "[Yes]" for MB_YESNO
+    Rect no;                           // "[No]" for MB_YESNO (w 0: none)
+    int defaultId = IDOK;              // what Enter answers: IDNO with MB_DEFBUTTON2
 };
-BoxLayout layout_box(std::u16string_view caption, std::u16string_view text, int cols, int rows);
+BoxLayout layout_box(std::u16string_view caption, std::u16string_view text, int cols, int rows, UINT type = MB_OK);
 
 // A dialog from its template: dialog units become cells (4 a column, 8 a
 // row), the frame grows to show each static's wrapped text, and it is centred

@@ -7,6 +7,7 @@
 
 #include "platform/kernel/text.h"
 #include "platform/shellapi/shell_ui.h"
+#include "platform/windowing/status_line.h"
 
 #include <algorithm>
 
@@ -142,8 +143,19 @@ void draw_title(const std::u16string& title)
     std::u32string s;
     for (char32_t c : to_u32(title))
         s.push_back(printable(c));
-    put_text(0, 1, s, room);
+    // The status line goes at the right of the title; when both do not fit,
+    // the status wins (the title is always the same).
+    std::u32string status;
+    for (char32_t c : to_u32(utf8_to_utf16(status_text())))
+        status.push_back(printable(c));
+    status = fit_cells(status, std::max(0, room - 1));
+    int statusCells = text_cells(status);
+    int titleRoom = statusCells > 0 ? room - statusCells - 3 : room;
+    if (titleRoom >= text_cells(s))
+        put_text(0, 1, s, titleRoom);
     attroff(A_BOLD);
+    if (statusCells > 0)
+        put_text(0, 1 + room - statusCells, status, statusCells);
     if (t->layout.ok.w > 0)
         put_text(0, t->layout.ok.x, U"[OK]", 4);
     attroff(A_REVERSE);
@@ -180,7 +192,7 @@ void draw_menubar(const LogView* pane)
         hint = U"F1 Menu";
         if (t->ui.titleOk)
             hint += U"  F10 OK";
-        hint += U" ";
+        hint += U"  ^Q Quit ";
     }
     int hw = text_cells(hint);
     if (used + 2 + hw <= L.cols)
@@ -259,7 +271,18 @@ void draw_box(const BoxLayout& b)
     }
     for (size_t i = 0; i < b.lines.size(); i++)
         put_text(b.frame.y + 1 + (int)i, b.frame.x + 2, b.lines[i], b.frame.w - 4);
-    draw_ok_button(b.ok);
+    if (b.no.w == 0)
+    {
+        draw_ok_button(b.ok);
+        return;
+    }
+    // The default button stands out; the other is plain.
+    attron(b.defaultId == IDYES ? A_REVERSE : A_NORMAL);
+    put_text(b.ok.y, b.ok.x, U"[Yes]", b.ok.w);
+    attroff(A_REVERSE);
+    attron(b.defaultId == IDNO ? A_REVERSE : A_NORMAL);
+    put_text(b.no.y, b.no.x, U"[No]", b.no.w);
+    attroff(A_REVERSE);
 }
 
 // ---------------------------------------------------------------------------
@@ -419,7 +442,7 @@ void draw_boxes(Term* t, const std::vector<BoxRef>& boxes, int cols, int rows)
 {
     for (const BoxRef& b : boxes)
     {
-        BoxLayout bl = layout_box(b->caption, b->text, cols, rows);
+        BoxLayout bl = layout_box(b->caption, b->text, cols, rows, b->type);
         draw_box(bl);
         if (b == t->topBox)
             t->ui.boxLayout = bl;

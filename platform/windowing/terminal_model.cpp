@@ -8,6 +8,7 @@
 #include "platform/kernel/text.h"
 
 #include <algorithm>
+#include <cctype>
 
 namespace plat
 {
@@ -120,14 +121,17 @@ static std::u32string clean_line(std::u16string_view text)
 constexpr int kBoxChromeRows = 4;
 constexpr int kBoxMaxText = 60; // widest text row of a box
 static const std::u32string kOkLabel = U"[OK]";
+static const std::u32string kYesNoLabels = U"[Yes]  [No]"; // "[Yes]", two blanks, "[No]"
 
-BoxLayout layout_box(std::u16string_view caption, std::u16string_view text, int cols, int rows)
+BoxLayout layout_box(std::u16string_view caption, std::u16string_view text, int cols, int rows, UINT type)
 {
     BoxLayout b;
+    const bool yesNo = (type & MB_TYPEMASK) == MB_YESNO;
+    b.defaultId = box_default_answer(type);
     int maxInner = std::max(1, std::min(cols - 4, kBoxMaxText));
     b.lines = wrap_words(text, maxInner);
     std::u32string cap = clean_line(caption);
-    int inner = (int)kOkLabel.size();
+    int inner = (int)(yesNo ? kYesNoLabels : kOkLabel).size();
     for (auto& l : b.lines)
         inner = std::max(inner, text_cells(l));
     inner = std::max(inner, text_cells(cap) + 2);
@@ -141,6 +145,12 @@ BoxLayout layout_box(std::u16string_view caption, std::u16string_view text, int 
     b.frame.y = std::max(0, (rows - b.frame.h) / 2);
     b.caption = fit_cells(cap, std::max(0, b.frame.w - 4));
     b.ok = Rect{b.frame.x + std::max(0, (b.frame.w - 4) / 2), b.frame.y + b.frame.h - 2, 4, 1};
+    if (yesNo)
+    {
+        const int x = b.frame.x + std::max(0, (b.frame.w - (int)kYesNoLabels.size()) / 2);
+        b.ok = Rect{x, b.ok.y, 5, 1};
+        b.no = Rect{x + 7, b.ok.y, 4, 1};
+    }
     return b;
 }
 
@@ -498,17 +508,27 @@ static const ScrollKey* scroll_key_of(KeyKind k)
     return nullptr;
 }
 
+// A box takes every key; only its answers do anything.
+static std::vector<Action> box_key(const BoxLayout& b, const Key& key)
+{
+    const bool plain = key.kind == KeyKind::Char && key.mods == 0;
+    const char32_t ch = plain && key.ch < 0x80 ? (char32_t)std::tolower((int)key.ch) : 0;
+    if (key.kind == KeyKind::Enter || ch == U' ')
+        return {answer(b.defaultId)};
+    if (b.no.w == 0)
+        return key.kind == KeyKind::Escape ? std::vector<Action>{answer(IDOK)} : std::vector<Action>{};
+    if (ch == U'y')
+        return {answer(IDYES)};
+    if (ch == U'n' || key.kind == KeyKind::Escape)
+        return {answer(IDNO)};
+    return {};
+}
+
 std::vector<Action> handle_key(UiState& ui, const ScreenLayout& layout, const Key& key)
 {
     (void)layout;
     if (ui.boxUp)
-    {
-        // A box takes every key; only its answers do anything.
-        if (key.kind == KeyKind::Enter || key.kind == KeyKind::Escape ||
-            (key.kind == KeyKind::Char && key.ch == U' ' && key.mods == 0))
-            return {answer(IDOK)};
-        return {};
-    }
+        return box_key(ui.boxLayout, key);
     if (ui.dialog != nullptr)
     {
         if (key.kind == KeyKind::Enter || (key.kind == KeyKind::Function && key.fn == 10))
@@ -540,6 +560,13 @@ std::vector<Action> handle_key(UiState& ui, const ScreenLayout& layout, const Ke
     key_to_virtual(key, &a.vk, &a.mods, &a.ch);
     if (a.vk == 0 && a.ch == 0)
         return {};
+    if (a.vk == 'C' && a.mods == kModCtrl)
+    {
+        // Raw mode makes Ctrl+C a key: it quits as Ctrl+Q does, asking first
+        // where the program asks.
+        a.vk = 'Q';
+        a.ch = u'Q' - u'A' + 1;
+    }
     return {a};
 }
 
@@ -547,8 +574,11 @@ std::vector<Action> handle_mouse(UiState& ui, const ScreenLayout& layout, Mouse 
 {
     if (ui.boxUp)
     {
-        if (what == Mouse::Press && ui.boxLayout.ok.contains(x, y))
-            return {answer(IDOK)};
+        const BoxLayout& b = ui.boxLayout;
+        if (what == Mouse::Press && b.ok.contains(x, y))
+            return {answer(b.no.w > 0 ? IDYES : IDOK)};
+        if (what == Mouse::Press && b.no.w > 0 && b.no.contains(x, y))
+            return {answer(IDNO)};
         return {};
     }
     if (ui.dialog != nullptr)

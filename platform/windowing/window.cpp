@@ -5,6 +5,7 @@
 // in window_queue.cpp, timers and geometry in window_timer_geometry.cpp.
 #include "platform/windowing/window_internal.h"
 #include "platform/windowing/display.h"
+#include "platform/windowing/status_line.h"
 #include "platform/kernel/text.h"
 
 #include <algorithm>
@@ -554,6 +555,7 @@ LRESULT DefWindowProcW(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
             return (LRESULT)w->title.size();
         }
         default:
+            status_message(msg, wParam, lParam); // the download's progress, the bridge's ports
             return 0;
     }
 }

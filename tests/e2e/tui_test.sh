@@ -162,7 +162,105 @@ expect_main_screen()
     [ "$(pane '#{alternate_on}')" = 1 ] || fail "the display is not on the terminal's screen"
 }
 
+# The built-in profile with the simulator paced at BAUD, so that a person has
+# time to act while the image goes out.
+paced_profile()
+{
+    local here
+    here=$(cd "$(dirname "$0")" && pwd)
+    { cat "$here/../../profiles/default.reg"; printf '"Baud"=dword:%08x\n' "$1"; } >"$WORK/paced.reg"
+    echo "$WORK/paced.reg"
+}
+
+# Starts an update from the menu and waits for the status line's image phase.
+update_until_image()
+{
+    keys F1
+    wait_screen "Update firmware - Go" 5 || fail "F1 did not open the menu"
+    keys Enter
+    wait_screen "Image " 60 || fail "the status line shows no image phase"
+}
+
+# The image's percent on the title row, or nothing.
+title_percent()
+{
+    row 1 | sed -n 's/.*Image \([0-9]*\)%.*/\1/p'
+}
+
 case "$CASE" in
+quit_no)
+    # Ctrl+Q during the image transfer asks first; Enter takes the default,
+    # No, and the update goes on to its box.
+    start --profile "$(paced_profile 460800)"
+    expect_main_screen
+    update_until_image
+    keys C-q
+    wait_screen "Update in progress" 5 || fail "Ctrl+Q during the image did not ask"
+    screen | grep -qF "Quit anyway?" || fail "the question's text is cut"
+    screen | grep -qF "[Yes]" && screen | grep -qF "[No]" || fail "the box has no Yes and No"
+    keys Enter
+    wait_gone "Update in progress" 5 || fail "Enter did not answer the question"
+    [ -s "$WORK/status" ] && fail "No ended the tool"
+    wait_screen "Reboot device/Reset module !" 180 || fail "the update did not finish after No"
+    keys Enter
+    expect_exit 3 "device restart after No"
+    ;;
+quit_yes)
+    # Ctrl+C acts as Ctrl+Q: it asks, Y answers Yes, the run is stopped and
+    # the tool ends with the interrupted status and says what the module has.
+    start --profile "$(paced_profile 460800)"
+    expect_main_screen
+    update_until_image
+    keys C-c
+    wait_screen "Update in progress" 5 || fail "Ctrl+C during the image did not ask"
+    keys y
+    expect_exit 130 "Yes during the image"
+    # The line may have scrolled into the history and wraps at 80 columns.
+    deadline=$((SECONDS + 3))
+    until "${TM[@]}" capture-pane -p -J -t ui -S -200 | grep -qF \
+        "fwutil: interrupted during the image transfer: the module has no working firmware"; do
+        [ "$SECONDS" -ge "$deadline" ] && fail "no line on what the module is left with"
+        sleep 0.1
+    done
+    ;;
+status_line)
+    # The title row shows the image's percent rising and the time left.
+    start --profile "$(paced_profile 460800)"
+    expect_main_screen
+    update_until_image
+    first=$(title_percent)
+    [ -n "$first" ] || fail "no percent on the title row"
+    deadline=$((SECONDS + 30))
+    until [ "$(title_percent)" -gt "$first" ] 2>/dev/null; do
+        [ "$SECONDS" -ge "$deadline" ] && fail "the percent stayed at $first"
+        sleep 0.2
+    done
+    row 1 | grep -qE '[0-9.]+ [kM]?B/s  [0-9:]+ left' || fail "no rate and time left: '$(row 1)'"
+    keys C-q
+    wait_screen "Update in progress" 5 || fail "Ctrl+Q did not ask"
+    keys y
+    expect_exit 130 "Yes during the image"
+    ;;
+bridge_status)
+    # While the bridge runs the title row names both ends and the peer's path.
+    start
+    expect_main_screen
+    fwutil_again --post 153 || fail "--post 153 was not delivered"
+    wait_screen "Bridge COM1:" 10 || fail "the status line does not show the bridge"
+    log="$WORK/state/fwutil/fwutil-built-in-sim.log"
+    peer=$(grep -a ': is the pseudo-terminal /dev/' "$log" 2>/dev/null | tail -1 | sed 's/.*pseudo-terminal //' | tr -d '\r\n')
+    [ -n "$peer" ] || fail "no peer port announced in $log"
+    row 1 | grep -qF "COM3: $peer sent 0 B" || fail "the status line does not name the peer $peer: '$(row 1)'"
+    exec 3<>"$peer" || fail "cannot open $peer"
+    stty -F "$peer" raw -echo || fail "cannot set $peer raw"
+    printf 'AT\r' >&3
+    reply=$(timeout 10 grep -a -m1 -o OK <&3)
+    [ "$reply" = OK ] || fail "no OK through the bridge"
+    exec 3>&-
+    wait_screen "COM3: $peer sent 3 B" 5 || fail "the peer's byte count did not rise: '$(row 1)'"
+    keys C-q
+    expect_exit 0 "Ctrl+Q with the bridge running"
+    ;;
 update)
     # Menu -> "Update firmware - Go"; the log reaches the end; the success
     # box; Enter; the simulated handheld restarts (status 3).

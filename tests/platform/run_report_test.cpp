@@ -65,9 +65,12 @@ TEST(RunReport, NewRunClearsThePerRunItems)
     ReportRun(RUNREPORT_OPEN_ERROR, ERROR_ACCESS_DENIED);
     ReportRun(RUNREPORT_BYTES_SENT, 123);
     ReportRun(RUNREPORT_PROGRESS, 100);
+    ReportRun(RUNREPORT_TOTAL, 4000);
+    ReportRun(RUNREPORT_REASON, RUNREASON_SILENT);
     ReportRun(RUNREPORT_ATTEMPTS, 3);
     ReportRun(RUNREPORT_STATE, RUNSTATE_ACTIVE);
-    const DWORD cleared[] = {RUNREPORT_PHASE, RUNREPORT_OPEN_ERROR, RUNREPORT_BYTES_SENT, RUNREPORT_PROGRESS};
+    const DWORD cleared[] = {RUNREPORT_PHASE,    RUNREPORT_OPEN_ERROR, RUNREPORT_BYTES_SENT,
+                             RUNREPORT_PROGRESS, RUNREPORT_TOTAL,      RUNREPORT_REASON};
     for (DWORD item : cleared)
         EXPECT_EQ(QueryRun(item), 0u) << item;
     EXPECT_EQ(QueryRun(RUNREPORT_ATTEMPTS), 3u); // the run's own counting resets it

@@ -1,0 +1,134 @@
+// The status line: its texts from the acknowledged bytes and their times,
+// what it shows as a run's messages arrive, and the headless display's
+// stderr lines (every phase, the image at most every 10 %, none when quiet).
+#include "platform/windowing/status_line.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <unistd.h>
+
+namespace
+{
+
+struct ImageRow
+{
+    uint32_t done, total, rateBytes;
+    double rateSeconds;
+    const char* text;
+};
+
+// clang-format off
+// done      total     rate bytes  over s   text
+const ImageRow kImageRows[] = {
+    {0,        2490264,  0,          0.0,     "Image 0%"},                            // no rate yet
+    {1245132,  2490264,  0,          5.0,     "Image 50%"},
+    {2490263,  2490264,  10472,      1.0,     "Image 99%  10.5 kB/s  0:01 left"},     // rounds down, time up
+    {2490264,  2490264,  10472,      1.0,     "Image 100%  10.5 kB/s  0:00 left"},
+    {400000,   2490264,  104720,     10.0,    "Image 16%  10.5 kB/s  3:20 left"},
+    {4000,     2490264,  4000,       8.0,     "Image 0%  500 B/s  1:22:53 left"},
+    {1000000,  2490264,  3000000,    2.0,     "Image 40%  1.5 MB/s  0:01 left"},
+};
+// clang-format on
+
+TEST(StatusLine, ImageTextHasPercentRateAndTimeLeft)
+{
+    for (const ImageRow& r : kImageRows)
+        EXPECT_EQ(plat::status_image_text(r.done, r.total, r.rateBytes, r.rateSeconds), r.text) << r.done;
+}
+
+struct PhaseRow
+{
+    DWORD phase, detail;
+    const char* text;
+};
+
+// clang-format off
+const PhaseRow kPhaseRows[] = {
+    {RUNPHASE_OPEN,    0, "Opening the link"},
+    {RUNPHASE_WAKE,    3, "Waiting for the boot ROM (attempt 3)"},
+    {RUNPHASE_LOADER2, 0, "Stage 2 loader"},
+    {RUNPHASE_VERIFY,  0, "Verifying the image"},
+    {RUNPHASE_NONE,    0, ""},
+};
+// clang-format on
+
+TEST(StatusLine, PhaseAndEndTexts)
+{
+    for (const PhaseRow& r : kPhaseRows)
+        EXPECT_EQ(plat::status_phase_text(r.phase, r.detail), r.text) << r.phase;
+    EXPECT_EQ(plat::status_end_text(RUNSTATE_FLASHED, RUNREASON_NONE), "Update done");
+    EXPECT_EQ(plat::status_end_text(RUNSTATE_UPDATE_FAILED, RUNREASON_SILENT),
+              "Update failed: the module stopped answering");
+    EXPECT_EQ(plat::status_end_text(RUNSTATE_LINK_LOST, RUNREASON_LINK_LOST), "Update failed: the link was lost");
+    EXPECT_EQ(plat::status_interrupted_text(RUNPHASE_WAKE),
+              "interrupted before the image transfer: the module's firmware is unchanged");
+    EXPECT_EQ(plat::status_interrupted_text(RUNPHASE_IMAGE),
+              "interrupted during the image transfer: the module has no working firmware; run the update again (its "
+              "boot ROM takes a new update)");
+}
+
+// The line follows the messages: the phase, the image's percent, then the
+// end, which stays as the last word; a notice replaces it.
+TEST(StatusLine, FollowsTheRunsMessagesAndKeepsTheLastWord)
+{
+    plat::status_reset();
+    EXPECT_EQ(plat::status_text(), "");
+    EXPECT_FALSE(plat::status_message(WM_APP + 99, 0, 0));
+    EXPECT_TRUE(plat::status_message(WM_FWU_PHASE, RUNPHASE_WAKE, 2));
+    EXPECT_EQ(plat::status_text(), "Waiting for the boot ROM (attempt 2)");
+    plat::status_message(WM_FWU_PHASE, RUNPHASE_IMAGE, 8000);
+    plat::status_message(WM_FWU_PROGRESS, RUNPHASE_IMAGE, 4000);
+    EXPECT_EQ(plat::status_text().rfind("Image 50%  ", 0), 0u) << plat::status_text();
+    EXPECT_NE(plat::status_text().find(" left"), std::string::npos) << plat::status_text();
+    plat::status_message(WM_FWU_RUN_END, RUNSTATE_UPDATE_FAILED, RUNREASON_SILENT);
+    EXPECT_EQ(plat::status_text(), "Update failed: the module stopped answering");
+    plat::status_notice("cannot open COM1: /dev/ttyUSB0: No such file or directory");
+    EXPECT_EQ(plat::status_text(), "cannot open COM1: /dev/ttyUSB0: No such file or directory");
+}
+
+// What the headless display writes to stderr over a run of 100 blocks.
+std::string StderrOfARun(bool quiet)
+{
+    plat::status_reset();
+    plat::status_set_stderr(true);
+    plat::status_set_quiet(quiet);
+    char path[] = "/tmp/status_line_test.XXXXXX";
+    int fd = mkstemp(path);
+    fflush(stderr);
+    int saved = dup(STDERR_FILENO);
+    dup2(fd, STDERR_FILENO);
+    plat::status_message(WM_FWU_PHASE, RUNPHASE_ERASE, 0);
+    plat::status_message(WM_FWU_PHASE, RUNPHASE_IMAGE, 100 * 4000);
+    for (uint32_t block = 1; block <= 100; block++)
+        plat::status_message(WM_FWU_PROGRESS, RUNPHASE_IMAGE, block * 4000);
+    plat::status_message(WM_FWU_RUN_END, RUNSTATE_FLASHED, RUNREASON_NONE);
+    fflush(stderr);
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    std::string text;
+    char buf[4096];
+    ssize_t n;
+    lseek(fd, 0, SEEK_SET);
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        text.append(buf, (size_t)n);
+    close(fd);
+    unlink(path);
+    return text;
+}
+
+TEST(StatusLine, HeadlessStderrHasEachPhaseAndEveryTenthOfTheImage)
+{
+    std::string text = StderrOfARun(false);
+    EXPECT_EQ(text.rfind("fwutil: Erasing the module's flash\nfwutil: Image 0%\nfwutil: Image 10%", 0), 0u) << text;
+    int lines = 0;
+    for (char c : text)
+        lines += c == '\n';
+    EXPECT_EQ(lines, 2 + 10 + 1) << text; // two phases, 10 % to 100 %, the end
+    EXPECT_NE(text.find("fwutil: Image 100%"), std::string::npos) << text;
+    EXPECT_EQ(text.substr(text.size() - 20), "fwutil: Update done\n");
+    EXPECT_EQ(StderrOfARun(true), "");
+}
+
+} // namespace
