@@ -28,6 +28,7 @@ namespace
 
 constexpr size_t kMaxLine = 1024;       // a request, newline included
 constexpr int kDescriptorPauseMs = 100; // out of descriptors with nothing to give up
+constexpr int kSayAgainSeconds = 60;    // the debug line about it, at most this often
 
 struct Pending
 {
@@ -52,7 +53,7 @@ struct Listener
     std::condition_variable work;    // a request is ready, or stop
     std::deque<Pending> ready;       // request read, waiting for a server
     Clock::time_point pausedUntil{}; // accept paused (out of descriptors)
-    bool saidOutOfDescriptors = false;
+    Clock::time_point sayAgainAt{};  // the out-of-descriptors line, at most once a minute
 };
 
 namespace
@@ -139,9 +140,10 @@ bool peer_is_ours(int fd)
 // Out of descriptors: make room for the connection waiting to be accepted.
 void make_room(Listener* l)
 {
-    if (!l->saidOutOfDescriptors)
+    Clock::time_point now = Clock::now();
+    if (now >= l->sayAgainAt)
         debug_write(u"Window namespace: out of file descriptors; dropping waiting connections\r\n");
-    l->saidOutOfDescriptors = true;
+    l->sayAgainAt = now + std::chrono::seconds(kSayAgainSeconds);
     if (!l->pending.empty())
     {
         drop(l, l->pending.front());
@@ -168,7 +170,6 @@ void accept_one(Listener* l)
             l->pausedUntil = Clock::now() + std::chrono::milliseconds(kDescriptorPauseMs);
         return;
     }
-    l->saidOutOfDescriptors = false;
     if (!peer_is_ours(fd))
     {
         close(fd);

@@ -40,7 +40,7 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 const char16_t kClass[] = u"Namespace Test";
-const char kPeerFilter[] = "--gtest_filter=NamespacePeer.DISABLED_Run";
+const char kPeerFilter[] = "--gtest_filter=NamespaceStrainPeer.DISABLED_Run";
 
 long MsSince(Clock::time_point t)
 {
@@ -193,7 +193,9 @@ TEST_F(Namespace, OutOfDescriptorsTheHolderNeitherSpinsNorStopsAnswering)
     int lowestFree = 0;
     while (std::find(used.begin(), used.end(), std::to_string(lowestFree)) != used.end())
         lowestFree++;
-    struct rlimit limit = {(rlim_t)lowestFree, (rlim_t)lowestFree};
+    struct rlimit before = {};
+    ASSERT_EQ(prlimit(peer.pid, RLIMIT_NOFILE, nullptr, &before), 0) << strerror(errno);
+    struct rlimit limit = {(rlim_t)lowestFree, before.rlim_max}; // soft only: it can be given back
     ASSERT_EQ(prlimit(peer.pid, RLIMIT_NOFILE, &limit, nullptr), 0) << strerror(errno);
 
     long cpuBefore = CpuMs(peer.pid);
@@ -210,6 +212,9 @@ TEST_F(Namespace, OutOfDescriptorsTheHolderNeitherSpinsNorStopsAnswering)
     EXPECT_LT(cpu, wall / 2 + 100) << "the holder used " << cpu << " ms of CPU in " << wall << " ms";
     testproc::pump(peer, 100);
     EXPECT_NE(peer.errText.find("out of file descriptors"), std::string::npos) << "the limit was not reached";
+    // Its descriptors back for the way out: the sanitizers' own checks need
+    // some when its threads end.
+    ASSERT_EQ(prlimit(peer.pid, RLIMIT_NOFILE, &before, nullptr), 0) << strerror(errno);
     EXPECT_EQ(plat::instance_post_command(dir_, "device-A", 999, &error), plat::PostResult::Delivered) << error;
     EXPECT_EQ(testproc::wait_exit(peer, 10000), 0) << peer.errText;
 }
@@ -386,7 +391,7 @@ LRESULT PeerProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
 }
 } // namespace
 
-TEST(NamespacePeer, DISABLED_Run)
+TEST(NamespaceStrainPeer, DISABLED_Run)
 {
     const char* key = getenv("FWU_PEER_KEY");
     const char* role = getenv("FWU_PEER_ROLE");
