@@ -13,6 +13,7 @@
 //     --bits      bits per byte the simulator paces at (default 11: one start,
 //                 eight data and two stop bits, as the port is really set)
 #include "download/module_link.h"
+#include "platform/kernel/debug.h"
 #include "tests/support/download_harness.h"
 
 #include <algorithm>

@@ -3,8 +3,10 @@
 // (5 s unless given in seconds as the first argument). Two waits are timed:
 // one quiet from the start (blocked in the first comm-event wait) and one
 // where a stray byte comes first (so the wait sits in its read loop, where an
-// empty read used to be repeated at once). Prints CPU time over wall time
-// from getrusage; the goal is below 0.005. A figure, not a test.
+// empty read used to be repeated at once), each without and with a silence
+// limit (twice the quiet spell: the link's watch is armed but never fires).
+// Prints CPU time over wall time from getrusage; the goal is below 0.005. A
+// figure, not a test.
 #include "download/module_link.h"
 #include "platform/kernel/debug.h"
 #include "tests/support/serial_support.h"
@@ -62,16 +64,21 @@ int main(int argc, char** argv)
     }
     printf("WaitForByte(0xA0) over a pty, the byte sent after %.1f s of quiet\n", quietS);
     printf("%-28s %8s %10s %10s %s\n", "wait", "result", "wall s", "CPU s", "CPU/wall (goal < 0.005)");
+    const DWORD limitMs = (DWORD)(quietS * 2000);
     const struct
     {
         const char* name;
         bool strayFirst;
+        DWORD silenceLimitMs;
     } runs[] = {
-        {"quiet from the start", false},
-        {"stray byte, then quiet", true},
+        {"quiet from the start", false, 0},
+        {"stray byte, then quiet", true, 0},
+        {"quiet, silence limit set", false, limitMs},
+        {"stray, quiet, limit set", true, limitMs},
     };
     for (const auto& run : runs)
     {
+        SetLinkSilenceLimit(run.silenceLimitMs);
         Figure f = TimedWait(pty.master, quietS, run.strayFirst);
         printf("%-28s %8d %10.3f %10.4f %.5f\n", run.name, f.result, f.wallS, f.cpuS, f.cpuS / f.wallS);
     }

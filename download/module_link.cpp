@@ -17,8 +17,9 @@
 #define LINK_WRITE_MULTIPLIER 10
 #define LINK_WRITE_CONSTANT 1000
 
-// How often an expired silence watch repeats its wake-up, in case the wait it
-// ends had not started yet when it first fired.
+// How often an expired silence watch repeats its wake-up (at most; a shorter
+// limit repeats at that), in case the wait it ends had not started yet when
+// it first fired.
 #define SILENCE_REPEAT_MS 50
 
 std::atomic<DWORD> g_dwSilencePercent{100};
@@ -43,14 +44,19 @@ static std::atomic<int> g_linkWaitEnd{LINK_WAIT_GOT}; // how the latest WaitForB
 
 static std::atomic<ModulePortSlot*> g_pNewestSlot{nullptr};
 
-// The silence watch of the WaitForByte in progress (one at a time: the
-// download worker's). Each bounded wait has its own number, so a watch that
-// is ending late cannot end a later wait.
-static std::atomic<DWORD> g_dwWaitNumber{0};       // number of the latest bounded wait
-static std::atomic<DWORD> g_dwExpiredWait{0};      // number of the wait whose silence limit passed
-static std::atomic<DWORD> g_dwQuietSinceTick{0};   // tick of the last byte, or of the wait's start
-static std::atomic<DWORD> g_dwWatchLimitMs{0};     // the limit the running watch applies
-static std::atomic<HANDLE> g_hWatchedCom{nullptr}; // the port the running watch wakes
+// The silence watch: one thread per open link, started by the link's first
+// bounded wait and ended by CloseModulePort. Between waits it is suspended; a
+// wait arms it (a number of its own, quiet since now, the limit) and resumes
+// it, and suspends it again when it ends. Each wait's own number keeps a watch
+// that fires late from ending a later wait.
+static std::atomic<HANDLE> g_hSilenceWatch{nullptr}; // the watch thread, or 0
+static std::atomic<DWORD> g_dwWatchLongestMs{0};     // the longest limit it has been armed with
+static std::atomic<DWORD> g_dwWaitNumber{0};         // number of the latest bounded wait
+static std::atomic<DWORD> g_dwArmedWait{0};          // number of the wait the watch bounds
+static std::atomic<DWORD> g_dwExpiredWait{0};        // number of the wait whose silence limit passed
+static std::atomic<DWORD> g_dwQuietSinceTick{0};     // tick of the last byte, or of the wait's start
+static std::atomic<DWORD> g_dwWatchLimitMs{0};       // the limit of the armed wait
+static std::atomic<HANDLE> g_hWatchedCom{nullptr};   // the port the watch wakes
 
 static void CopyName(WCHAR* pDest, int capacity, const WCHAR* pSrc)
 {
@@ -62,45 +68,37 @@ static void CopyName(WCHAR* pDest, int capacity, const WCHAR* pSrc)
     pDest[i] = 0;
 }
 
+// The module line as the driver gets it: 115200 baud, 8 data bits, no parity,
+// one and a half stop bits (code 1, handed to the driver unchanged), binary,
+// DTR and RTS raised, sending going on after an XOFF. Every other field of the
+// zero-filled record stays 0: no parity check, no CTS or DSR flow, no
+// XON/XOFF, no error-character or null handling, no abort on error, limits
+// and special characters 0.
 static void FillLinkDcb(DCB* pDcb)
 {
     pDcb->DCBlength = sizeof(DCB);
     pDcb->BaudRate = LINK_BAUD;
-    pDcb->fBinary = 1;
-    pDcb->fParity = 0;
-    pDcb->fOutxCtsFlow = 0;
-    pDcb->fOutxDsrFlow = 0;
-    pDcb->fDtrControl = DTR_CONTROL_ENABLE;
-    pDcb->fDsrSensitivity = 0;
-    pDcb->fTXContinueOnXoff = 1;
-    pDcb->fOutX = 0;
-    pDcb->fInX = 0;
-    pDcb->fErrorChar = 0;
-    pDcb->fNull = 0;
-    pDcb->fRtsControl = RTS_CONTROL_ENABLE;
-    pDcb->fAbortOnError = 0;
-    pDcb->XonLim = 0;
-    pDcb->XoffLim = 0;
     pDcb->ByteSize = 8;
     pDcb->Parity = NOPARITY;
-    pDcb->StopBits = ONE5STOPBITS; // code 1, handed to the driver unchanged
-    pDcb->XonChar = 0;
-    pDcb->XoffChar = 0;
-    pDcb->ErrorChar = 0;
-    pDcb->EofChar = 0;
-    pDcb->EvtChar = 0;
+    pDcb->StopBits = ONE5STOPBITS;
+    pDcb->fBinary = 1;
+    pDcb->fDtrControl = DTR_CONTROL_ENABLE;
+    pDcb->fRtsControl = RTS_CONTROL_ENABLE;
+    pDcb->fTXContinueOnXoff = 1;
 }
 
-// The silence watch: sleeps until the link has been quiet for the limit, then
-// ends the pending WaitCommEvent by setting the mask, the platform's way for
-// one thread to end another's comm wait. It ends when WaitForByte terminates it.
-static DWORD SilenceWatch(LPVOID param)
+// The silence watch: sleeps until the armed wait's link has been quiet for its
+// limit, then ends the pending WaitCommEvent by setting the mask, the
+// platform's way for one thread to end another's comm wait. It reads the
+// wait's number before the rest, so a number it marks expired is never a
+// wait it has not fully seen.
+static DWORD SilenceWatch(LPVOID)
 {
-    DWORD dwWait = (DWORD)(UINT_PTR)param;
     for (;;)
     {
-        DWORD dwQuiet = GetTickCount() - g_dwQuietSinceTick.load();
+        DWORD dwWait = g_dwArmedWait.load();
         DWORD dwLimit = g_dwWatchLimitMs.load();
+        DWORD dwQuiet = GetTickCount() - g_dwQuietSinceTick.load();
         if (dwQuiet < dwLimit)
         {
             Sleep(dwLimit - dwQuiet);
@@ -108,19 +106,70 @@ static DWORD SilenceWatch(LPVOID param)
         }
         g_dwExpiredWait = dwWait;
         SetCommMask(g_hWatchedCom.load(), LINK_EVENTS);
-        Sleep(SILENCE_REPEAT_MS);
+        Sleep(dwLimit < SILENCE_REPEAT_MS ? dwLimit : SILENCE_REPEAT_MS);
     }
 }
 
-// Starts a watch when a silence limit is set. Returns the wait's number (0:
-// no bound) and the watch's thread handle.
-static DWORD StartSilenceWatch(HANDLE hCom, HANDLE* phWatch)
+static void EndSilenceWatch()
 {
-    *phWatch = NULL;
+    HANDLE hWatch = g_hSilenceWatch.exchange(nullptr);
+    if (hWatch != NULL)
+    {
+        TerminateThread(hWatch, 0);
+        CloseHandle(hWatch);
+    }
+}
+
+// The link's watch, started suspended when there is none. NULL when no
+// thread could be started.
+static HANDLE SilenceWatchOf(HANDLE hCom)
+{
+    HANDLE hWatch = g_hSilenceWatch.load();
+    if (hWatch != NULL)
+    {
+        return hWatch;
+    }
+    hWatch = CreateThread(NULL, 0, SilenceWatch, NULL, CREATE_SUSPENDED, NULL);
+    if (hWatch == NULL)
+    {
+        DebugPrint(u"No silence watch (error %u): waiting without limit\r\n", GetLastError());
+        return NULL;
+    }
+    g_dwWatchLongestMs = 0;
+    g_hSilenceWatch = hWatch;
+    // A link that another thread closed meanwhile keeps no watch.
+    if (g_pModulePort.load()->hCom.load() != hCom)
+    {
+        EndSilenceWatch();
+        return NULL;
+    }
+    return hWatch;
+}
+
+// Arms the watch for a wait when a silence limit is set. Returns the wait's
+// number (0: no bound).
+static DWORD ArmSilenceWatch(HANDLE hCom)
+{
     DWORD dwLimit = g_dwSilenceLimitMs.load();
-    if (dwLimit == 0)
+    if (dwLimit == 0 || hCom == NULL)
     {
         return 0;
+    }
+    // A suspended watch may still sleep toward an earlier wait's end, and only
+    // ending its thread cuts a sleep short: a shorter limit than it has slept
+    // toward gets a fresh watch instead of a late one.
+    if (dwLimit < g_dwWatchLongestMs.load())
+    {
+        EndSilenceWatch();
+    }
+    HANDLE hWatch = SilenceWatchOf(hCom);
+    if (hWatch == NULL)
+    {
+        return 0;
+    }
+    if (dwLimit > g_dwWatchLongestMs.load())
+    {
+        g_dwWatchLongestMs = dwLimit;
     }
     DWORD dwWait = g_dwWaitNumber.fetch_add(1) + 1;
     if (dwWait == 0)
@@ -130,21 +179,16 @@ static DWORD StartSilenceWatch(HANDLE hCom, HANDLE* phWatch)
     g_dwQuietSinceTick = GetTickCount();
     g_dwWatchLimitMs = dwLimit;
     g_hWatchedCom = hCom;
-    *phWatch = CreateThread(NULL, 0, SilenceWatch, (LPVOID)(UINT_PTR)dwWait, 0, NULL);
-    if (*phWatch == NULL)
-    {
-        DebugPrint(u"No silence watch (error %u): waiting without limit\r\n", GetLastError());
-        return 0;
-    }
+    g_dwArmedWait = dwWait;
+    ResumeThread(hWatch);
     return dwWait;
 }
 
-static void StopSilenceWatch(HANDLE hWatch)
+static void DisarmSilenceWatch(DWORD dwWait)
 {
-    if (hWatch != NULL)
+    if (dwWait != 0)
     {
-        TerminateThread(hWatch, 0);
-        CloseHandle(hWatch);
+        SuspendThread(g_hSilenceWatch.load());
     }
 }
 
@@ -276,6 +320,7 @@ void CloseModulePort()
         CloseHandle(hCom);
         pPort->hCom = NULL;
     }
+    EndSilenceWatch();
 }
 
 void SendByte(BYTE value)
@@ -291,8 +336,7 @@ int WaitForByte(BYTE expected)
     DebugPrint(u"Waiting for char -> %X h\r\n", expected);
     SetCommMask(hCom, LINK_EVENTS);
 
-    HANDLE hWatch = NULL;
-    DWORD dwWait = StartSilenceWatch(hCom, &hWatch);
+    DWORD dwWait = ArmSilenceWatch(hCom);
     int result = 0;
     DWORD dwEvents = 0;
     if (WaitForLinkEvent(hCom, dwWait, &dwEvents))
@@ -313,7 +357,7 @@ int WaitForByte(BYTE expected)
             result = ReadUntilByte(hCom, expected, dwWait);
         }
     }
-    StopSilenceWatch(hWatch);
+    DisarmSilenceWatch(dwWait);
     if (result == 0)
     {
         DebugPrint(u"None byte got from TRM07 !!\r\n");

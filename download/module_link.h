@@ -15,7 +15,9 @@
 //                           the silence limit passed without a byte
 //   SetLinkSilenceLimit(ms) bounds WaitForByte: when no byte at all arrives for
 //                           that long it returns 0. 0 (the default) waits
-//                           without limit.
+//                           without limit. One watch thread per open link keeps
+//                           the bound: started by its first bounded wait,
+//                           suspended between waits, ended by CloseModulePort.
 //   PhaseSilence(ms)        a phase's silence limit (SILENCE_*) scaled by
 //                           g_dwSilencePercent
 //   LinkWaitEnd()           how the latest WaitForByte ended: LINK_WAIT_GOT,

@@ -7,15 +7,17 @@
 #include "download/module_link.h"
 #include "platform/kernel/debug.h"
 #include "platform/profile/profile.h"
-#include "platform/serial/syscalls.h"
 #include "platform/kernel/text.h"
+#include "platform/serial/syscalls.h"
 #include "platform/serial/vcable.h"
-#include "tests/support/serial_support.h"
+#include "tests/platform/serial_port_support.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstring>
+#include <dirent.h>
+#include <set>
 #include <future>
 #include <thread>
 
@@ -51,10 +53,48 @@ std::string ByteLine(int b)
     return plat::utf16_to_utf8(line);
 }
 
+// Threads of this process, by id.
+std::set<std::string> ThreadIds()
+{
+    std::set<std::string> ids;
+    DIR* d = opendir("/proc/self/task");
+    while (d != nullptr)
+    {
+        struct dirent* e = readdir(d);
+        if (e == nullptr)
+            break;
+        if (e->d_name[0] != '.')
+            ids.insert(e->d_name);
+    }
+    if (d != nullptr)
+        closedir(d);
+    return ids;
+}
+
 // Runs WaitForByte on a thread of its own; the result comes as a future.
 std::future<int> WaitAsync(BYTE expected)
 {
     return std::async(std::launch::async, [expected] { return WaitForByte(expected); });
+}
+
+// The same, once the wait has had time to block.
+std::future<int> WaitUnderWay(BYTE expected)
+{
+    std::future<int> result = WaitAsync(expected);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return result;
+}
+
+// WaitForByte(0xA0) with nothing more arriving ends silent `ms` after it
+// began (within 600 ms more on a loaded machine).
+void ExpectEndsSilentAfter(double ms)
+{
+    const auto start = Clock::now();
+    EXPECT_EQ(WaitForByte(0xA0), 0);
+    const double took = MsSince(start);
+    EXPECT_GE(took, ms - 1);
+    EXPECT_LT(took, ms + 600);
+    EXPECT_EQ(LinkWaitEnd(), LINK_WAIT_SILENT);
 }
 
 class ModuleLinkTest : public ::testing::Test
@@ -62,9 +102,7 @@ class ModuleLinkTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(pty.Open()) << std::strerror(errno);
-        std::string err;
-        ASSERT_TRUE(serial_support::LoadDevices({{"COM1:", "tty:" + pty.path}}, &err)) << err;
+        ASSERT_TRUE(serial_tests::OpenPtyAsCom1(&pty));
         plat::debug_capture_begin();
     }
     void TearDown() override
@@ -174,26 +212,13 @@ TEST_F(ModuleLinkTest, OpenModulePort_AbandonsThePreviousRecordWithoutFreeingIt)
     CloseModulePort();
 }
 
-// Makes tcsetattr fail with EIO after the first `allowed` calls.
-std::atomic<int> g_tcsetattrAllowed{0};
-int FailingTcsetattr(int fd, int action, const struct termios* t)
-{
-    if (g_tcsetattrAllowed.fetch_sub(1) <= 0)
-    {
-        errno = EIO;
-        return -1;
-    }
-    return plat::real_syscalls().tcsetattr(fd, action, t);
-}
-
 TEST_F(ModuleLinkTest, OpenModulePort_ConfigurationFailure_ClosesThePortSoTheNextRunOpensIt)
 {
-    plat::Syscalls table = plat::real_syscalls();
-    table.tcsetattr = FailingTcsetattr;
     {
-        g_tcsetattrAllowed = 1; // raw mode at open passes, SetCommState fails
-        plat::SyscallOverride faults(&table);
+        plat::SyscallFaults faults;
+        faults.fail(plat::SysCall::Tcsetattr, 2, EIO); // raw mode at open passes, SetCommState fails
         EXPECT_EQ(OpenModulePort(), 0);
+        EXPECT_EQ(faults.failed(plat::SysCall::Tcsetattr), 1);
     }
     EXPECT_EQ(Com(), nullptr) << "closed, not left open in the abandoned record";
     // "COM1:" is free again: another client and then the next run open it.
@@ -217,27 +242,13 @@ TEST_F(ModuleLinkTest, SendByte_WritesTheByteAndTracesTheCount)
     CloseModulePort();
 }
 
-std::atomic<bool> g_writeFails{false};
-ssize_t FailingWrite(int fd, const void* buf, size_t n)
-{
-    if (g_writeFails)
-    {
-        errno = EIO;
-        return -1;
-    }
-    return plat::real_syscalls().write(fd, buf, n);
-}
-
 TEST_F(ModuleLinkTest, SendByte_FailedWrite_StillTracesWithZeroBytes)
 {
-    plat::Syscalls table = plat::real_syscalls();
-    table.write = FailingWrite;
-    plat::SyscallOverride faults(&table);
+    plat::SyscallFaults faults;
     ASSERT_EQ(OpenModulePort(), 1);
     TakeLines();
-    g_writeFails = true;
+    faults.fail(plat::SysCall::Write, 1, EIO);
     SendByte(0xA5);
-    g_writeFails = false;
     EXPECT_EQ(TakeLines(), (Lines{"COM1: hung up: the device is gone\r\n", " 0 char : A5 h sent \r\n"}));
     EXPECT_EQ(serial_support::ReadUntilQuiet(pty.master, 50), "");
     CloseModulePort();
@@ -250,8 +261,7 @@ TEST_F(ModuleLinkTest, WaitForByte_DropsBytesBeforeExpected_AndLeavesTheRestUnre
 {
     ASSERT_EQ(OpenModulePort(), 1);
     TakeLines();
-    auto result = WaitAsync(0xA0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    auto result = WaitUnderWay(0xA0);
     ASSERT_TRUE(serial_support::WriteText(pty.master, std::string("\x55\x12\xA0\x33", 4)));
     ASSERT_EQ(result.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     EXPECT_EQ(result.get(), 1);
@@ -286,8 +296,7 @@ TEST_F(ModuleLinkTest, WaitForByte_BytesAlreadyWaiting_AreReadWithoutAWait)
 TEST_F(ModuleLinkTest, WaitForByte_QuietLineBetweenBytes_WaitsWithoutSpinning)
 {
     ASSERT_EQ(OpenModulePort(), 1);
-    auto result = WaitAsync(0xA0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    auto result = WaitUnderWay(0xA0);
     // A first byte brings the wait into its read loop; then the line is quiet.
     ASSERT_TRUE(serial_support::WriteText(pty.master, "\x55"));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -319,8 +328,7 @@ TEST_F(ModuleLinkTest, WaitForByte_HangupDuringTheWait_ReturnsZero)
             ASSERT_EQ(OpenModulePort(), 1);
         }
         TakeLines();
-        auto result = WaitAsync(0xA0);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        auto result = WaitUnderWay(0xA0);
         if (inReadLoop)
         {
             ASSERT_TRUE(serial_support::WriteText(pty.master, "\x12"));
@@ -345,8 +353,7 @@ TEST_F(ModuleLinkTest, WaitForByte_HangupDuringTheWait_ReturnsZero)
 TEST_F(ModuleLinkTest, WaitForByte_PortClosedUnderTheWait_ReturnsZero)
 {
     ASSERT_EQ(OpenModulePort(), 1);
-    auto result = WaitAsync(0xA0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    auto result = WaitUnderWay(0xA0);
     auto start = Clock::now();
     CloseModulePort();
     ASSERT_EQ(result.wait_for(std::chrono::seconds(5)), std::future_status::ready);
@@ -360,12 +367,7 @@ TEST_F(ModuleLinkTest, SilenceLimit_EndsAWaitWhenNoByteComesForThatLong)
     ASSERT_EQ(OpenModulePort(), 1);
     SetLinkSilenceLimit(200);
     TakeLines();
-    auto start = Clock::now();
-    EXPECT_EQ(WaitForByte(0xA0), 0);
-    double ms = MsSince(start);
-    EXPECT_GE(ms, 199);
-    EXPECT_LT(ms, 800);
-    EXPECT_EQ(LinkWaitEnd(), LINK_WAIT_SILENT);
+    ExpectEndsSilentAfter(200);
     EXPECT_EQ(TakeLines(), (Lines{"Waiting for char -> A0 h\r\n", "None byte got from TRM07 !!\r\n"}));
 
     // Bytes that keep coming keep the wait alive past the limit; it ends the
@@ -379,13 +381,8 @@ TEST_F(ModuleLinkTest, SilenceLimit_EndsAWaitWhenNoByteComesForThatLong)
                 serial_support::WriteText(pty.master, "\x55");
             }
         });
-    start = Clock::now();
-    EXPECT_EQ(WaitForByte(0xA0), 0);
-    ms = MsSince(start);
+    ExpectEndsSilentAfter(6 * 80 + 200);
     peer.join();
-    EXPECT_GE(ms, 6 * 80 + 199);
-    EXPECT_LT(ms, 6 * 80 + 800);
-    EXPECT_EQ(LinkWaitEnd(), LINK_WAIT_SILENT);
 
     // A byte within the limit is found as before.
     std::thread late(
@@ -404,6 +401,46 @@ TEST_F(ModuleLinkTest, SilenceLimit_EndsAWaitWhenNoByteComesForThatLong)
     serial_support::WriteText(pty.master, "\xA0");
     ASSERT_EQ(result.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     EXPECT_EQ(result.get(), 1);
+    CloseModulePort();
+}
+
+// The bound costs no thread per wait: one watch serves every bounded wait of
+// the open link and ends with it.
+TEST_F(ModuleLinkTest, SilenceLimit_OneWatchServesTheLinkAndEndsWithIt)
+{
+    ASSERT_EQ(OpenModulePort(), 1);
+    SetLinkSilenceLimit(2000);
+    const size_t before = ThreadIds().size();
+    ASSERT_TRUE(serial_support::WriteText(pty.master, "\xAA"));
+    ASSERT_EQ(WaitForByte(0xAA), 1);
+    // The watch, and whatever helper a runtime (a sanitizer's) starts along
+    // with a process's first thread.
+    const std::set<std::string> withWatch = ThreadIds();
+    ASSERT_GT(withWatch.size(), before);
+    for (int i = 0; i < 20; i++)
+    {
+        ASSERT_TRUE(serial_support::WriteText(pty.master, "\xAA"));
+        ASSERT_EQ(WaitForByte(0xAA), 1);
+        ASSERT_EQ(ThreadIds(), withWatch) << "wait " << i << " started a thread";
+    }
+    CloseModulePort();
+    auto start = Clock::now();
+    while (ThreadIds().size() >= withWatch.size() && MsSince(start) < 2000)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(ThreadIds().size(), withWatch.size() - 1) << "the watch outlived its link";
+}
+
+// A watch that slept toward a long limit does not stretch a shorter one that
+// follows: the later wait still ends at its own limit.
+TEST_F(ModuleLinkTest, SilenceLimit_AShorterLimitAfterALongerOne_EndsOnTime)
+{
+    ASSERT_EQ(OpenModulePort(), 1);
+    SetLinkSilenceLimit(5000);
+    auto result = WaitUnderWay(0xA0); // long enough for the watch to sleep toward 5 s
+    ASSERT_TRUE(serial_support::WriteText(pty.master, "\xA0"));
+    ASSERT_EQ(result.get(), 1);
+    SetLinkSilenceLimit(200);
+    ExpectEndsSilentAfter(200);
     CloseModulePort();
 }
 
@@ -426,8 +463,7 @@ TEST_F(ModuleLinkCableTest, WaitForByte_EventWithDataAndError_ClearsTheErrorThen
 TEST_F(ModuleLinkCableTest, WaitForByte_BreakWithoutData_ReturnsZeroWithoutReading)
 {
     TakeLines();
-    auto result = WaitAsync(0xA0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    auto result = WaitUnderWay(0xA0);
     ASSERT_TRUE(plat::cable_inject_break(c, 'b'));
     ASSERT_EQ(result.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     EXPECT_EQ(result.get(), 0);
@@ -451,8 +487,7 @@ TEST_F(ModuleLinkCableTest, WaitForByte_BreakWithoutData_ReturnsZeroWithoutReadi
 
 TEST_F(ModuleLinkCableTest, WaitForByte_BreakWhileReading_IsClearedAndTheWaitGoesOn)
 {
-    auto result = WaitAsync(0xA0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    auto result = WaitUnderWay(0xA0);
     ASSERT_EQ(plat::cable_write(c, 'b', "\x11", 1), 1);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ASSERT_TRUE(plat::cable_inject_break(c, 'b'));
@@ -469,8 +504,7 @@ TEST_F(ModuleLinkCableTest, WaitForByte_BreakWhileReading_IsClearedAndTheWaitGoe
 
 TEST_F(ModuleLinkCableTest, WaitForByte_CableHungUp_ReturnsZero)
 {
-    auto result = WaitAsync(0xA0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    auto result = WaitUnderWay(0xA0);
     ASSERT_TRUE(plat::cable_hangup(c, 'b'));
     ASSERT_EQ(result.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     EXPECT_EQ(result.get(), 0);
