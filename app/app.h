@@ -48,6 +48,7 @@ constexpr int kExitPermission = 11;     // station: no permission to open the po
 constexpr int kExitOpenFailed = 12;     // station: the port could not be opened or set up otherwise
 constexpr int kExitWindowFailed = 16;   // the main window could not be created
 constexpr int kExitSignalBase = 128;    // station: 128 + N, stopped by signal N (the record is written)
+constexpr int kExitInterrupted = 130;   // the window closed (Yes to the question) while an update ran
 constexpr int kExitOtherInstance = 255; // another instance runs on this device
 
 // ---------------------------------------------------------------------------
@@ -103,6 +104,8 @@ struct Device
     std::string key;         // the window namespace's key: origin and overrides
     std::string port;        // what stands behind "COM1:": a path, "sim", "pty"...
     std::string portError;   // empty, or why the port's description is unsure
+    // The profile's own warnings, "FILE:LINE: text" (not the overrides').
+    std::vector<std::string> warnings;
 };
 
 // Finds and loads the profile with the command line's overrides. False with
@@ -165,8 +168,9 @@ Outcome station_outcome_for_exit(int result);
 void station_note_signal(int sig);
 bool station_running();
 // Called by end_process once the display is closed: the result line on
-// stderr, then the record (--report).
-void station_conclude(int status);
+// stderr, then the record (--report). leftWith, when a run was stopped on the
+// way, says what the module is left with; it joins the reason.
+void station_conclude(int status, const std::string& leftWith);
 
 // ---------------------------------------------------------------------------
 // The run's record (report.cpp)

@@ -227,8 +227,8 @@ bool load_device(const Options& o, Device* device, std::string* error)
         device->profilePath = path;
         device->profileName = base_name(path);
     }
-    // The profile alone first: its own errors name its own lines.
-    if (!plat::profile_load_text(text, origin, error))
+    // The profile alone first: its own errors and warnings name its own lines.
+    if (!plat::profile_load_text(text, origin, error, &device->warnings))
         return false;
     device->origin = origin;
     device->key = origin;

@@ -12,7 +12,9 @@
 #include "platform/shellapi/shell_ui.h"
 #include "platform/windowing/display.h"
 #include "platform/windowing/headless.h"
+#include "platform/windowing/status_line.h"
 #include "platform/windowing/terminal.h"
+#include "download/run_progress.h"    // StopUpdate: a run still going on at the end
 #include "resources/resource_table.h" // the program image's resource section
 
 #include <atomic>
@@ -22,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <thread>
 #include <unistd.h>
 
 namespace app
@@ -31,6 +34,7 @@ namespace
 
 bool g_terminal = false;
 std::atomic<bool> g_ending{false};
+int g_stopPipe[2] = {-1, -1}; // a signal during a run, handed from its handler to stop_watcher
 
 // A closed standard descriptor would be handed to the first file the process
 // opens (a log, a port), and what is meant for stdout or stderr would land in
@@ -72,13 +76,34 @@ void on_stop_signal(int sig)
         station_note_signal(sig);
         return;
     }
+    // A run going on is stopped cleanly, outside the handler.
+    if (QueryRun(RUNREPORT_RUNNING) != 0 && g_stopPipe[1] >= 0 && !s_noted)
+    {
+        s_noted = 1;
+        ssize_t n = write(g_stopPipe[1], &sig, sizeof sig);
+        if (n == (ssize_t)sizeof sig)
+            return;
+    }
     plat::instance_unlink_now();
     signal(sig, SIG_DFL);
     raise(sig);
 }
 
+void stop_watcher()
+{
+    int sig = 0;
+    while (read(g_stopPipe[0], &sig, sizeof sig) != (ssize_t)sizeof sig)
+    {
+        if (errno != EINTR)
+            return;
+    }
+    end_process(kExitSignalBase + sig);
+}
+
 void catch_stop_signals()
 {
+    if (pipe2(g_stopPipe, O_CLOEXEC) == 0)
+        std::thread(stop_watcher).detach();
     const int signals[] = {SIGINT, SIGTERM, SIGHUP};
     for (int sig : signals)
     {
@@ -149,12 +174,29 @@ const plat::DisplayOps* open_display(const Options& o, bool* terminal)
         for (;;)
             pause(); // another thread is ending the process
     }
+    // No byte more to the module: a run still going on (a signal, a quit
+    // answered Yes) is stopped, and after the screen is back one line says
+    // what the module is left with.
+    DWORD stoppedIn = StopUpdate();
     if (g_terminal)
         plat::terminal_display_close();
     else
         plat::headless_display_close();
+    std::string leftWith;
+    // Station mode's result line says how its run ended; a signal there still
+    // gets the module's state.
+    bool interrupted = !station_running() || status >= kExitSignalBase;
+    if (interrupted && stoppedIn != RUNPHASE_NONE && stoppedIn != RUNPHASE_RESTART)
+    {
+        leftWith = plat::status_interrupted_text(stoppedIn);
+        if (status == kExitOk)
+            status = kExitInterrupted;
+    }
+    // Station mode says it in its one result line; otherwise it is a line of its own.
     if (station_running())
-        station_conclude(status);
+        station_conclude(status, leftWith);
+    else if (!leftWith.empty())
+        fprintf(stderr, "fwutil: %s\n", leftWith.c_str());
     // A request being served (the --post that closed the window) still gets
     // its answer before the socket goes.
     plat::instance_leave();
@@ -187,6 +229,8 @@ int main(int argc, char** argv)
         fprintf(stderr, "fwutil: profile refused: %s\n", error.c_str());
         return kExitUsage;
     }
+    for (const std::string& warning : device.warnings)
+        fprintf(stderr, "fwutil: warning: %s\n", warning.c_str());
     if (o.post)
         return post_command(o, device);
 
@@ -206,6 +250,8 @@ int main(int argc, char** argv)
     if (!terminal)
         catch_stop_signals();
     g_terminal = terminal;
+    plat::status_set_stderr(!terminal);
+    plat::status_set_quiet(o.quiet || o.station); // station mode writes its own progress lines
     plat::display_set(display);
     plat::at_device_down(on_device_down);
 

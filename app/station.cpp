@@ -90,9 +90,7 @@ struct Station
     Device device;
     std::chrono::system_clock::time_point startWall;
     Steady::time_point start;
-    Steady::time_point posted;  // the update was posted (epoch: not yet)
-    std::atomic<int> signal{0}; // a stopping signal that arrived
-    std::atomic<bool> running{false};
+    Steady::time_point posted; // the update was posted (epoch: not yet)
     std::atomic<bool> ended{false};
     Outcome outcome = Outcome::Unknown;
     int endSignal = 0;
@@ -104,6 +102,10 @@ Station& station()
     static Station* s = new Station; // threads may still run at exit
     return *s;
 }
+
+// Read by the signal handler: plain atomics, ready before main.
+std::atomic<bool> g_running{false};
+std::atomic<int> g_signal{0}; // a stopping signal that arrived
 
 // The reason a failed open gives, as the platform reported it. A held tty
 // reads as ERROR_ACCESS_DENIED on this platform, as on the handheld: when this
@@ -227,12 +229,13 @@ RunRecord make_record(const Station& s, int status)
 // Watching the run
 // ---------------------------------------------------------------------------
 
-// Progress lines on stderr (not with -q): a new attempt, a new phase, and the
-// image every kProgressStep percent, as the run report tells them.
+// Progress lines on stderr (not with -q), as the run report tells them: a new
+// attempt, every phase the run entered (from its timeline, so a short phase
+// between two looks is not missed), and the image every kProgressStep percent.
 struct Progress
 {
     DWORD attempts = 0;
-    DWORD phase = 0;
+    Steady::time_point seen; // timeline entries up to here were looked at
     DWORD percent = 0;
 };
 
@@ -242,6 +245,15 @@ void progress_line(const std::string& text)
         fprintf(stderr, "fwutil: %s\n", text.c_str());
 }
 
+// The image's percent, when it passed another kProgressStep.
+void show_percent(Progress* p)
+{
+    DWORD percent = QueryRun(RUNREPORT_PROGRESS);
+    if (percent / kProgressStep > p->percent / kProgressStep && percent <= 100)
+        progress_line("image " + std::to_string(percent / kProgressStep * kProgressStep) + "%");
+    p->percent = percent;
+}
+
 void show_progress(Progress* p)
 {
     const Station& s = station();
@@ -249,14 +261,18 @@ void show_progress(Progress* p)
     if (attempts != p->attempts && attempts > 1 && attempts <= (DWORD)s.o.attempts)
         progress_line("attempt " + std::to_string(attempts) + " of " + std::to_string(s.o.attempts));
     p->attempts = attempts;
-    DWORD phase = QueryRun(RUNREPORT_PHASE);
-    if (phase != p->phase && phase_name(phase)[0] != 0)
-        progress_line(std::string("phase ") + phase_name(phase));
-    p->phase = phase;
-    DWORD percent = QueryRun(RUNREPORT_PROGRESS);
-    if (percent / kProgressStep > p->percent / kProgressStep && percent <= 100)
-        progress_line("image " + std::to_string(percent / kProgressStep * kProgressStep) + "%");
-    p->percent = percent;
+    for (const plat::RunEvent& e : plat::run_report_history())
+    {
+        if (e.at <= p->seen)
+            continue;
+        p->seen = e.at;
+        if (e.item != RUNREPORT_PHASE || phase_name(e.value)[0] == 0)
+            continue;
+        if (e.value != RUNPHASE_IMAGE)
+            show_percent(p); // the image's last lines before the phase after it
+        progress_line(std::string("phase ") + phase_name(e.value));
+    }
+    show_percent(p);
 }
 
 // A verdict the run report gives, or Unknown while the run goes on.
@@ -284,8 +300,7 @@ Outcome verdict(const Station& s)
 void nap_or_stop(Steady::time_point deadline)
 {
     std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
-    Station& s = station();
-    if (int sig = s.signal.load())
+    if (int sig = g_signal.load())
         station_end(Outcome::Interrupted, sig);
     if (Steady::now() >= deadline)
         station_end(Outcome::TimeLimit);
@@ -307,12 +322,7 @@ void watch()
         show_progress(&progress);
         Outcome outcome = verdict(s);
         if (outcome != Outcome::Unknown)
-        {
-            DWORD error = QueryRun(RUNREPORT_OPEN_ERROR);
-            if (QueryRun(RUNREPORT_STATE) == RUNSTATE_OPEN_FAILED)
-                s.detail = "COM1: is " + s.device.port + (error != 0 ? ", Win32 error " + std::to_string(error) : "");
             station_end(outcome);
-        }
     }
 }
 
@@ -335,18 +345,18 @@ void station_start(const Options& o, const Device& device)
     s.device = device;
     s.startWall = std::chrono::system_clock::now();
     s.start = Steady::now();
-    s.running.store(true);
+    g_running.store(true);
     std::thread(watch).detach();
 }
 
 bool station_running()
 {
-    return station().running.load();
+    return g_running.load();
 }
 
 void station_note_signal(int sig)
 {
-    station().signal.store(sig);
+    g_signal.store(sig);
 }
 
 Outcome station_outcome_for_exit(int result)
@@ -374,18 +384,25 @@ Outcome station_outcome_for_exit(int result)
     }
     s.outcome = outcome;
     s.endSignal = sig;
+    if (QueryRun(RUNREPORT_STATE) == RUNSTATE_OPEN_FAILED)
+    {
+        DWORD error = QueryRun(RUNREPORT_OPEN_ERROR);
+        s.detail = "COM1: is " + s.device.port + (error != 0 ? ", Win32 error " + std::to_string(error) : "");
+    }
     int status = sig != 0 ? kExitSignalBase + sig : outcome_status(outcome);
     end_process(status);
 }
 
 // Called by end_process once the display is closed: the result line, then
 // the record.
-void station_conclude(int status)
+void station_conclude(int status, const std::string& leftWith)
 {
     Station& s = station();
     if (!s.ended.exchange(true))
         s.outcome = station_outcome_for_exit(status); // ended without station_end
     RunRecord r = make_record(s, status);
+    if (!leftWith.empty())
+        r.reason += (r.reason.empty() ? "" : "; ") + leftWith;
     double seconds = std::chrono::duration<double>(r.end - r.start).count();
     char took[32];
     snprintf(took, sizeof(took), "%.1f s", seconds);

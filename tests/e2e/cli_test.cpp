@@ -222,6 +222,11 @@ TEST_F(Cli, PortAndPeerStandBehindTheProfilesNames)
     EXPECT_EQ(r.status, 10) << r.err;
     EXPECT_NE(r.err.find("fwutil: result: not-found, port " + port + ", "), std::string::npos) << r.err;
     std::string trace = toolrun::read_file(log);
+    // The run's header: the version, the profile, the ports.
+    EXPECT_TRUE(
+        std::regex_search(trace, std::regex("^\\S+ \\S+ ==== fwutil \\d+\\.\\d+\\.\\d+, pid \\d+, started "
+                                            "\\d{4}-\\d\\d-\\d\\dT[0-9:.]+Z ====\n\\S+ \\S+ profile: built-in\n")))
+        << trace;
     EXPECT_NE(trace.find(" ports: COM1:=" + port + " COM3:=/dev/peer0 COM4:=/dev/peer0 COM5:=/dev/peer0 RIL1:="),
               std::string::npos)
         << trace;

@@ -35,6 +35,29 @@ std::string Quoted(const std::string& s)
     return "\"" + s + "\"";
 }
 
+const std::regex kProgressLine(R"(fwutil: (attempt \d+ of \d+|phase [a-z0-9]+|image \d+%))");
+
+// Splits stderr into its progress lines and the result line, the last one.
+// False when a line before the result is not a progress line.
+bool SplitStderr(const std::string& err, std::vector<std::string>* progress, std::string* result)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t nl; (nl = err.find('\n', start)) != std::string::npos; start = nl + 1)
+        lines.push_back(err.substr(start, nl - start));
+    if (lines.empty() || start != err.size())
+        return false;
+    *result = lines.back() + "\n";
+    lines.pop_back();
+    for (const std::string& line : lines)
+    {
+        if (!std::regex_match(line, kProgressLine))
+            return false;
+    }
+    *progress = lines;
+    return true;
+}
+
 const std::regex kIsoUtc(R"("\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z")");
 const std::regex kResultLine(R"(fwutil: result: ([a-z-]+), port (\S+), (\d+\.\d) s(, reason: .+)?\n)");
 
@@ -94,8 +117,11 @@ TEST_F(StationRecord, FlashedRunAtTheSimulatorProgramEndsWith0AndWritesItsRecord
     std::string simReport = sim.Stop();
     ASSERT_EQ(r.status, 0) << r.err;
 
+    std::vector<std::string> progress;
+    std::string result;
+    ASSERT_TRUE(SplitStderr(r.err, &progress, &result)) << r.err;
     std::smatch m;
-    ASSERT_TRUE(std::regex_match(r.err, m, kResultLine)) << r.err;
+    ASSERT_TRUE(std::regex_match(result, m, kResultLine)) << result;
     EXPECT_EQ(m[1].str(), "flashed");
     EXPECT_EQ(m[2].str(), sim.path);
     EXPECT_FALSE(m[4].matched) << "no reason on success";
@@ -144,8 +170,33 @@ TEST_F(StationRecord, FlashedRunAtTheSimulatorProgramEndsWith0AndWritesItsRecord
         names.push_back((*it)[1].str());
         sum += std::stoll((*it)[2].str());
     }
-    EXPECT_NE(std::find(names.begin(), names.end(), "download"), names.end());
+    ASSERT_FALSE(names.empty());
+    EXPECT_EQ(names.front(), "start-up");
     EXPECT_EQ(names.back(), "restart");
+    // Each phase the progress lines named is a phase of the record, in its order;
+    // the image's percents rise in steps of at least 10 up to 100 before verify.
+    size_t at = 0;
+    int lastPercent = 0;
+    for (const std::string& line : progress)
+    {
+        if (line.rfind("fwutil: phase ", 0) == 0)
+        {
+            auto found = std::find(names.begin() + (long)at, names.end(), line.substr(14));
+            EXPECT_NE(found, names.end()) << line;
+            at = (size_t)(found - names.begin());
+        }
+        else if (line.rfind("fwutil: image ", 0) == 0)
+        {
+            int percent = std::stoi(line.substr(14));
+            EXPECT_EQ(percent % 10, 0) << line;
+            EXPECT_GT(percent, lastPercent) << line;
+            lastPercent = percent;
+        }
+    }
+    if (lastPercent != 0)
+    {
+        EXPECT_EQ(lastPercent, 100);
+    }
     EXPECT_NEAR((double)sum, (double)took, 50.0);
 
     // The image: what this program carries, and what the simulator received.
@@ -230,6 +281,20 @@ TEST_F(StationRecord, EachEndHasItsOwnStatusOutcomeAndReason)
     close(holder);
     close(slave);
     close(master);
+}
+
+// Without -q each new attempt is a line on stderr before the result; the table
+// above runs with -q and sees the result line alone.
+TEST_F(StationRecord, ProgressLinesComeBeforeTheResultUnlessQuiet)
+{
+    toolrun::Result r =
+        Run({"--profile", SimProfile("silent.reg", "\"Faults\"=\"sync:silence:0:0:-1\""), "--attempts", "2"});
+    EXPECT_EQ(r.status, 5) << r.err;
+    std::vector<std::string> progress;
+    std::string result;
+    ASSERT_TRUE(SplitStderr(r.err, &progress, &result)) << r.err;
+    EXPECT_NE(std::find(progress.begin(), progress.end(), "fwutil: attempt 2 of 2"), progress.end()) << r.err;
+    EXPECT_EQ(result.rfind("fwutil: result: module-silent, port sim, ", 0), 0u) << result;
 }
 
 TEST_F(StationRecord, PortThisUserMayNotOpenEndsWith11)
