@@ -76,8 +76,8 @@ enum PortCap : unsigned
 // and one write at a time, but without that lock: a read, a write and one of
 // the other calls may run at once on different threads (the bridge's two
 // pumps read and write one port together). State that read or write shares
-// with other calls needs the backend's own lock (the tty backend has none
-// such; the cable locks).
+// with other calls needs the backend's own lock (the tty backend's decoded
+// marks and the cable have one).
 class PortBackend
 {
 public:
@@ -108,8 +108,15 @@ public:
 
     virtual int get_attr(struct termios* t) = 0;
     virtual int set_attr(const struct termios* t) = 0;
-    virtual int flush(int queue) = 0;                   // TCIFLUSH, TCOFLUSH, TCIOFLUSH
-    virtual int in_queue(int* n) = 0;                   // bytes received, not yet read
+    virtual int flush(int queue) = 0; // TCIFLUSH, TCOFLUSH, TCIOFLUSH
+    virtual int in_queue(int* n) = 0; // bytes received, not yet read
+    // Takes the bytes waiting on the device into the backend, where line
+    // events marked among them show (a tty's driver marks breaks in the byte
+    // stream). True when bytes moved: a reader polling rx_fd must be woken.
+    virtual bool look_ahead()
+    {
+        return false;
+    }
     virtual int out_queue(int* n) = 0;                  // bytes written, not yet sent
     virtual int modem_lines(bool raise, int lines) = 0; // TIOCM_DTR, TIOCM_RTS
     virtual int set_break(bool on) = 0;

@@ -472,6 +472,10 @@ WriteStep write_wait(WriteCall* w, DWORD* error)
 // wait, with *watchData telling whether arriving data may end the wait.
 bool take_events_locked(SerialPort* p, DWORD mask, DWORD* events, bool* watchData, DWORD* error)
 {
+    // A tty's driver marks breaks and line errors among the waiting bytes: a
+    // queue of marks alone holds no data.
+    if ((mask & (EV_BREAK | EV_ERR)) && p->backend->look_ahead())
+        kick_waiters_locked(p); // a ReadFile polling the device would not see them there
     collect_events_locked(p);
     DWORD ev = 0;
     if ((mask & EV_BREAK) && p->breakPending)

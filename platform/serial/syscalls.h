@@ -17,6 +17,7 @@
 #include <climits>
 #include <memory>
 #include <poll.h>
+#include <string>
 #include <sys/types.h>
 #include <termios.h>
 
@@ -99,5 +100,9 @@ private:
     std::unique_ptr<State> state_;
     std::unique_ptr<SyscallOverride> override_;
 };
+
+// Where the tty backend looks for a USB-serial adapter's latency timer
+// ("/sys"; tests point it at a fake tree). Empty restores "/sys".
+void set_sysfs_root(const std::string& root);
 
 } // namespace plat

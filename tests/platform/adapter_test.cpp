@@ -1,0 +1,373 @@
+// Tests of what real adapters need from the tty backend: low latency asked of
+// the driver and of an FTDI latency timer in sysfs (put back on close), and
+// breaks and line errors that the driver marks in the byte stream (PARMRK),
+// fed through the system-call table as a UART's driver would hand them over.
+#include "platform/serial/syscalls.h"
+#include "platform/win32.h"
+#include "tests/platform/serial_port_support.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <optional>
+#include <fstream>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+
+namespace
+{
+
+using namespace serial_tests;
+using namespace std::string_literals;
+
+// ---------------------------------------------------------------------------
+// A driver that answers TIOCGSERIAL/TIOCSSERIAL and records what it is asked
+// ---------------------------------------------------------------------------
+struct FakeSerialDriver
+{
+    static inline std::mutex mu;
+    static inline int flags = ASYNC_SKIP_TEST; // the driver's flags now
+    static inline std::vector<int> sets;       // flags of every TIOCSSERIAL, in order
+};
+
+int SerialIoctl(int fd, unsigned long request, void* arg)
+{
+    if (request != TIOCGSERIAL && request != TIOCSSERIAL)
+        return plat::real_syscalls().ioctl(fd, request, arg);
+    std::lock_guard<std::mutex> lock(FakeSerialDriver::mu);
+    struct serial_struct* ss = static_cast<struct serial_struct*>(arg);
+    if (request == TIOCGSERIAL)
+    {
+        std::memset(ss, 0, sizeof *ss);
+        ss->flags = FakeSerialDriver::flags;
+        return 0;
+    }
+    FakeSerialDriver::flags = ss->flags;
+    FakeSerialDriver::sets.push_back(ss->flags);
+    return 0;
+}
+
+TEST(AdapterLatency, OpenAsksTheDriverForLowLatency_CloseGivesBackItsFlags)
+{
+    Pty pty;
+    ASSERT_TRUE(OpenPtyAsCom1(&pty));
+    plat::Syscalls table = plat::real_syscalls();
+    table.ioctl = SerialIoctl;
+    plat::SyscallOverride driver(&table);
+    HANDLE h = OpenPort();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    {
+        std::lock_guard<std::mutex> lock(FakeSerialDriver::mu);
+        ASSERT_EQ(FakeSerialDriver::sets.size(), 1u);
+        EXPECT_EQ(FakeSerialDriver::sets[0], ASYNC_SKIP_TEST | ASYNC_LOW_LATENCY);
+    }
+    EXPECT_TRUE(CloseHandle(h));
+    std::lock_guard<std::mutex> lock(FakeSerialDriver::mu);
+    ASSERT_EQ(FakeSerialDriver::sets.size(), 2u);
+    EXPECT_EQ(FakeSerialDriver::sets[1], ASYNC_SKIP_TEST);
+}
+
+// A pty refuses TIOCGSERIAL: the open goes on without a word.
+TEST(AdapterLatency, DriverWithoutSerialInfo_OpensQuietly)
+{
+    Pty pty;
+    ASSERT_TRUE(OpenPtyAsCom1(&pty));
+    SetLastError(kSentinel);
+    HANDLE h = OpenPort();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    EXPECT_EQ(GetLastError(), kSentinel);
+    EXPECT_TRUE(CloseHandle(h));
+}
+
+std::string ReadFileText(const std::string& path)
+{
+    std::ifstream in(path);
+    std::string s;
+    std::getline(in, s);
+    return s;
+}
+
+bool WriteFileText(const std::string& path, const std::string& text)
+{
+    std::ofstream out(path);
+    out << text;
+    return (bool)out;
+}
+
+bool MakeDirs(const std::string& path)
+{
+    for (size_t at = 1; (at = path.find('/', at)) != std::string::npos; at++)
+        mkdir(path.substr(0, at).c_str(), 0755);
+    return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
+}
+
+// where the timer is, under the sysfs root ("%s": the tty's name)
+struct TimerPlace
+{
+    const char* what;
+    const char* folder;
+};
+const TimerPlace kTimerPlaces[] = {
+    {"class/tty", "/class/tty/%s/device"},
+    {"bus/usb-serial", "/bus/usb-serial/devices/%s"},
+};
+
+class AdapterLatencyTimer : public ::testing::TestWithParam<TimerPlace>
+{
+};
+
+TEST_P(AdapterLatencyTimer, IsOneMillisecondWhileOpen_AndPutBackOnClose)
+{
+    Pty pty;
+    ASSERT_TRUE(OpenPtyAsCom1(&pty));
+    testsupport::TempDir sysfs("fwsysfs");
+    ASSERT_FALSE(sysfs.path().empty());
+    const std::string name = pty.path.substr(pty.path.rfind('/') + 1);
+    char folder[256];
+    snprintf(folder, sizeof folder, GetParam().folder, name.c_str());
+    const std::string dir = sysfs.path() + folder;
+    ASSERT_TRUE(MakeDirs(dir));
+    const std::string timer = dir + "/latency_timer";
+    ASSERT_TRUE(WriteFileText(timer, "16\n"));
+    plat::set_sysfs_root(sysfs.path());
+    HANDLE h = OpenPort();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    EXPECT_EQ(ReadFileText(timer), "1");
+    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_EQ(ReadFileText(timer), "16");
+    plat::set_sysfs_root("");
+}
+
+INSTANTIATE_TEST_SUITE_P(Places, AdapterLatencyTimer, ::testing::ValuesIn(kTimerPlaces),
+                         [](const auto& row)
+                         {
+                             std::string s = row.param.what;
+                             for (char& c : s)
+                                 c = isalnum((unsigned char)c) ? c : '_';
+                             return s;
+                         });
+
+// ---------------------------------------------------------------------------
+// A UART's marked byte stream, read by read after read
+// ---------------------------------------------------------------------------
+struct MarkedStream
+{
+    static inline std::mutex mu;
+    static inline std::deque<std::string> reads; // what each next read of the port gives
+    static inline int master = -1;               // the far end's reads go to the real call
+
+    static size_t left()
+    {
+        size_t n = 0;
+        for (const std::string& r : reads)
+            n += r.size();
+        return n;
+    }
+};
+
+ssize_t MarkedRead(int fd, void* buf, size_t count)
+{
+    std::unique_lock<std::mutex> lock(MarkedStream::mu);
+    if (fd == MarkedStream::master || MarkedStream::reads.empty())
+    {
+        lock.unlock();
+        return plat::real_syscalls().read(fd, buf, count);
+    }
+    std::string& next = MarkedStream::reads.front();
+    const size_t k = std::min(count, next.size());
+    std::memcpy(buf, next.data(), k);
+    next.erase(0, k);
+    if (next.empty())
+        MarkedStream::reads.pop_front();
+    return (ssize_t)k;
+}
+
+int MarkedIoctl(int fd, unsigned long request, void* arg)
+{
+    {
+        std::lock_guard<std::mutex> lock(MarkedStream::mu);
+        if (request == TIOCINQ && fd != MarkedStream::master && !MarkedStream::reads.empty())
+        {
+            *static_cast<int*>(arg) = (int)MarkedStream::left();
+            return 0;
+        }
+    }
+    return plat::real_syscalls().ioctl(fd, request, arg);
+}
+
+// name           what the driver hands over, read by read          data the caller gets  events            CE bits
+struct MarkRow
+{
+    const char* name;
+    std::vector<std::string> reads;
+    std::string data;
+    DWORD events;
+    DWORD errors;
+};
+
+const MarkRow kMarkRows[] = {
+    {"Plain", {"AB", "C"}, "ABC", 0, 0},
+    {"DoubledFF",
+     {"A\xFF\xFF"
+      "B"s},
+     "A\xFF"
+     "B"s,
+     0,
+     0},
+    {"Break",
+     {"A\xFF\x00\x00"
+      "B"s},
+     "AB",
+     EV_BREAK,
+     CE_BREAK},
+    {"FramingError",
+     {"A\xFF\x00"
+      "XB"s},
+     "AXB",
+     EV_ERR,
+     CE_FRAME},
+    {"BreakSplitAfterFF",
+     {"A\xFF"s, "\x00\x00"
+                "B"s},
+     "AB",
+     EV_BREAK,
+     CE_BREAK},
+    {"BreakSplitAfter00",
+     {"A\xFF\x00"s, "\x00"
+                    "B"s},
+     "AB",
+     EV_BREAK,
+     CE_BREAK},
+    {"DoubledFFSplit",
+     {"A\xFF"s, "\xFF"
+                "B"s},
+     "A\xFF"
+     "B"s,
+     0,
+     0},
+    {"ErrorSplit", {"\xFF"s, "\x00"s, "Q"}, "Q", EV_ERR, CE_FRAME},
+};
+
+class AdapterMarks : public ::testing::TestWithParam<MarkRow>
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(OpenPtyAsCom1(&pty));
+        table = plat::real_syscalls();
+        table.read = MarkedRead;
+        table.ioctl = MarkedIoctl;
+        {
+            std::lock_guard<std::mutex> lock(MarkedStream::mu);
+            MarkedStream::master = pty.master;
+            MarkedStream::reads.clear();
+        }
+        marked.emplace(&table);
+        h = OpenPort();
+        ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+        ASSERT_TRUE(SetTimeouts(h, MAXDWORD, 0, 0)); // reads return at once
+        ASSERT_TRUE(SetCommMask(h, EV_RXCHAR | EV_BREAK | EV_ERR));
+    }
+    void TearDown() override
+    {
+        if (h != INVALID_HANDLE_VALUE)
+            CloseHandle(h);
+        marked.reset();
+    }
+    void Feed(const std::vector<std::string>& reads)
+    {
+        std::lock_guard<std::mutex> lock(MarkedStream::mu);
+        MarkedStream::reads.assign(reads.begin(), reads.end());
+    }
+    bool StreamLeft()
+    {
+        std::lock_guard<std::mutex> lock(MarkedStream::mu);
+        return !MarkedStream::reads.empty();
+    }
+    std::string ReadAll()
+    {
+        std::string got;
+        for (int i = 0; i < 16; i++)
+        {
+            ReadOutcome r = TimedRead(h, 64);
+            EXPECT_TRUE(r.ok) << r.error;
+            if (r.bytes.empty())
+                break;
+            got += r.bytes;
+        }
+        return got;
+    }
+
+    Pty pty;
+    plat::Syscalls table;
+    std::optional<plat::SyscallOverride> marked;
+    HANDLE h = INVALID_HANDLE_VALUE;
+};
+
+// The caller gets the data bytes unchanged and the marks as the events a
+// virtual cable gives; a byte from the far end ('Z', real) ends the last wait.
+TEST_P(AdapterMarks, DataComesUnchanged_MarksBecomeEvents)
+{
+    const MarkRow& row = GetParam();
+    Feed(row.reads);
+    DWORD events = 0;
+    std::string data;
+    for (int i = 0; i < 16 && StreamLeft(); i++)
+    {
+        DWORD ev = 0;
+        ASSERT_TRUE(WaitCommEvent(h, &ev, nullptr)) << GetLastError();
+        events |= ev;
+        data += ReadAll();
+    }
+    ASSERT_FALSE(StreamLeft());
+    ASSERT_TRUE(serial_support::WriteText(pty.master, "Z"));
+    DWORD ev = 0;
+    ASSERT_TRUE(WaitCommEvent(h, &ev, nullptr)) << GetLastError();
+    events |= ev;
+    data += ReadAll();
+    EXPECT_EQ(data, row.data + "Z");
+    EXPECT_EQ(events & ~(DWORD)EV_RXCHAR, row.events);
+    DWORD errors = 0;
+    ASSERT_TRUE(ClearCommError(h, &errors, nullptr));
+    EXPECT_EQ(errors, row.errors);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, AdapterMarks, ::testing::ValuesIn(kMarkRows),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+// A break alone is an event without data, as on a virtual cable: a caller
+// waiting for a byte is not told of one (the stage-1 wait's break path).
+TEST_F(AdapterMarks, BreakAlone_IsAnEventWithoutData)
+{
+    Feed({"\xFF\x00\x00"s});
+    DWORD ev = 0;
+    ASSERT_TRUE(WaitCommEvent(h, &ev, nullptr)) << GetLastError();
+    EXPECT_EQ(ev, (DWORD)EV_BREAK);
+    EXPECT_EQ(InQueue(h), 0u);
+    EXPECT_EQ(ReadAll(), "");
+}
+
+// Every byte value crosses a pty unchanged although the line is marked: the
+// pty doubles 0xFF, the backend undoes it.
+TEST_F(AdapterMarks, EveryByteValue_CrossesAMarkedPty)
+{
+    marked.reset(); // the real driver
+    std::string all;
+    for (int i = 0; i < 256; i++)
+        all.push_back((char)i);
+    all += "\xFF\xFF\xFF"s;
+    ASSERT_TRUE(serial_support::WriteText(pty.master, all));
+    ASSERT_TRUE(SetTimeouts(h, 0, 0, 1000));
+    std::string got;
+    for (int i = 0; i < 64 && got.size() < all.size(); i++)
+    {
+        ReadOutcome r = TimedRead(h, (DWORD)(all.size() - got.size()));
+        ASSERT_TRUE(r.ok);
+        got += r.bytes;
+    }
+    EXPECT_EQ(got, all);
+}
+
+} // namespace
