@@ -77,8 +77,9 @@ struct Options
     bool station = false;
     int timeoutSeconds = kStationDefaultSeconds;
     int attempts = kStationDefaultAttempts;
-    std::string report; // --report: the run's JSON record
-    bool quiet = false; // -q: no progress lines, no notes
+    std::string report;        // --report: the run's JSON record
+    bool quiet = false;        // -q: no progress lines, no notes
+    int waitDeviceSeconds = 0; // --wait-device: how long to wait for COM1:'s node; 0: not at all
 };
 
 extern const char kVersionLine[]; // "fwutil X.Y.Z"

@@ -9,6 +9,7 @@
 #include "platform/kernel/resource_loader.h"
 #include "platform/profile/instance.h"
 #include "platform/profile/profile.h"
+#include "platform/serial/open_reason.h"
 #include "platform/shellapi/shell_ui.h"
 #include "platform/windowing/display.h"
 #include "platform/windowing/headless.h"
@@ -243,6 +244,10 @@ int main(int argc, char** argv)
     if (!plat::instance_join("", device.key, &error))
         fprintf(stderr, "fwutil: other instances cannot be found, the window namespace is unusable: %s\n",
                 error.c_str());
+
+    // The adapter may still be on its way (being plugged in, its by-id link not yet made).
+    if (o.waitDeviceSeconds > 0 && !plat::serial_wait_device(u"COM1:", o.waitDeviceSeconds) && !o.quiet)
+        fprintf(stderr, "fwutil: %s did not appear in %d s\n", device.port.c_str(), o.waitDeviceSeconds);
 
     const plat::DisplayOps* display = open_display(o, &terminal);
     if (o.station)

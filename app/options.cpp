@@ -71,6 +71,10 @@ const char kHelp[] = "Usage: fwutil [OPTION]...\n"
                      "      --report FILE  station: write the run's record to FILE as JSON (version,\n"
                      "                     profile, port, start and end in UTC, outcome and reason,\n"
                      "                     attempts, phase durations, bytes sent, the image's SHA-256).\n"
+                     "      --wait-device SECONDS\n"
+                     "                     wait up to SECONDS (1 to 3600) for the node behind \"COM1:\"\n"
+                     "                     (after --port) to appear, looking every 100 ms, then go on;\n"
+                     "                     a port still missing fails the open, which names the path.\n"
                      "  -q, --quiet        station: no progress lines on stderr (the result line stays).\n"
                      "  -h, --help         this text.\n"
                      "  -V, --version      the version.\n"
@@ -121,6 +125,7 @@ enum
     kOptTimeout,
     kOptAttempts,
     kOptReport,
+    kOptWaitDevice,
 };
 
 const char kShortOptions[] = ":hVqp:";
@@ -137,6 +142,7 @@ const struct option kLongOptions[] = {
     {"timeout", required_argument, nullptr, kOptTimeout},
     {"attempts", required_argument, nullptr, kOptAttempts},
     {"report", required_argument, nullptr, kOptReport},
+    {"wait-device", required_argument, nullptr, kOptWaitDevice},
     {"quiet", no_argument, nullptr, 'q'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
@@ -242,6 +248,9 @@ void take_option(int c, const char* arg, Options* o, bool* timeoutGiven, bool* a
             break;
         case kOptReport:
             o->report = path_option(arg, c, "a file");
+            break;
+        case kOptWaitDevice:
+            o->waitDeviceSeconds = number_option(arg, 1, 3600, "--wait-device takes a number of seconds");
             break;
         case 'q':
             o->quiet = true;

@@ -7,6 +7,7 @@
 
 #include "download/run.h" // IDM_UPDATE_GO, the command station mode sends
 #include "platform/kernel/run_report.h"
+#include "platform/serial/open_reason.h"
 #include "platform/shellapi/shell_ui.h"
 
 #include <atomic>
@@ -107,10 +108,10 @@ Station& station()
 std::atomic<bool> g_running{false};
 std::atomic<int> g_signal{0}; // a stopping signal that arrived
 
-// The reason a failed open gives, as the platform reported it. A held tty
-// reads as ERROR_ACCESS_DENIED on this platform, as on the handheld: when this
-// user may open the path, the refusal came from its holder.
-Outcome open_failure(DWORD error, const std::string& port)
+// The reason a failed open gives, as the platform reported it: a held port
+// is ERROR_SHARING_VIOLATION, a port this user may not open
+// ERROR_ACCESS_DENIED (open_reason.h).
+Outcome open_failure(DWORD error)
 {
     switch (error)
     {
@@ -121,8 +122,6 @@ Outcome open_failure(DWORD error, const std::string& port)
         case ERROR_BUSY:
             return Outcome::Busy;
         case ERROR_ACCESS_DENIED:
-            if (port.empty() || port[0] != '/' || access(port.c_str(), R_OK | W_OK) == 0)
-                return Outcome::Busy;
             return Outcome::Permission;
         default:
             return Outcome::OpenFailed;
@@ -281,7 +280,7 @@ Outcome verdict(const Station& s)
     switch (QueryRun(RUNREPORT_STATE))
     {
         case RUNSTATE_OPEN_FAILED:
-            return open_failure(QueryRun(RUNREPORT_OPEN_ERROR), s.device.port);
+            return open_failure(QueryRun(RUNREPORT_OPEN_ERROR));
         case RUNSTATE_UPDATE_FAILED:
             return Outcome::TransferFailed;
         case RUNSTATE_LINK_LOST:
@@ -387,7 +386,10 @@ Outcome station_outcome_for_exit(int result)
     if (QueryRun(RUNREPORT_STATE) == RUNSTATE_OPEN_FAILED)
     {
         DWORD error = QueryRun(RUNREPORT_OPEN_ERROR);
-        s.detail = "COM1: is " + s.device.port + (error != 0 ? ", Win32 error " + std::to_string(error) : "");
+        // The platform's own line names the device, the path and the system's reason.
+        const std::string why = plat::serial_last_open_failure();
+        s.detail = (why.empty() ? "COM1: is " + s.device.port : why) +
+                   (error != 0 ? "; Win32 error " + std::to_string(error) : "");
     }
     int status = sig != 0 ? kExitSignalBase + sig : outcome_status(outcome);
     end_process(status);

@@ -133,8 +133,10 @@ using namespace plat;
 
 // Opens a device of the profile. Serial devices are exclusive whatever the
 // share mode (a serial line has one user; the tool always asks for none) and
-// refuse a second open with ERROR_ACCESS_DENIED, as the handheld's driver
-// does. Access rights are not checked: every port reads and writes.
+// refuse a second open with ERROR_SHARING_VIOLATION (a departure: the
+// handheld's driver says ERROR_ACCESS_DENIED, which here means a permission
+// the user lacks). Access rights are not checked: every port reads and
+// writes. A failed open is named with its reason (open_reason.h).
 HANDLE CreateFileW(LPCWSTR name, DWORD, DWORD, SECURITY_ATTRIBUTES*, DWORD creation, DWORD, HANDLE)
 {
     thread_checkpoint();

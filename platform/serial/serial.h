@@ -24,9 +24,12 @@
 //
 // What the callers rely on, and how it is kept here:
 //   - share mode 0 is exclusive, even for root: an in-process table of held
-//     devices, flock(LOCK_EX|LOCK_NB) and TIOCEXCL together. A held device
-//     refuses a second open with ERROR_ACCESS_DENIED, as the handheld's
-//     serial driver does.
+//     devices (keyed by the device number, so every name of one adapter is
+//     one device), flock(LOCK_EX|LOCK_NB) and TIOCEXCL together. A held
+//     device refuses a second open with ERROR_SHARING_VIOLATION (the
+//     handheld's driver said ERROR_ACCESS_DENIED; here that is a permission
+//     the user lacks). Every failed open is named with its reason and the
+//     tool's own terminal is refused: open_reason.h.
 //   - raw mode on open, before any byte flows; DCB and COMMTIMEOUTS with their
 //     Win32 meanings (see serial_wait.cpp for the one deliberate difference: a read
 //     with a total time-out and no interval time-out returns as soon as bytes

@@ -4,21 +4,24 @@
 #include "platform/serial/serial.h"
 #include "platform/kernel/debug.h"
 #include "platform/kernel/iocontrol.h"
-#include "platform/serial/syscalls.h"
 #include "platform/kernel/text.h"
+#include "platform/serial/open_reason.h"
+#include "platform/serial/syscalls.h"
 #include "platform/serial/vcable.h"
 
 #include "sim/sim.h"
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <map>
 #include <mutex>
-#include <set>
+#include <sys/stat.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 namespace plat
@@ -30,7 +33,7 @@ namespace
 const char16_t kSimulatorKey[] = u"HKEY_LOCAL_MACHINE\\Platform\\Simulator";
 
 std::mutex g_heldMutex;
-std::set<std::string> g_held; // devices a port holds now, by hold key
+std::map<std::string, std::u16string> g_held; // devices a port holds now: hold key -> the device name it was opened as
 
 // A pseudo-terminal pair the platform made for a device. The platform keeps
 // the slave open itself, so the master never sees a hang-up when the person
@@ -186,10 +189,14 @@ SimDevice* sim_device(const DeviceSpec* device)
     return &(g_sims[key] = d);
 }
 
-bool hold_take(const std::string& key)
+// False when a port of this process holds the key; *holder is then the
+// device name that port was opened as.
+bool hold_take(const std::string& key, const std::u16string& name, std::u16string* holder)
 {
     std::lock_guard<std::mutex> lock(g_heldMutex);
-    return g_held.insert(key).second;
+    auto placed = g_held.emplace(key, name);
+    *holder = placed.first->second;
+    return placed.second;
 }
 
 int open_tty_path(const std::string& path)
@@ -230,18 +237,17 @@ bool made_source(const DeviceSpec* device, Source* s)
     if (sim == nullptr)
         SetLastError(ERROR_NOT_READY);
     s->ttyPath = sim != nullptr ? sim->path : std::string();
-    s->key = "tty:" + s->ttyPath;
+    s->key = open_hold_key(s->ttyPath);
     return sim != nullptr;
 }
 
 bool source_of(const DeviceSpec* device, Source* s)
 {
-    char real[PATH_MAX];
     switch (device->type)
     {
         case DeviceType::TtyPath:
             s->ttyPath = device->arg;
-            s->key = "tty:" + std::string(realpath(device->arg.c_str(), real) ? real : device->arg.c_str());
+            s->key = open_hold_key(device->arg);
             return true;
         case DeviceType::Cable:
             s->key = "cable:" + device->arg;
@@ -255,30 +261,80 @@ bool source_of(const DeviceSpec* device, Source* s)
     }
 }
 
-// The backend on a source; null with the last error set.
-std::unique_ptr<PortBackend> backend_on(const DeviceSpec* device, const Source& s)
+// A held tty: who holds it, when that can be found.
+void find_holder(OpenFailure* f)
+{
+    f->fault = OpenFault::Held;
+    f->holderPid = open_holder_pid(f->path, &f->holderName);
+    if (f->holderPid == (long)getpid())
+        f->fault = OpenFault::HeldHere;
+}
+
+// The backend on a tty path; null with *f saying why.
+std::unique_ptr<PortBackend> tty_on(const Source& s, OpenFailure* f)
+{
+    int fd = open_tty_path(s.ttyPath);
+    if (fd < 0)
+    {
+        f->err = errno;
+        f->fault = open_fault_of_errno(f->err);
+        if (f->fault == OpenFault::Held)
+            find_holder(f); // EBUSY: another opener set TIOCEXCL
+        return nullptr;
+    }
+    std::unique_ptr<PortBackend> backend = tty_backend_open(fd, true);
+    if (backend)
+        return backend;
+    // It opened, but would not be locked (another holder's flock: the
+    // backend says ERROR_ACCESS_DENIED) or set up as a tty.
+    f->error = GetLastError();
+    if (f->error == ERROR_ACCESS_DENIED || f->error == ERROR_SHARING_VIOLATION)
+        find_holder(f);
+    else if (f->error == ERROR_NOT_SUPPORTED)
+        f->fault = OpenFault::NotTerminal;
+    return nullptr;
+}
+
+// The backend on a source; null with *f saying why.
+std::unique_ptr<PortBackend> backend_on(const DeviceSpec* device, const Source& s, OpenFailure* f)
 {
     if (device->type == DeviceType::Cable)
-        return cable_open_backend(device->arg);
+    {
+        std::unique_ptr<PortBackend> cable = cable_open_backend(device->arg);
+        f->error = cable ? ERROR_SUCCESS : GetLastError();
+        return cable;
+    }
     if (s.dupOf >= 0)
     {
         // A duplicate shares the master's open file (and its O_NONBLOCK); the
         // held table alone keeps it exclusive, flock would not tell dups apart.
         int fd = fcntl(s.dupOf, F_DUPFD_CLOEXEC, 0);
-        if (fd >= 0)
-            return tty_backend_open(fd, false);
-        set_error_from_errno(errno);
-        return nullptr;
+        if (fd < 0)
+        {
+            f->err = errno;
+            return nullptr;
+        }
+        std::unique_ptr<PortBackend> backend = tty_backend_open(fd, false);
+        f->error = backend ? ERROR_SUCCESS : GetLastError();
+        return backend;
     }
-    int fd = open_tty_path(s.ttyPath);
-    if (fd >= 0)
-        return tty_backend_open(fd, true);
-    // EBUSY: another program holds the tty exclusively (TIOCEXCL).
-    if (errno == EBUSY)
-        SetLastError(ERROR_ACCESS_DENIED);
-    else
-        set_error_from_errno(errno);
-    return nullptr;
+    return tty_on(s, f);
+}
+
+// What a failure names as the device's path.
+std::string failure_path(const DeviceSpec* device, const Source& s)
+{
+    switch (device->type)
+    {
+        case DeviceType::TtyPath:
+            return device->arg;
+        case DeviceType::Cable:
+            return "cable:" + device->arg;
+        case DeviceType::PtyPair:
+            return "pty";
+        default:
+            return s.ttyPath.empty() ? std::string("simulator") : s.ttyPath;
+    }
 }
 
 } // namespace
@@ -292,23 +348,55 @@ void serial_hold_release(const std::string& key)
 bool serial_device_open(const DeviceSpec* device, OpenedDevice* out)
 {
     Source s;
+    OpenFailure f;
+    f.device = device->name;
     if (!source_of(device, &s))
-        return false;
-    if (!hold_take(s.key))
     {
-        SetLastError(ERROR_ACCESS_DENIED);
+        // A device the platform could not make: its own error says why.
+        f.path = failure_path(device, s);
+        f.error = GetLastError();
+        open_failure_report(f);
         return false;
     }
-    std::unique_ptr<PortBackend> backend = backend_on(device, s);
+    f.path = failure_path(device, s);
+    // The sync bytes must never go to the screen the tool is drawn on.
+    if (device->type == DeviceType::TtyPath && open_is_own_terminal(device->arg))
+    {
+        f.fault = OpenFault::OwnTerminal;
+        open_failure_report(f);
+        return false;
+    }
+    if (!hold_take(s.key, device->name, &f.heldAs))
+    {
+        f.fault = OpenFault::HeldHere;
+        open_failure_report(f);
+        return false;
+    }
+    std::unique_ptr<PortBackend> backend = backend_on(device, s, &f);
     if (!backend)
     {
-        DWORD err = GetLastError();
         serial_hold_release(s.key);
-        SetLastError(err);
+        open_failure_report(f);
         return false;
     }
     out->backend = std::move(backend);
     out->holdKey = s.key;
+    return true;
+}
+
+bool serial_wait_device(LPCWSTR name, int seconds)
+{
+    const DeviceSpec* device = device_find(name);
+    if (device == nullptr || device->type != DeviceType::TtyPath)
+        return true;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    struct stat st;
+    while (stat(device->arg.c_str(), &st) != 0)
+    {
+        if (std::chrono::steady_clock::now() >= until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
     return true;
 }
 

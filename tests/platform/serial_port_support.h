@@ -106,13 +106,13 @@ inline ReadOutcome TimedRead(HANDLE h, DWORD count)
     return r;
 }
 
-// The device is exclusive: a second open is refused with ERROR_ACCESS_DENIED
+// The device is exclusive: a second open is refused with ERROR_SHARING_VIOLATION
 // while `held` is open. Closes `held` and returns the device opened again.
 inline HANDLE ExpectHeldThenReopen(LPCWSTR name, HANDLE held)
 {
     SetLastError(kSentinel);
     EXPECT_EQ(OpenPort(name), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
     EXPECT_TRUE(CloseHandle(held));
     HANDLE h = OpenPort(name);
     EXPECT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();

@@ -1,0 +1,84 @@
+// Why a serial device could not be opened, in words a person can act on.
+//
+// A failed open of a device name becomes one line that names the device, the
+// path behind it (and the node that path leads to, when it is another), the
+// system's reason and, where one is known, what to do:
+//   "cannot open COM1: /dev/ttyUSB0: No such file or directory: is the adapter plugged in?"
+//   "cannot open COM1: /dev/serial/by-id/usb-X (/dev/ttyUSB0): held by another program (pid 812, picocom)"
+// The line goes to the debug output and to the status line's notice, and is
+// kept for the process entry (serial_last_open_failure). Each kind of failure
+// leaves its own Win32 error, so a caller can tell them apart:
+//   absent (ENOENT, ENXIO, ENODEV)     ERROR_FILE_NOT_FOUND
+//   a folder on the way is a file      ERROR_PATH_NOT_FOUND
+//   no permission (EACCES, EPERM)      ERROR_ACCESS_DENIED
+//   held by another opener            ERROR_SHARING_VIOLATION
+//   a folder, not a terminal, the
+//   tool's own terminal                ERROR_NOT_SUPPORTED
+//   anything else                      the errno's own Win32 error
+//
+// Platform-internal: the serial rooms, the process entry and tests.
+#pragma once
+
+#include "platform/win32.h"
+
+#include <string>
+#include <sys/types.h>
+
+namespace plat
+{
+
+enum class OpenFault
+{
+    Absent,      // no node at the path (or no device behind it)
+    NoFolder,    // a folder on the path is not one
+    Permission,  // this user may not open it
+    Held,        // another program holds it
+    HeldHere,    // another device name of this program holds it
+    Folder,      // the path is a folder
+    NotTerminal, // a regular file, a device that is no tty
+    OwnTerminal, // the terminal the tool itself runs in
+    Other,       // the system's reason alone
+};
+
+struct OpenFailure
+{
+    std::u16string device; // "COM1:"
+    std::string path;      // as the profile or --port gave it
+    OpenFault fault = OpenFault::Other;
+    int err = 0;            // errno, when the system gave one
+    DWORD error = 0;        // the Win32 error for Other without an errno
+    long holderPid = 0;     // Held: the holder, 0 when it cannot be found
+    std::string holderName; // its command name
+    std::u16string heldAs;  // HeldHere: the device name that holds it
+};
+
+// The kind of failure an errno of open(2) is.
+OpenFault open_fault_of_errno(int err);
+// The Win32 error a failure leaves.
+DWORD open_failure_error(const OpenFailure& f);
+// The whole line, without a line end.
+std::string open_failure_text(const OpenFailure& f);
+// Says it (debug output, status notice), keeps it, and sets the last error.
+void open_failure_report(const OpenFailure& f);
+// The line of the latest failed open in this process; empty when none.
+std::string serial_last_open_failure();
+
+// The process that holds the node at path: the flock on its inode in
+// /proc/locks, else a descriptor on the same device among /proc/*/fd. This
+// process counts only when no other holds it. 0 when none is found.
+long open_holder_pid(const std::string& path, std::string* name);
+// Whether the node at path is the terminal the tool itself runs in: /dev/tty,
+// the controlling terminal, or the terminal of a standard descriptor.
+bool open_is_own_terminal(const std::string& path);
+// The key a tty is held by: its device number when it is a device node, so
+// that every name for one adapter (/dev/serial/by-id/..., /dev/ttyUSB0, a
+// second node) is one device; else the path with its links resolved.
+std::string open_hold_key(const std::string& path);
+
+// Waits until the node behind a device name of the profile exists (a tty
+// path: an adapter being plugged in, a by-id link appearing), looking every
+// 100 ms, at most seconds. True when it exists, or when the device is no tty
+// path; false when the time ran out.
+bool serial_wait_device(LPCWSTR name, int seconds);
+
+} // namespace plat
