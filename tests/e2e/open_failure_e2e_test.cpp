@@ -1,0 +1,85 @@
+// The station's ends for a port that cannot be opened: the exit status tells
+// the kind, and the result line on stderr carries the platform's reason with
+// the path; --wait-device waits for a node that comes late and gives up at its
+// bound.
+#include "tests/e2e/tool_run.h"
+
+#include <pty.h>
+#include <sys/file.h>
+#include <thread>
+
+namespace
+{
+
+class OpenFailureE2e : public toolrun::ToolTest
+{
+protected:
+    toolrun::Result Station(const std::vector<std::string>& more)
+    {
+        toolrun::Spec spec;
+        spec.argv = {fwutil_, "--station", "-q", "--attempts", "1", "--timeout", "30"};
+        spec.argv.insert(spec.argv.end(), more.begin(), more.end());
+        spec.env = {"XDG_STATE_HOME=" + dir_ + "/state", "FWU_RUNTIME_DIR=" + dir_ + "/run"};
+        return toolrun::run(spec);
+    }
+};
+
+TEST_F(OpenFailureE2e, AMissingPortEndsNotFoundAndNamesThePath)
+{
+    toolrun::Result r = Station({"--port", "/nonexistent"});
+    EXPECT_EQ(r.status, 10) << r.err;
+    EXPECT_NE(r.err.find("fwutil: result: not-found, port /nonexistent"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("cannot open COM1: /nonexistent: No such file or directory: is the adapter plugged in?"),
+              std::string::npos)
+        << r.err;
+}
+
+TEST_F(OpenFailureE2e, AHeldPortEndsBusyAndNamesItsHolder)
+{
+    int master = -1, slave = -1;
+    char name[128];
+    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    int held = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+    toolrun::Result r = Station({"--port", name});
+    close(held);
+    close(slave);
+    close(master);
+    EXPECT_EQ(r.status, 4) << r.err;
+    const std::string reason =
+        "cannot open COM1: " + std::string(name) + ": held by another program (pid " + std::to_string(getpid());
+    EXPECT_NE(r.err.find(reason), std::string::npos) << r.err;
+}
+
+// A pty's slave linked into place after a second: the run waits for it and
+// goes on to the module (silent here: no simulator behind the pty), instead
+// of ending not-found; with no node at all it gives up at its bound.
+TEST_F(OpenFailureE2e, WaitDeviceWaitsForALateNodeAndGivesUpAtItsBound)
+{
+    int master = -1, slave = -1;
+    char name[128];
+    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    const std::string link = dir_ + "/usb-Late_Adapter-if00-port0";
+    std::thread maker(
+        [&]
+        {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+            EXPECT_EQ(symlink(name, link.c_str()), 0);
+        });
+    toolrun::Result r = Station({"--port", link, "--wait-device", "10"});
+    maker.join();
+    close(slave);
+    close(master);
+    EXPECT_EQ(r.status, 5) << r.err; // the module did not answer: the port was there
+    EXPECT_GE(r.ms, 1000);
+
+    const std::string never = dir_ + "/never";
+    r = Station({"--port", never, "--wait-device", "1"});
+    EXPECT_EQ(r.status, 10) << r.err;
+    EXPECT_GE(r.ms, 1000);
+    EXPECT_LT(r.ms, 10000);
+    EXPECT_NE(r.err.find("cannot open COM1: " + never + ": No such file or directory"), std::string::npos) << r.err;
+}
+
+} // namespace
