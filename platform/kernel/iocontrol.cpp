@@ -4,6 +4,7 @@
 
 #include "platform/kernel/core.h"
 #include "platform/kernel/debug.h"
+#include "platform/kernel/modem_reset.h"
 #include "platform/kernel/text.h"
 #include "sim/sim.h"
 
@@ -377,6 +378,15 @@ BOOL DeviceIoControl(HANDLE h, DWORD code, LPVOID, DWORD, LPVOID, DWORD, LPDWORD
     }
     else if (dev->type == DeviceType::RilCommand)
         ok = run_command(dev->name, dev->command, control);
+    else if (which == 2 && dev->type == DeviceType::RilLines)
+    {
+        // Suspend and resume have no wire of their own: accepted, nothing done.
+        ModemPulse pulse;
+        std::string reason;
+        ok = modem_pulse_parse(dev->command, &pulse, &reason) ? modem_pulse_run(pulse) != FALSE : false;
+        if (reason.size() > 0)
+            SetLastError(ERROR_INVALID_PARAMETER);
+    }
     if (!ok)
         return FALSE;
     g_ril[which].fetch_add(1);

@@ -6,6 +6,7 @@
 #include "platform/profile/profile_check.h"
 #include "platform/profile/reg_parse.h"
 
+#include "platform/kernel/modem_reset.h"
 #include "platform/kernel/text.h"
 
 #include <atomic>
@@ -132,6 +133,7 @@ const DeviceKind kDeviceKinds[] = {
     {"sim-reset", false, DeviceType::RilSimReset, true,         nullptr},
     {"none",      false, DeviceType::RilNone,     true,         nullptr},
     {"cmd:",      true,  DeviceType::RilCommand,  true,         "cmd: needs a command"},
+    {"lines:",    true,  DeviceType::RilLines,    true,         "lines: needs PORT:dtr|rts:low|high:MS"},
 };
 // clang-format on
 
@@ -234,6 +236,12 @@ bool device_from_value(const RegValue& v, DeviceSpec* device, ProfileError* err)
                         " (expected sim, pty, tty:PATH, cable:NAME:a|b, sim-reset, none or cmd:COMMAND)");
     }
     device->type = k->type;
+    ModemPulse pulse;
+    std::string reason;
+    if (k->type == DeviceType::RilLines && !modem_pulse_parse(device->arg, &pulse, &reason))
+    {
+        return fail(err, v.line, reason + " (" + name + " is " + reg_quoted(kind) + ")");
+    }
     if (ril && !k->ril)
     {
         return fail(err, v.line,

@@ -12,6 +12,8 @@
 //       "sim-reset"       reset the simulated module            (RILn: only)
 //       "none"            accept the controls and do nothing    (RILn: only)
 //       "cmd:COMMAND"     run a shell command for each control   (RILn: only)
+//       "lines:PORT:dtr|rts:low|high:MS"  reset: pulse a modem line of the
+//                         port behind PORT for MS ms, then back  (RILn: only)
 //   HKEY_LOCAL_MACHINE\Platform           "Restart"="exit"
 //   HKEY_LOCAL_MACHINE\Platform\Simulator settings read by the simulator wiring
 //
@@ -51,6 +53,7 @@ enum class DeviceType
     RilSimReset, // radio driver: resets the simulated module
     RilNone,     // radio driver: accepts every control, does nothing
     RilCommand,  // arg: the shell command run on a module reset
+    RilLines,    // arg: "PORT:LINE:LEVEL:MS", the modem-line pulse of a reset (modem_reset.h)
 };
 
 struct DeviceSpec

@@ -6,6 +6,7 @@
 #include "platform/serial/serial.h"
 #include "platform/kernel/debug.h"
 #include "platform/kernel/iocontrol.h"
+#include "platform/kernel/modem_reset.h"
 #include "platform/kernel/text.h"
 #include "platform/serial/serial_port.h"
 
@@ -25,6 +26,7 @@ SerialPort::~SerialPort()
 
 void SerialPort::on_close()
 {
+    modem_port_closed(this);
     uint64_t one = 1;
     ssize_t r = ::write(closeFd, &one, sizeof one);
     (void)r;
@@ -76,13 +78,15 @@ HANDLE port_insert(const DeviceSpec* device, OpenedDevice* dev)
         p->on_close();
         SetLastError(err);
     }
+    else
+        modem_port_opened(p); // a "lines:" reset pulses this port's lines
     return h;
 }
 
 bool is_control_device(const DeviceSpec* device)
 {
     return device->type == DeviceType::RilSimReset || device->type == DeviceType::RilNone ||
-           device->type == DeviceType::RilCommand;
+           device->type == DeviceType::RilCommand || device->type == DeviceType::RilLines;
 }
 
 // The frame of every comm-port call: a suspended thread waits and a

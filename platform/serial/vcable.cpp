@@ -23,16 +23,17 @@ namespace
 // One end of a cable: what arrived there and what it has to report.
 struct CableEnd
 {
-    std::deque<uint8_t> in; // bytes that arrived at this end, not yet taken
-    DWORD errors = 0;       // CE_* bits waiting to be taken
-    bool brk = false;       // a break waiting to be taken
-    bool held = false;      // a port or a simulator link holds this end
-    struct termios attr;    // line settings a port applied (accepted whole)
-    int modem = 0;          // TIOCM_* lines raised by the holder
-    int rxFd = -1;          // readable: bytes waiting, or the cable is down
-    int evFd = -1;          // readable: a line event waiting, or the cable is down
-    int txFd = -1;          // readable: room at the other end, or the cable is down
-    bool rxOn = false;      // the eventfds' levels, kept under the cable's lock
+    std::deque<uint8_t> in;                   // bytes that arrived at this end, not yet taken
+    DWORD errors = 0;                         // CE_* bits waiting to be taken
+    bool brk = false;                         // a break waiting to be taken
+    bool held = false;                        // a port or a simulator link holds this end
+    struct termios attr;                      // line settings a port applied (accepted whole)
+    int modem = 0;                            // TIOCM_* lines raised by the holder
+    std::vector<CableLineChange> lineChanges; // modem_lines calls until taken (the latest 256)
+    int rxFd = -1;                            // readable: bytes waiting, or the cable is down
+    int evFd = -1;                            // readable: a line event waiting, or the cable is down
+    int txFd = -1;                            // readable: room at the other end, or the cable is down
+    bool rxOn = false;                        // the eventfds' levels, kept under the cable's lock
     bool evOn = false;
     bool txOn = false;
 };
@@ -154,6 +155,8 @@ struct Cable
     }
 };
 
+constexpr size_t kLineChangesKept = 256; // see CableEnd::lineChanges
+
 std::mutex g_cablesMutex;
 std::map<std::string, std::shared_ptr<Cable>> g_cables;
 
@@ -263,10 +266,14 @@ public:
     int modem_lines(bool raise, int lines) override
     {
         std::lock_guard<std::mutex> lock(c_->mu);
+        CableEnd& e = c_->ends[i_];
         if (raise)
-            c_->ends[i_].modem |= lines;
+            e.modem |= lines;
         else
-            c_->ends[i_].modem &= ~lines;
+            e.modem &= ~lines;
+        if (e.lineChanges.size() >= kLineChangesKept)
+            e.lineChanges.erase(e.lineChanges.begin()); // nobody is taking them: the oldest go
+        e.lineChanges.push_back(CableLineChange{Clock::now(), e.modem});
         return 0;
     }
 
@@ -501,6 +508,18 @@ size_t cable_pending(const std::string& name, char end)
         return 0;
     std::lock_guard<std::mutex> lock(c->mu);
     return c->ends[i].in.size();
+}
+
+std::vector<CableLineChange> cable_take_line_changes(const std::string& name, char end)
+{
+    auto c = find_cable(name, false);
+    int i = end_index(end);
+    if (!c || i < 0)
+        return {};
+    std::lock_guard<std::mutex> lock(c->mu);
+    std::vector<CableLineChange> taken;
+    taken.swap(c->ends[i].lineChanges);
+    return taken;
 }
 
 bool cable_inject_break(const std::string& name, char end)

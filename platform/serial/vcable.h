@@ -27,6 +27,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
 
 struct SimLink;
 
@@ -52,6 +53,16 @@ size_t cable_pending(const std::string& name, char end);
 bool cable_inject_break(const std::string& name, char end);
 bool cable_inject_error(const std::string& name, char end, DWORD ce);
 bool cable_hangup(const std::string& name, char end);
+
+// A change of the modem lines `end`'s holder raised (EscapeCommFunction's
+// SETDTR/CLRDTR/SETRTS/CLRRTS, a DCB's DTR and RTS control), with its time.
+struct CableLineChange
+{
+    Clock::time_point at;
+    int lines; // TIOCM_DTR | TIOCM_RTS raised after the change
+};
+// The changes recorded at `end` since the last call, oldest first; taken.
+std::vector<CableLineChange> cable_take_line_changes(const std::string& name, char end);
 
 // The backend a serial port stands on, for "NAME:a" or "NAME:b"; made on
 // first use. Null with ERROR_ACCESS_DENIED when the end is held by another

@@ -2,7 +2,12 @@
 // the driver and of an FTDI latency timer in sysfs (put back on close), and
 // breaks and line errors that the driver marks in the byte stream (PARMRK),
 // fed through the system-call table as a UART's driver would hand them over.
+// And the module reset through an adapter's modem lines ("RIL1:" "lines:"),
+// over a virtual cable that records the line changes with their times.
+#include "platform/kernel/iocontrol.h"
+#include "platform/profile/profile.h"
 #include "platform/serial/syscalls.h"
+#include "platform/serial/vcable.h"
 #include "platform/win32.h"
 #include "tests/platform/serial_port_support.h"
 #include "tests/support/temp_dir.h"
@@ -368,6 +373,159 @@ TEST_F(AdapterMarks, EveryByteValue_CrossesAMarkedPty)
         got += r.bytes;
     }
     EXPECT_EQ(got, all);
+}
+
+// ---------------------------------------------------------------------------
+// Module reset through the modem lines
+// ---------------------------------------------------------------------------
+// line   level   what the reset does to the line, then back
+struct PulseRow
+{
+    const char* line;
+    const char* level;
+    int bit;
+    bool high;
+};
+const PulseRow kPulseRows[] = {
+    {"dtr", "low", TIOCM_DTR, false},
+    {"dtr", "high", TIOCM_DTR, true},
+    {"rts", "low", TIOCM_RTS, false},
+    {"rts", "high", TIOCM_RTS, true},
+};
+
+constexpr DWORD kPulseMs = 100;
+constexpr double kPulseSlackMs = 150; // a loaded machine's lateness, far below a second pulse's length
+
+class AdapterReset : public ::testing::TestWithParam<PulseRow>
+{
+protected:
+    void SetUp() override
+    {
+        cable = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        for (char& c : cable)
+            c = isalnum((unsigned char)c) ? c : '_';
+        const PulseRow& row = GetParam();
+        const std::string ril =
+            std::string("lines:COM1:") + row.line + ":" + row.level + ":" + std::to_string(kPulseMs);
+        std::string err;
+        ASSERT_TRUE(serial_support::LoadDevices({{"COM1:", "cable:" + cable + ":a"}, {"RIL1:", ril}}, &err)) << err;
+    }
+    BOOL Control(DWORD code)
+    {
+        HANDLE ril = CreateFileW(u"RIL1:", 0, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        EXPECT_NE(ril, INVALID_HANDLE_VALUE) << GetLastError();
+        DWORD returned = 7;
+        SetLastError(kSentinel);
+        BOOL ok = DeviceIoControl(ril, code, nullptr, 0, nullptr, 0, &returned, nullptr);
+        CloseHandle(ril);
+        return ok;
+    }
+    // The reset's changes: the line to the row's level, then back after the pulse.
+    void ExpectPulse(const std::vector<plat::CableLineChange>& changes)
+    {
+        const PulseRow& row = GetParam();
+        ASSERT_EQ(changes.size(), 2u);
+        EXPECT_EQ((changes[0].lines & row.bit) != 0, row.high) << "first edge";
+        EXPECT_EQ((changes[1].lines & row.bit) != 0, !row.high) << "back";
+        const int other = row.bit == TIOCM_DTR ? TIOCM_RTS : TIOCM_DTR;
+        EXPECT_EQ(changes[0].lines & other, changes[1].lines & other) << "the other line is left alone";
+        const double ms = std::chrono::duration<double, std::milli>(changes[1].at - changes[0].at).count();
+        EXPECT_GE(ms, (double)kPulseMs);
+        EXPECT_LT(ms, kPulseMs + kPulseSlackMs);
+    }
+    std::string cable;
+};
+
+// The module link holds COM1: open exclusively through a download: the
+// reset pulses that open port's lines.
+TEST_P(AdapterReset, ResetPulsesTheLineOfThePortHeldOpen)
+{
+    HANDLE h = OpenPort(u"COM1:");
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    ASSERT_TRUE(EscapeCommFunction(h, SETDTR));
+    ASSERT_TRUE(EscapeCommFunction(h, SETRTS));
+    if (!GetParam().high)
+        plat::cable_take_line_changes(cable, 'a');
+    else
+    {
+        // A pulse high starts from the line low.
+        ASSERT_TRUE(EscapeCommFunction(h, GetParam().bit == TIOCM_DTR ? CLRDTR : CLRRTS));
+        plat::cable_take_line_changes(cable, 'a');
+    }
+    EXPECT_TRUE(Control(plat::kIoctlRilReset)) << GetLastError();
+    ExpectPulse(plat::cable_take_line_changes(cable, 'a'));
+    EXPECT_TRUE(CloseHandle(h));
+}
+
+// Nobody holds the port: the reset opens it for the pulse and lets it go.
+TEST_P(AdapterReset, ResetOpensAPortNobodyHolds)
+{
+    EXPECT_TRUE(Control(plat::kIoctlRilReset)) << GetLastError();
+    ExpectPulse(plat::cable_take_line_changes(cable, 'a'));
+    HANDLE h = OpenPort(u"COM1:");
+    EXPECT_NE(h, INVALID_HANDLE_VALUE) << "the reset let the port go: " << GetLastError();
+    CloseHandle(h);
+}
+
+// Suspend and resume have no wire: they succeed and touch no line.
+TEST_P(AdapterReset, SuspendAndResume_SucceedAndTouchNoLine)
+{
+    HANDLE h = OpenPort(u"COM1:");
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    plat::cable_take_line_changes(cable, 'a');
+    EXPECT_TRUE(Control(plat::kIoctlRilSuspend));
+    EXPECT_TRUE(Control(plat::kIoctlRilResume));
+    EXPECT_TRUE(plat::cable_take_line_changes(cable, 'a').empty());
+    CloseHandle(h);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, AdapterReset, ::testing::ValuesIn(kPulseRows),
+                         [](const auto& row) { return std::string(row.param.line) + "_" + row.param.level; });
+
+// text after "RIL1:"              what the refusal says
+struct BadLinesRow
+{
+    const char* kind;
+    const char* reason;
+};
+const BadLinesRow kBadLines[] = {
+    {"lines:", "lines: needs PORT:dtr|rts:low|high:MS"},
+    {"lines:COM1:dtr:low", "lines: takes PORT:dtr|rts:low|high:MS"},
+    {"lines:dtr:low:100", "lines: takes PORT:dtr|rts:low|high:MS"},
+    {"lines:COM1:cts:low:100", "lines: pulses dtr or rts, not \"cts\""},
+    {"lines:COM1:dtr:mid:100", "lines: pulses a line low or high, not \"mid\""},
+    {"lines:COM1:dtr:low:0", "milliseconds (1 to 60000), not \"0\""},
+    {"lines:COM1:dtr:low:10x", "milliseconds (1 to 60000), not \"10x\""},
+    {"lines:COM1:dtr:low:999999", "milliseconds (1 to 60000), not \"999999\""},
+};
+
+class AdapterResetProfile : public ::testing::TestWithParam<BadLinesRow>
+{
+};
+
+TEST_P(AdapterResetProfile, MalformedLinesIsRefusedWithItsLine)
+{
+    const std::string text =
+        "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Platform\\Devices]\r\n\"COM1:\"=\"tty:/dev/null\"\r\n"
+        "\"RIL1:\"=\"" +
+        std::string(GetParam().kind) + "\"\r\n";
+    std::string err;
+    EXPECT_FALSE(plat::profile_load_text(text, "bench.reg", &err));
+    EXPECT_EQ(err.rfind("bench.reg:5: ", 0), 0u) << err;
+    EXPECT_NE(err.find(GetParam().reason), std::string::npos) << err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, AdapterResetProfile, ::testing::ValuesIn(kBadLines));
+
+TEST(AdapterResetProfileOk, WellFormedLinesLoads)
+{
+    std::string err;
+    ASSERT_TRUE(serial_support::LoadDevices({{"COM1:", "tty:/dev/null"}, {"RIL1:", "lines:COM1:rts:high:250"}}, &err))
+        << err;
+    const plat::DeviceSpec* ril = plat::device_find(u"RIL1:");
+    ASSERT_NE(ril, nullptr);
+    EXPECT_EQ(ril->type, plat::DeviceType::RilLines);
+    EXPECT_EQ(ril->arg, "COM1:rts:high:250");
 }
 
 } // namespace
