@@ -47,7 +47,7 @@ constexpr int kExitNotFound = 10;       // station: the port does not exist
 constexpr int kExitPermission = 11;     // station: no permission to open the port
 constexpr int kExitOpenFailed = 12;     // station: the port could not be opened or set up otherwise
 constexpr int kExitWindowFailed = 16;   // the main window could not be created
-constexpr int kExitSignalBase = 128;    // station: 128 + N, stopped by signal N (the record is written)
+constexpr int kExitSignalBase = 128;    // 128 + N, stopped by signal N (station: the record is written)
 constexpr int kExitInterrupted = 130;   // the window closed (Yes to the question) while an update ran
 constexpr int kExitOtherInstance = 255; // another instance runs on this device
 

@@ -97,6 +97,10 @@ const char kHelp[] = "Usage: fwutil [OPTION]...\n"
                      "       (not in station mode, where that is 0)\n"
                      "  16   the main window could not be created\n"
                      "  255  another instance runs on this device; it was brought to the front\n"
+                     "  128+N  stopped by signal N (SIGINT, SIGTERM, SIGHUP): an update going on is\n"
+                     "       stopped first and one line says what the module is left with (station:\n"
+                     "       in its result line, and the record is written); 130 also when the window\n"
+                     "       was closed during an update (Yes to \"Quit anyway?\")\n"
                      "Station mode only:\n"
                      "  4    the port is busy: another program holds it\n"
                      "  5    the module did not respond: every attempt allowed to wake it or load its\n"
@@ -107,8 +111,7 @@ const char kHelp[] = "Usage: fwutil [OPTION]...\n"
                      "  9    the window was closed before the update ended\n"
                      "  10   the port was not found\n"
                      "  11   permission denied: this user may not open the port\n"
-                     "  12   the port could not be opened or set up for another reason\n"
-                     "  128+N  stopped by signal N (SIGINT, SIGTERM, SIGHUP); the record is written\n";
+                     "  12   the port could not be opened or set up for another reason\n";
 
 namespace
 {

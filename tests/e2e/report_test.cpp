@@ -242,7 +242,7 @@ TEST_F(StationRecord, EachEndHasItsOwnStatusOutcomeAndReason)
         const char* reason;
     } rows[] = {
         {{}, 0, "flashed", ""},
-        {{"--port", "/dev/fwutil-no-such-tty"}, 10, "not-found", "the port was not found (COM1: is /dev/"},
+        {{"--port", "/dev/fwutil-no-such-tty"}, 10, "not-found", "the port was not found ("},
         {{"--port", held}, 4, "busy", "another program holds it"},
         {{"--profile", SimProfile("silent.reg", "\"Faults\"=\"sync:silence:0:0:-1\""), "--attempts", "1"},
          5,
