@@ -212,48 +212,18 @@ struct MarkRow
     DWORD errors;
 };
 
+// clang-format off
 const MarkRow kMarkRows[] = {
-    {"Plain", {"AB", "C"}, "ABC", 0, 0},
-    {"DoubledFF",
-     {"A\xFF\xFF"
-      "B"s},
-     "A\xFF"
-     "B"s,
-     0,
-     0},
-    {"Break",
-     {"A\xFF\x00\x00"
-      "B"s},
-     "AB",
-     EV_BREAK,
-     CE_BREAK},
-    {"FramingError",
-     {"A\xFF\x00"
-      "XB"s},
-     "AXB",
-     EV_ERR,
-     CE_FRAME},
-    {"BreakSplitAfterFF",
-     {"A\xFF"s, "\x00\x00"
-                "B"s},
-     "AB",
-     EV_BREAK,
-     CE_BREAK},
-    {"BreakSplitAfter00",
-     {"A\xFF\x00"s, "\x00"
-                    "B"s},
-     "AB",
-     EV_BREAK,
-     CE_BREAK},
-    {"DoubledFFSplit",
-     {"A\xFF"s, "\xFF"
-                "B"s},
-     "A\xFF"
-     "B"s,
-     0,
-     0},
-    {"ErrorSplit", {"\xFF"s, "\x00"s, "Q"}, "Q", EV_ERR, CE_FRAME},
+    {"Plain",             {"AB", "C"},                  "ABC",         0,        0},
+    {"DoubledFF",         {"A\xFF\xFF" "B"s},           "A\xFF" "B"s,  0,        0},
+    {"Break",             {"A\xFF\x00\x00" "B"s},       "AB",          EV_BREAK, CE_BREAK},
+    {"FramingError",      {"A\xFF\x00" "XB"s},          "AXB",         EV_ERR,   CE_FRAME},
+    {"BreakSplitAfterFF", {"A\xFF"s, "\x00\x00" "B"s},  "AB",          EV_BREAK, CE_BREAK},
+    {"BreakSplitAfter00", {"A\xFF\x00"s, "\x00" "B"s},  "AB",          EV_BREAK, CE_BREAK},
+    {"DoubledFFSplit",    {"A\xFF"s, "\xFF" "B"s},      "A\xFF" "B"s,  0,        0},
+    {"ErrorSplit",        {"\xFF"s, "\x00"s, "Q"},      "Q",           EV_ERR,   CE_FRAME},
 };
+// clang-format on
 
 class AdapterMarks : public ::testing::TestWithParam<MarkRow>
 {
@@ -386,12 +356,14 @@ struct PulseRow
     int bit;
     bool high;
 };
+// clang-format off
 const PulseRow kPulseRows[] = {
-    {"dtr", "low", TIOCM_DTR, false},
+    {"dtr", "low",  TIOCM_DTR, false},
     {"dtr", "high", TIOCM_DTR, true},
-    {"rts", "low", TIOCM_RTS, false},
+    {"rts", "low",  TIOCM_RTS, false},
     {"rts", "high", TIOCM_RTS, true},
 };
+// clang-format on
 
 constexpr DWORD kPulseMs = 100;
 constexpr double kPulseSlackMs = 150; // a loaded machine's lateness, far below a second pulse's length
@@ -488,16 +460,18 @@ struct BadLinesRow
     const char* kind;
     const char* reason;
 };
+// clang-format off
 const BadLinesRow kBadLines[] = {
-    {"lines:", "lines: needs PORT:dtr|rts:low|high:MS"},
-    {"lines:COM1:dtr:low", "lines: takes PORT:dtr|rts:low|high:MS"},
-    {"lines:dtr:low:100", "lines: takes PORT:dtr|rts:low|high:MS"},
-    {"lines:COM1:cts:low:100", "lines: pulses dtr or rts, not \"cts\""},
-    {"lines:COM1:dtr:mid:100", "lines: pulses a line low or high, not \"mid\""},
-    {"lines:COM1:dtr:low:0", "milliseconds (1 to 60000), not \"0\""},
-    {"lines:COM1:dtr:low:10x", "milliseconds (1 to 60000), not \"10x\""},
+    {"lines:",                    "lines: needs PORT:dtr|rts:low|high:MS"},
+    {"lines:COM1:dtr:low",        "lines: takes PORT:dtr|rts:low|high:MS"},
+    {"lines:dtr:low:100",         "lines: takes PORT:dtr|rts:low|high:MS"},
+    {"lines:COM1:cts:low:100",    "lines: pulses dtr or rts, not \"cts\""},
+    {"lines:COM1:dtr:mid:100",    "lines: pulses a line low or high, not \"mid\""},
+    {"lines:COM1:dtr:low:0",      "milliseconds (1 to 60000), not \"0\""},
+    {"lines:COM1:dtr:low:10x",    "milliseconds (1 to 60000), not \"10x\""},
     {"lines:COM1:dtr:low:999999", "milliseconds (1 to 60000), not \"999999\""},
 };
+// clang-format on
 
 class AdapterResetProfile : public ::testing::TestWithParam<BadLinesRow>
 {
