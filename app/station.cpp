@@ -25,6 +25,7 @@ namespace
 using Steady = std::chrono::steady_clock;
 
 constexpr int kPollMs = 100;
+constexpr int kStartPollMs = 10;    // while the window is awaited: the update starts sooner
 constexpr DWORD kProgressStep = 10; // percent between two progress lines
 
 struct OutcomeEntry
@@ -296,9 +297,9 @@ Outcome verdict(const Station& s)
     }
 }
 
-void nap_or_stop(Steady::time_point deadline)
+void nap_or_stop(Steady::time_point deadline, int ms = kPollMs)
 {
-    std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     if (int sig = g_signal.load())
         station_end(Outcome::Interrupted, sig);
     if (Steady::now() >= deadline)
@@ -311,7 +312,7 @@ void watch()
     Steady::time_point deadline = s.start + std::chrono::seconds(s.o.timeoutSeconds);
     HWND hwnd = nullptr;
     while ((hwnd = plat::program_window()) == nullptr)
-        nap_or_stop(deadline);
+        nap_or_stop(deadline, kStartPollMs);
     s.posted = Steady::now();
     PostMessageW(hwnd, WM_COMMAND, MAKEWPARAM(IDM_UPDATE_GO, 0), 0);
     Progress progress;
