@@ -43,6 +43,24 @@ DWORD TickingBody(LPVOID param)
     return 7;
 }
 
+// Whether the counter stays where it is for ms.
+bool StaysFrozen(const Counter& c, int ms)
+{
+    const int frozen = c.ticks.load();
+    std::this_thread::sleep_for(milliseconds(ms));
+    return c.ticks.load() == frozen;
+}
+
+// Ends a ticking thread by its own flag: its exit code is TickingBody's.
+void StopTicking(HANDLE h, Counter& c)
+{
+    c.stop = 1;
+    DWORD code = 0;
+    EXPECT_TRUE(testsupport::WaitThreadExit(h, 2000, &code));
+    EXPECT_EQ(code, 7u);
+    CloseHandle(h);
+}
+
 DWORD SleepingBody(LPVOID param)
 {
     Sleep((DWORD)(uintptr_t)param);
@@ -190,19 +208,11 @@ TEST(Threads, AfterSuspendReturnsNoFurtherIoStartsUntilResumed)
     {
         std::this_thread::sleep_for(milliseconds(2));
         EXPECT_EQ(SuspendThread(h), 0u);
-        int frozen = c.ticks.load();
-        std::this_thread::sleep_for(milliseconds(10));
-        EXPECT_EQ(c.ticks.load(), frozen) << "a tick started after SuspendThread returned";
+        EXPECT_TRUE(StaysFrozen(c, 10)) << "a tick started after SuspendThread returned";
         EXPECT_EQ(ResumeThread(h), 1u);
     }
-    int before = c.ticks.load();
-    std::this_thread::sleep_for(milliseconds(10));
-    EXPECT_GT(c.ticks.load(), before) << "the thread runs again once resumed";
-    c.stop = 1;
-    DWORD code = 0;
-    ASSERT_TRUE(WaitExit(h, &code));
-    EXPECT_EQ(code, 7u);
-    CloseHandle(h);
+    EXPECT_FALSE(StaysFrozen(c, 10)) << "the thread runs again once resumed";
+    StopTicking(h, c);
 }
 
 TEST(Threads, SuspendCountsNest)
@@ -212,15 +222,10 @@ TEST(Threads, SuspendCountsNest)
     EXPECT_EQ(SuspendThread(h), 0u);
     EXPECT_EQ(SuspendThread(h), 1u);
     EXPECT_EQ(ResumeThread(h), 2u);
-    int frozen = c.ticks.load();
-    std::this_thread::sleep_for(milliseconds(10));
-    EXPECT_EQ(c.ticks.load(), frozen) << "still suspended once";
+    EXPECT_TRUE(StaysFrozen(c, 10)) << "still suspended once";
     EXPECT_EQ(ResumeThread(h), 1u);
     EXPECT_EQ(ResumeThread(h), 0u) << "resuming a running thread reports 0";
-    c.stop = 1;
-    DWORD code;
-    EXPECT_TRUE(WaitExit(h, &code));
-    CloseHandle(h);
+    StopTicking(h, c);
 }
 
 TEST(Threads, TerminateReadsTheCodeAtOnceAndWakesASleep)
@@ -247,9 +252,7 @@ TEST(Threads, TerminateASuspendedThreadEndsIt)
     DWORD code = 0;
     GetExitCodeThread(h, &code);
     EXPECT_EQ(code, 3u);
-    int frozen = c.ticks.load();
-    std::this_thread::sleep_for(milliseconds(20));
-    EXPECT_EQ(c.ticks.load(), frozen);
+    EXPECT_TRUE(StaysFrozen(c, 20));
     EXPECT_TRUE(RecordFinishes(h, 1000));
     CloseHandle(h);
 }

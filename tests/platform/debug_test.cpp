@@ -4,6 +4,7 @@
 #include "platform/kernel/debug.h"
 
 #include "platform/kernel/text.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -37,20 +38,15 @@ class DebugFile : public ::testing::Test
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/debug_test.XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        path_ = dir_ + "/debug.log";
+        ASSERT_FALSE(tmp_.path().empty());
     }
     void TearDown() override
     {
         plat::debug_set_sink_stderr();
-        ::unlink(path_.c_str());
-        ::unlink((dir_ + "/other.log").c_str());
-        ::rmdir(dir_.c_str());
     }
-    std::string dir_;
-    std::string path_;
+    testsupport::TempDir tmp_{"debug_test"};
+    const std::string dir_ = tmp_.path();
+    const std::string path_ = dir_ + "/debug.log";
 };
 
 // ---------------------------------------------------------------------------
@@ -296,13 +292,46 @@ private:
     int savedErr_ = -1;
 };
 
-TEST(DebugScreen, StderrOnTheScreenTerminal_IsHeldBackUntilTheScreenEnds)
+// The terminal the screen is drawn on; a case is skipped without one.
+class DebugScreen : public ::testing::Test
 {
-    Pty screen;
-    if (!screen.Open())
+protected:
+    void SetUp() override
     {
-        GTEST_SKIP() << "no pseudo-terminal available: " << std::strerror(errno);
+        if (!screen.Open())
+            GTEST_SKIP() << "no pseudo-terminal available: " << std::strerror(errno);
     }
+
+    // What one line sent to the terminal sink's file showed: on sink while the
+    // screen was drawn, on the screen meanwhile (when sink is another
+    // terminal), and on sink once the screen had ended.
+    struct Drawn
+    {
+        bool opened = false;
+        std::string error, during, onScreen, after;
+    };
+    Drawn LineToFileWhileDrawn(const Pty& sink)
+    {
+        Drawn d;
+        StdStreamsOn streams(screen.slave); // nothing may be asserted until restored
+        d.opened = plat::debug_set_sink_file(sink.slavePath, &d.error);
+        plat::debug_set_screen_active(true);
+        NKDbgPrintfW(u"line\n");
+        d.during = sink.Read(5, 500);
+        if (&sink != &screen)
+            d.onScreen = screen.Read(1, 100);
+        plat::debug_set_screen_active(false);
+        d.after = sink.Read(5, &sink == &screen ? 2000 : 100);
+        plat::debug_set_sink_stderr();
+        streams.Restore();
+        return d;
+    }
+
+    Pty screen;
+};
+
+TEST_F(DebugScreen, StderrOnTheScreenTerminal_IsHeldBackUntilTheScreenEnds)
+{
     plat::debug_set_sink_stderr();
     StdStreamsOn streams(screen.slave);
     plat::debug_set_screen_active(true);
@@ -323,60 +352,30 @@ TEST(DebugScreen, StderrOnTheScreenTerminal_IsHeldBackUntilTheScreenEnds)
     EXPECT_EQ(plat::debug_pending_count(), 0u);
 }
 
-TEST(DebugScreen, FileSinkOnTheScreenTerminal_IsHeldBackToo)
+TEST_F(DebugScreen, FileSinkOnTheScreenTerminal_IsHeldBackToo)
 {
-    Pty screen;
-    if (!screen.Open())
-    {
-        GTEST_SKIP() << "no pseudo-terminal available: " << std::strerror(errno);
-    }
-    StdStreamsOn streams(screen.slave);
-    std::string error;
-    const bool opened = plat::debug_set_sink_file(screen.slavePath, &error);
-    plat::debug_set_screen_active(true);
-    NKDbgPrintfW(u"held\n");
-    const std::string whileDrawn = screen.Read(1, 100);
-    plat::debug_set_screen_active(false);
-    const std::string after = screen.Read(5, 2000);
-    plat::debug_set_sink_stderr();
-    streams.Restore();
-
-    ASSERT_TRUE(opened) << error;
-    EXPECT_EQ(whileDrawn, "");
-    EXPECT_EQ(after, "held\n");
+    const Drawn d = LineToFileWhileDrawn(screen);
+    ASSERT_TRUE(d.opened) << d.error;
+    EXPECT_EQ(d.during, "");
+    EXPECT_EQ(d.after, "line\n");
 }
 
-TEST(DebugScreen, SinkOnAnotherTerminal_IsWrittenAtOnce)
+TEST_F(DebugScreen, SinkOnAnotherTerminal_IsWrittenAtOnce)
 {
-    Pty screen;
     Pty other;
-    if (!screen.Open() || !other.Open())
+    if (!other.Open())
     {
-        GTEST_SKIP() << "no pseudo-terminal available: " << std::strerror(errno);
+        GTEST_SKIP() << "no second pseudo-terminal available: " << std::strerror(errno);
     }
-    StdStreamsOn streams(screen.slave);
-    std::string error;
-    const bool opened = plat::debug_set_sink_file(other.slavePath, &error);
-    plat::debug_set_screen_active(true);
-    NKDbgPrintfW(u"to the other terminal\n");
-    const std::string got = other.Read(22, 2000);
-    const std::string onScreen = screen.Read(1, 100);
-    plat::debug_set_screen_active(false);
-    plat::debug_set_sink_stderr();
-    streams.Restore();
-
-    ASSERT_TRUE(opened) << error;
-    EXPECT_EQ(got, "to the other terminal\n");
-    EXPECT_EQ(onScreen, "");
+    const Drawn d = LineToFileWhileDrawn(other);
+    ASSERT_TRUE(d.opened) << d.error;
+    EXPECT_EQ(d.during, "line\n");
+    EXPECT_EQ(d.onScreen, "");
+    EXPECT_EQ(d.after, "");
 }
 
-TEST(DebugScreen, StderrThatIsAPipe_IsWrittenAtOnce)
+TEST_F(DebugScreen, StderrThatIsAPipe_IsWrittenAtOnce)
 {
-    Pty screen;
-    if (!screen.Open())
-    {
-        GTEST_SKIP() << "no pseudo-terminal available: " << std::strerror(errno);
-    }
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
     // The display on stdout, stderr redirected into a pipe (2>file or |).
@@ -426,13 +425,8 @@ TEST(Debug, SinkNobodyDrains_DropsLinesInsteadOfBlocking)
     EXPECT_LT(elapsed, std::chrono::seconds(5));
 }
 
-TEST(DebugScreen, RingKeepsTheLastLinesAndSaysHowManyWereDropped)
+TEST_F(DebugScreen, RingKeepsTheLastLinesAndSaysHowManyWereDropped)
 {
-    Pty screen;
-    if (!screen.Open())
-    {
-        GTEST_SKIP() << "no pseudo-terminal available: " << std::strerror(errno);
-    }
     constexpr size_t kExtra = 10;
     plat::debug_set_sink_stderr();
     StdStreamsOn streams(screen.slave);

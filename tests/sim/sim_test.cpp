@@ -74,9 +74,10 @@ struct Images
     Bytes image = make_image(10000, 11);
 };
 
-SimConfig expecting(const Images& im)
+SimConfig expecting(const Images& im, std::vector<SimFault> faults = {})
 {
     SimConfig c;
+    c.faults = std::move(faults);
     c.expect_boot1 = im.boot1.data();
     c.boot1_len = im.boot1.size();
     c.expect_boot2 = im.boot2.data();
@@ -310,6 +311,29 @@ struct Bench
     {
         return read_byte(fd, ms) == NONE;
     }
+
+    // Starts a module whose firmware runs from the start, and waits for it.
+    void start_firmware(SimConfig cfg)
+    {
+        cfg.firmware_at_start = true;
+        ASSERT_NO_FATAL_FAILURE(start(cfg));
+        ASSERT_TRUE(sim_wait_state(sim, "firmware", ANSWER_MS));
+    }
+
+    // Wakes the boot ROM and sends the loaders until `stages` of them are
+    // accepted: 1 leaves stage 2 awaited, 2 the loader awaiting a command.
+    void load(const Images& im, int stages)
+    {
+        ASSERT_EQ(cast_sync(fd), 0xA0);
+        if (stages >= 1)
+        {
+            ASSERT_EQ(send_stage1(fd, im.boot1), 0xA5);
+        }
+        if (stages >= 2)
+        {
+            ASSERT_EQ(send_stage2(fd, im.boot2).back(), 0xA5);
+        }
+    }
 };
 
 bool has_violation(const SimReport& r, const std::string& text)
@@ -517,9 +541,7 @@ TEST(SimDownload, ResetMidTransfer_RestartsBootRom)
     Images im;
     Bench b;
     ASSERT_NO_FATAL_FAILURE(b.start(expecting(im)));
-    ASSERT_EQ(cast_sync(b.fd), 0xA0);
-    ASSERT_EQ(send_stage1(b.fd, im.boot1), 0xA5);
-    ASSERT_EQ(send_stage2(b.fd, im.boot2).back(), 0xA5);
+    ASSERT_NO_FATAL_FAILURE(b.load(im, 2));
     file_size(b.fd);
     send_bytes(b.fd, {0x00, 0x27, 0x10});
     write_all(b.fd, im.image.data(), 4000);
@@ -628,9 +650,7 @@ TEST(SimViolations, WrongImageCheck_AnswersNotA5AndKeepsNothing)
     Images im;
     Bench b;
     ASSERT_NO_FATAL_FAILURE(b.start(expecting(im)));
-    ASSERT_EQ(cast_sync(b.fd), 0xA0);
-    ASSERT_EQ(send_stage1(b.fd, im.boot1), 0xA5);
-    ASSERT_EQ(send_stage2(b.fd, im.boot2).back(), 0xA5);
+    ASSERT_NO_FATAL_FAILURE(b.load(im, 2));
     ASSERT_EQ(file_size(b.fd), (std::vector<int>{0xA5, 0xA5, 0xA5}));
     std::vector<int> got = send_image(b.fd, im.image, ANSWER_MS, 0x04);
     ASSERT_EQ(got.size(), 3u);
@@ -715,9 +735,7 @@ TEST(SimViolations, ImageHeaderChecks)
     Images im;
     Bench b;
     ASSERT_NO_FATAL_FAILURE(b.start(expecting(im)));
-    ASSERT_EQ(cast_sync(b.fd), 0xA0);
-    ASSERT_EQ(send_stage1(b.fd, im.boot1), 0xA5);
-    ASSERT_EQ(send_stage2(b.fd, im.boot2).back(), 0xA5);
+    ASSERT_NO_FATAL_FAILURE(b.load(im, 2));
     EXPECT_EQ(file_size(b.fd, ANSWER_MS, {0x3F, 0xEC, 0xE6}), (std::vector<int>{0xA5, 0xA5, 0xA5}));
     send_bytes(b.fd, {0x00, 0x27, 0x0F}); // 9999, one short
     EXPECT_TRUE(sim_wait_state(b.sim, "halted", ANSWER_MS));
@@ -744,8 +762,7 @@ TEST(SimViolations, ContentDifference_NamesOffsetAndBytes)
     Images im;
     Bench b;
     ASSERT_NO_FATAL_FAILURE(b.start(expecting(im)));
-    ASSERT_EQ(cast_sync(b.fd), 0xA0);
-    ASSERT_EQ(send_stage1(b.fd, im.boot1), 0xA5);
+    ASSERT_NO_FATAL_FAILURE(b.load(im, 1));
     Bytes loader = im.boot2;
     loader[3210] ^= 0x01;
     loader[4000] ^= 0x01; // only the first difference is reported
@@ -796,8 +813,7 @@ TEST(SimFaults, WrongByte_HitsExactlyTheChosenAnswerOfEachPhase)
     for (const PhaseSpot& spot : g_phaseSpots)
     {
         SCOPED_TRACE(sim_phase_name(spot.phase));
-        SimConfig c = expecting(im);
-        c.faults.push_back({spot.phase, SimFaultKind::Wrong, 0, 0x3C, 1});
+        SimConfig c = expecting(im, {{spot.phase, SimFaultKind::Wrong, 0, 0x3C, 1}});
         Bench b;
         ASSERT_NO_FATAL_FAILURE(b.start(c));
         Transcript t = download(b.fd, im);
@@ -824,13 +840,11 @@ TEST(SimFaults, OccurrenceAndRepeat_CountOverTheWholeSession)
     c.faults.push_back({SimPhase::Stage2BlockAck, SimFaultKind::Wrong, 9, 0x01, -1});
     Bench b;
     ASSERT_NO_FATAL_FAILURE(b.start(c));
-    ASSERT_EQ(cast_sync(b.fd), 0xA0);
-    ASSERT_EQ(send_stage1(b.fd, im.boot1), 0xA5);
+    ASSERT_NO_FATAL_FAILURE(b.load(im, 1));
     EXPECT_EQ(send_stage2(b.fd, im.boot2), (std::vector<int>{0xAA, 0xAA, 0x00, 0x00, 0xAA, 0xAA, 0xAA, 0xA5}));
     // Occurrences 7 to 13 come in the second session, after a reset.
     sim_reset(b.sim);
-    ASSERT_EQ(cast_sync(b.fd), 0xA0);
-    ASSERT_EQ(send_stage1(b.fd, im.boot1), 0xA5);
+    ASSERT_NO_FATAL_FAILURE(b.load(im, 1));
     EXPECT_EQ(send_stage2(b.fd, im.boot2), (std::vector<int>{0xAA, 0xAA, 0x01, 0x01, 0x01, 0x01, 0x01, 0xA5}));
     EXPECT_EQ(sim_report(b.sim).faults_applied, 2u + 5u);
 }
@@ -865,8 +879,7 @@ TEST(SimFaults, Stage1AckFault_AsTheToolSeesIt)
     for (const AckFault& k : kAckFaults)
     {
         SCOPED_TRACE(sim_fault_kind_name(k.kind));
-        SimConfig c = expecting(im);
-        c.faults.push_back({SimPhase::Stage1Ack, k.kind, 0, k.param});
+        SimConfig c = expecting(im, {{SimPhase::Stage1Ack, k.kind, 0, k.param}});
         Bench b;
         ASSERT_NO_FATAL_FAILURE(b.start(c));
         ASSERT_EQ(cast_sync(b.fd), 0xA0);
@@ -921,8 +934,7 @@ TEST(SimFaults, Unplug_ToolSideSeesHangUp)
 TEST(SimFaults, WrongFinalCheck_AnswersNotA5WithoutViolation)
 {
     Images im;
-    SimConfig c = expecting(im);
-    c.faults.push_back({SimPhase::FinalAck, SimFaultKind::WrongFinalCheck});
+    SimConfig c = expecting(im, {{SimPhase::FinalAck, SimFaultKind::WrongFinalCheck}});
     Bench b;
     ASSERT_NO_FATAL_FAILURE(b.start(c));
     Transcript t = download(b.fd, im);
@@ -939,8 +951,7 @@ TEST(SimFaults, WrongFinalCheck_AnswersNotA5WithoutViolation)
 TEST(SimFaults, Break_SignalledInsteadOfTheAnswer)
 {
     Images im;
-    SimConfig c = expecting(im);
-    c.faults.push_back({SimPhase::Stage1Ack, SimFaultKind::Break});
+    SimConfig c = expecting(im, {{SimPhase::Stage1Ack, SimFaultKind::Break}});
     MemLink m;
     Sim* sim = sim_start(m.link(), c);
     ASSERT_NE(sim, nullptr);
@@ -1015,11 +1026,8 @@ TEST(SimFaults, ParseFaultText)
 
 TEST(SimFirmware, AtStart_AnswersAtLinesOnly)
 {
-    SimConfig c;
-    c.firmware_at_start = true;
     Bench b;
-    ASSERT_NO_FATAL_FAILURE(b.start(c));
-    ASSERT_TRUE(sim_wait_state(b.sim, "firmware", ANSWER_MS));
+    ASSERT_NO_FATAL_FAILURE(b.start_firmware(SimConfig{}));
     const std::vector<int> ok = {'\r', '\n', 'O', 'K', '\r', '\n'};
     send_bytes(b.fd, {'A', 'T', '\r'});
     EXPECT_EQ(read_n(b.fd, 6, ANSWER_MS), ok);
@@ -1035,11 +1043,9 @@ TEST(SimFirmware, AtStart_AnswersAtLinesOnly)
 TEST(SimFirmware, ResetWithSyncInsideTheWindow_BootRomAnswers)
 {
     SimConfig c;
-    c.firmware_at_start = true;
     c.boot_window_ms = 300;
     Bench b;
-    ASSERT_NO_FATAL_FAILURE(b.start(c));
-    ASSERT_TRUE(sim_wait_state(b.sim, "firmware", ANSWER_MS));
+    ASSERT_NO_FATAL_FAILURE(b.start_firmware(c));
     sim_reset(b.sim);
     EXPECT_EQ(cast_sync(b.fd), 0xA0);
     EXPECT_EQ(sim_report(b.sim).state, "stage1");
@@ -1065,12 +1071,10 @@ TEST(SimFirmware, NoFirmware_BootRomListensPastTheWindow)
 TEST(SimPacing, InputTakesLineTime_2000BytesAbout191ms)
 {
     SimConfig c;
-    c.firmware_at_start = true;
     c.baud = 115200;
     c.bits_per_byte = 11;
     Bench b;
-    ASSERT_NO_FATAL_FAILURE(b.start(c));
-    ASSERT_TRUE(sim_wait_state(b.sim, "firmware", ANSWER_MS));
+    ASSERT_NO_FATAL_FAILURE(b.start_firmware(c));
     Bytes burst;
     for (int line = 0; line < 20; line++)
     {
@@ -1107,11 +1111,8 @@ TEST(SimPacing, OutputTakesLineTime)
 
 TEST(SimPacing, Unpaced_RunsAtMemorySpeed)
 {
-    SimConfig c;
-    c.firmware_at_start = true;
     Bench b;
-    ASSERT_NO_FATAL_FAILURE(b.start(c));
-    ASSERT_TRUE(sim_wait_state(b.sim, "firmware", ANSWER_MS));
+    ASSERT_NO_FATAL_FAILURE(b.start_firmware(SimConfig{}));
     Bytes burst(20000, 'x');
     burst.insert(burst.end(), {'\r', 'A', 'T', '\r'});
     Clock::time_point t0 = Clock::now();

@@ -3,6 +3,7 @@
 #include "platform/kernel/text.h"
 #include "platform/profile/profile.h"
 #include "platform/windowing/window.h"
+#include "shell/commands.h"
 
 #include <chrono>
 #include <cstdint>
@@ -42,38 +43,12 @@ bool LoadProfile(const ProfileSpec& s, std::string* error)
 namespace
 {
 
-typedef LONG (*CommandHandler)(HWND hwnd, int id, LPARAM lParam, int notifyCode);
-
-struct HarnessCommand
-{
-    int id;
-    CommandHandler handler;
-};
-
-// clang-format off
-// command id             handler
-const HarnessCommand kCommands[] = {
-    {IDM_BRIDGE_START,      StartBridge},
-    {IDM_BRIDGE_STOP,       StopBridge},
-    {IDM_PEER_BT,           SelectOption},
-    {IDM_PEER_IR,           SelectOption},
-    {IDM_PEER_IRDA,         SelectOption},
-    {IDM_TRACE_OFF,         SelectOption},
-    {IDM_TRACE_TO_MODULE,   SelectOption},
-    {IDM_TRACE_FROM_MODULE, SelectOption},
-    {IDM_TRACE_BOTH,        SelectOption},
-};
-// clang-format on
-
 LRESULT HarnessWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
 {
     switch (msg)
     {
         case WM_COMMAND:
-            for (const HarnessCommand& e : kCommands)
-                if (e.id == (int)LOWORD(wParam))
-                    return e.handler(hwnd, e.id, lParam, (int)HIWORD(wParam));
-            return 0;
+            return OnCommand(hwnd, msg, wParam, lParam);
         case BRIDGE_HARNESS_CLOSE:
             DestroyWindow(hwnd);
             return 0;

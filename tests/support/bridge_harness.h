@@ -1,8 +1,8 @@
 // Test and benchmark harness for the serial bridge: device profiles whose
 // ports are pseudo-terminal slaves, and a main window with the log pane on a
-// UI thread of its own (so the pumps' cross-thread appends are handled), to
-// which commands are sent as the command table would deliver them. Free of any
-// test framework, so the benchmark uses it too.
+// UI thread of its own (so the pumps' cross-thread appends are handled), whose
+// commands go through the tool's own command table. Free of any test
+// framework, so the benchmark uses it too.
 #pragma once
 
 #include "bridge/bridge.h"
@@ -59,9 +59,6 @@ bool LoadProfile(const ProfileSpec& s, std::string* error);
 class MainWindow
 {
 public:
-    MainWindow() = default;
-    MainWindow(const MainWindow&) = delete;
-    MainWindow& operator=(const MainWindow&) = delete;
     ~MainWindow();
 
     bool Start();

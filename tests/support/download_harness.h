@@ -206,9 +206,6 @@ struct RigOptions
 class Rig
 {
 public:
-    Rig() = default;
-    Rig(const Rig&) = delete;
-    Rig& operator=(const Rig&) = delete;
     ~Rig();
 
     // Sets everything up; false with *error when something could not be.

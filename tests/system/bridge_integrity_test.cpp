@@ -72,6 +72,28 @@ struct Stream
 // Gives up when nothing moves for this long.
 constexpr auto kStall = seconds(15);
 
+// Ends the stream as failed with why; returns false for the caller to return.
+bool Fail(Stream* s, const std::string& why)
+{
+    s->error = why;
+    s->failed.store(true);
+    return false;
+}
+
+// After a read or write that moved nothing (r <= 0): false when the stream
+// has failed (an error, or nothing moved for kStall), else waits up to 100 ms
+// for the descriptor to be ready again.
+bool WaitToGoOn(Stream* s, ssize_t r, const char* op, size_t at, Clock::time_point lastProgress, int fd, short events)
+{
+    if (r < 0 && errno != EAGAIN && errno != EINTR)
+        return Fail(s, std::string(op) + ": " + strerror(errno));
+    if (Clock::now() - lastProgress > kStall)
+        return Fail(s, std::string(op) + " stalled at " + std::to_string(at));
+    struct pollfd pfd = {fd, events, 0};
+    poll(&pfd, 1, 100);
+    return true;
+}
+
 void WriteStream(Stream* s)
 {
     std::vector<uint8_t> buf(16384);
@@ -91,20 +113,8 @@ void WriteStream(Stream* s)
                 lastProgress = Clock::now();
                 continue;
             }
-            if (w < 0 && errno != EAGAIN && errno != EINTR)
-            {
-                s->error = std::string("write: ") + strerror(errno);
-                s->failed.store(true);
+            if (!WaitToGoOn(s, w, "write", at + done, lastProgress, s->from, POLLOUT))
                 return;
-            }
-            if (Clock::now() - lastProgress > kStall)
-            {
-                s->error = "writer stalled at " + std::to_string(at + done);
-                s->failed.store(true);
-                return;
-            }
-            struct pollfd pfd = {s->from, POLLOUT, 0};
-            poll(&pfd, 1, 100);
         }
         at += n;
         s->sent.store(at);
@@ -124,8 +134,7 @@ void ReadStream(Stream* s)
         {
             if (at + (size_t)r > s->total)
             {
-                s->error = "more bytes than were sent";
-                s->failed.store(true);
+                Fail(s, "more bytes than were sent");
                 return;
             }
             FillPattern(s->seed, at, want.data(), (size_t)r);
@@ -135,8 +144,7 @@ void ReadStream(Stream* s)
                 while (buf[k] == want[k])
                     k++;
                 s->firstBadOffset = at + k;
-                s->error = "byte " + std::to_string(at + k) + " differs";
-                s->failed.store(true);
+                Fail(s, "byte " + std::to_string(at + k) + " differs");
                 return;
             }
             at += (size_t)r;
@@ -144,20 +152,8 @@ void ReadStream(Stream* s)
             lastProgress = Clock::now();
             continue;
         }
-        if (r < 0 && errno != EAGAIN && errno != EINTR)
-        {
-            s->error = std::string("read: ") + strerror(errno);
-            s->failed.store(true);
+        if (!WaitToGoOn(s, r, "read", at, lastProgress, s->to, POLLIN))
             return;
-        }
-        if (Clock::now() - lastProgress > kStall)
-        {
-            s->error = "reader stalled at " + std::to_string(at);
-            s->failed.store(true);
-            return;
-        }
-        struct pollfd pfd = {s->to, POLLIN, 0};
-        poll(&pfd, 1, 100);
     }
 }
 

@@ -153,6 +153,22 @@ int OpenedFd(const std::string& path)
     return it == g_openedFd.end() ? -1 : it->second;
 }
 
+// Opens a device as another program holding it would.
+HANDLE Hold(LPCWSTR name)
+{
+    return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+// Whether a device can be opened now, i.e. nobody holds it.
+bool Openable(LPCWSTR name)
+{
+    HANDLE h = Hold(name);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(h);
+    return true;
+}
+
 // ---------------------------------------------------------------------------
 // The fixture: four pseudo-terminals standing for COM1: (FFUART, Index 1),
 // COM3: (IrDA), COM4: (BTUART, Index 4) and COM5: (raw IR), and the main
@@ -218,6 +234,30 @@ protected:
         EXPECT_NE(PumpExitCode(g_hPumpDown), STILL_ACTIVE);
     }
 
+    // A start while another program holds `held` ("COM1:" or "COM3:"): result
+    // 1, the lines, and the side that did open stays held without a pump.
+    // Returns the other program's handle.
+    HANDLE StartWhileHeld(LPCWSTR held, const std::string& lines)
+    {
+        HANDLE h = Hold(held);
+        EXPECT_NE(h, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(Command(IDM_BRIDGE_START), 1);
+        EXPECT_EQ(win_.Log(), lines + kInvalid);
+        const bool moduleHeldElsewhere = std::u16string(held) == u"COM1:";
+        ExpectHeld(!moduleHeldElsewhere, moduleHeldElsewhere);
+        EXPECT_FALSE(Openable(moduleHeldElsewhere ? u"COM3:" : u"COM1:"));
+        return h;
+    }
+
+    // After a start that failed: which side the bridge holds, and no pump.
+    void ExpectHeld(bool module, bool peer)
+    {
+        EXPECT_EQ(g_hModuleCom.load() != INVALID_HANDLE_VALUE, module);
+        EXPECT_EQ(g_hPeerCom.load() != INVALID_HANDLE_VALUE, peer);
+        EXPECT_EQ(g_hPumpUp.load(), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(g_hPumpDown.load(), INVALID_HANDLE_VALUE);
+    }
+
     void ExpectRunning()
     {
         EXPECT_NE(g_hModuleCom.load(), INVALID_HANDLE_VALUE);
@@ -231,16 +271,6 @@ protected:
     Pty module_, irda_, bt_, ir_;
     MainWindow win_;
 };
-
-// Whether a device can be opened now, i.e. nobody holds it.
-bool Openable(LPCWSTR name)
-{
-    HANDLE h = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
-    CloseHandle(h);
-    return true;
-}
 
 // ---------------------------------------------------------------------------
 // States and transitions
@@ -322,17 +352,8 @@ TEST_F(BridgeTest, StartTwice_KeepsOnePumpPerDirection)
 
 TEST_F(BridgeTest, PeerThatCannotBeOpened_LeavesModuleUartHeldUntilStop)
 {
-    HANDLE hHeld = CreateFileW(u"COM3:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(hHeld, INVALID_HANDLE_VALUE);
-
-    EXPECT_EQ(Command(IDM_BRIDGE_START), 1);
-    EXPECT_EQ(win_.Log(), std::string("COM1: opened\r\nOpen IRDA(COM3:) failed.\r\n") + kInvalid);
     // Half open: the module side is held, no pump started.
-    EXPECT_NE(g_hModuleCom.load(), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(g_hPeerCom.load(), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(g_hPumpUp.load(), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(g_hPumpDown.load(), INVALID_HANDLE_VALUE);
-    EXPECT_FALSE(Openable(u"COM1:"));
+    HANDLE hHeld = StartWhileHeld(u"COM3:", "COM1: opened\r\nOpen IRDA(COM3:) failed.\r\n");
 
     // Half open -> Running once the peer is free: the held side's open fails, its handle stays.
     const HANDLE hModule = g_hModuleCom.load();
@@ -373,7 +394,7 @@ TEST_F(BridgeTest, PumpThatCannotBeCreated_LeavesZero_AndTheNextStartCreatesIt)
     // which they cannot make while every descriptor is taken.
     GTEST_SKIP() << "needs descriptors exhausted, which the sanitizer runtime cannot work without";
 #endif
-    HANDLE hHeld = CreateFileW(u"COM3:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE hHeld = Hold(u"COM3:");
     ASSERT_NE(hHeld, INVALID_HANDLE_VALUE);
     ASSERT_EQ(Command(IDM_BRIDGE_START), 1); // half open: the module side is held
 
@@ -414,8 +435,8 @@ TEST_F(BridgeTest, PumpThatCannotBeCreated_LeavesZero_AndTheNextStartCreatesIt)
 
 TEST_F(BridgeTest, BothOpensFailing_StayIdle)
 {
-    HANDLE hModule = CreateFileW(u"COM1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    HANDLE hPeer = CreateFileW(u"COM3:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE hModule = Hold(u"COM1:");
+    HANDLE hPeer = Hold(u"COM3:");
     ASSERT_NE(hModule, INVALID_HANDLE_VALUE);
     ASSERT_NE(hPeer, INVALID_HANDLE_VALUE);
 
@@ -432,15 +453,7 @@ TEST_F(BridgeTest, BothOpensFailing_StayIdle)
 
 TEST_F(BridgeTest, ModuleUartThatCannotBeOpened_LeavesPeerHeld)
 {
-    HANDLE hModule = CreateFileW(u"COM1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(hModule, INVALID_HANDLE_VALUE);
-
-    EXPECT_EQ(Command(IDM_BRIDGE_START), 1);
-    EXPECT_EQ(win_.Log(), std::string("Open FF(COM1:) failed.\r\nIRDA(COM3:) opened\r\n") + kInvalid);
-    EXPECT_EQ(g_hModuleCom.load(), INVALID_HANDLE_VALUE);
-    EXPECT_NE(g_hPeerCom.load(), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(g_hPumpUp.load(), INVALID_HANDLE_VALUE);
-    EXPECT_FALSE(Openable(u"COM3:"));
+    HANDLE hModule = StartWhileHeld(u"COM1:", "Open FF(COM1:) failed.\r\nIRDA(COM3:) opened\r\n");
     CloseHandle(hModule);
     EXPECT_EQ(Command(IDM_BRIDGE_STOP), 0);
     EXPECT_TRUE(Openable(u"COM3:"));
@@ -475,36 +488,45 @@ TEST_F(BridgeTest, WindowDestruction_TearsTheBridgeDown)
 // ---------------------------------------------------------------------------
 // Port names from the serial driver's registry entries
 // ---------------------------------------------------------------------------
+// The module's UART (FF, with the IrDA peer) and the Bluetooth UART (BT, as
+// the peer): "COMn:" from each driver's "Index" when it is below 10.
 struct IndexCase
 {
     const char* what;
+    bool bt; // the Bluetooth UART's entry, else the module UART's
     bool keyPresent;
     const char* value; // the "Index" value as the profile writes it; "" for none
     const char* expected;
 };
 
-TEST_F(BridgeTest, ModuleUartName_IsBuiltFromIndexBelowTen)
+TEST_F(BridgeTest, UartNames_AreBuiltFromTheDriversIndexBelowTen)
 {
     // clang-format off
     static const IndexCase kCases[] = {
-        {"index 1",             true,  "dword:00000001",          "COM1: opened\r\n"},
-        {"index 9",             true,  "dword:00000009",          "COM9: opened\r\n"},
-        {"index 0",             true,  "dword:00000000",          "COM0: opened\r\n"},
-        {"index 10",            true,  "dword:0000000a",          "Open FF() failed.\r\n"},
-        {"index all ones",      true,  "dword:ffffffff",          "Open FF() failed.\r\n"},
-        {"no value",            true,  "",                        "Open FF() failed.\r\n"},
-        {"no key",              false, "",                        "Open FF() failed.\r\n"},
-        {"two-byte binary 7",   true,  "hex:07,00",               "COM7: opened\r\n"},
-        {"eight bytes",         true,  "hex:01,00,00,00,00,00,00,00", "Open FF() failed.\r\n"},
-        {"index of a missing device", true, "dword:00000008",     "Open FF(COM8:) failed.\r\n"},
+        {"FF index 1",             false, true,  "dword:00000001",          "COM1: opened\r\n"},
+        {"FF index 9",             false, true,  "dword:00000009",          "COM9: opened\r\n"},
+        {"FF index 0",             false, true,  "dword:00000000",          "COM0: opened\r\n"},
+        {"FF index 10",            false, true,  "dword:0000000a",          "Open FF() failed.\r\n"},
+        {"FF index all ones",      false, true,  "dword:ffffffff",          "Open FF() failed.\r\n"},
+        {"FF no value",            false, true,  "",                        "Open FF() failed.\r\n"},
+        {"FF no key",              false, false, "",                        "Open FF() failed.\r\n"},
+        {"FF two-byte binary 7",   false, true,  "hex:07,00",               "COM7: opened\r\n"},
+        {"FF eight bytes",         false, true,  "hex:01,00,00,00,00,00,00,00", "Open FF() failed.\r\n"},
+        {"FF index of a missing device", false, true, "dword:00000008",     "Open FF(COM8:) failed.\r\n"},
+        {"BT index 4",             true,  true,  "dword:00000004",          "COM4: opened\r\n"},
+        {"BT index 10",            true,  true,  "dword:0000000a",          "Open BT() failed.\r\n"},
+        {"BT no value",            true,  true,  "",                        "Open BT() failed.\r\n"},
+        {"BT no key",              true,  false, "",                        "Open BT() failed.\r\n"},
     };
     // clang-format on
+    uint8_t seed = 21;
     for (const IndexCase& c : kCases)
     {
         SCOPED_TRACE(c.what);
+        ASSERT_EQ(Command(c.bt ? IDM_PEER_BT : IDM_PEER_IRDA), 0);
         ProfileSpec s = Spec();
-        s.serialKey = c.keyPresent;
-        s.serialIndex = c.value;
+        (c.bt ? s.serial2Key : s.serialKey) = c.keyPresent;
+        (c.bt ? s.serial2Index : s.serialIndex) = c.value;
         s.devices.push_back({"COM9:", "tty:" + module_.path});
         s.devices.push_back({"COM0:", "tty:" + module_.path});
         s.devices.push_back({"COM7:", "tty:" + module_.path});
@@ -513,41 +535,11 @@ TEST_F(BridgeTest, ModuleUartName_IsBuiltFromIndexBelowTen)
         const size_t mark = Mark();
         const bool opens = std::string(c.expected).find("opened") != std::string::npos;
         EXPECT_EQ(Command(IDM_BRIDGE_START), opens ? 0 : 1);
-        std::string expected = std::string(c.expected) + "IRDA(COM3:) opened\r\n" + (opens ? kSettings : kInvalid);
-        EXPECT_EQ(LogSince(mark), expected);
+        std::string expected =
+            c.bt ? "COM1: opened\r\n" + std::string(c.expected) : std::string(c.expected) + "IRDA(COM3:) opened\r\n";
+        EXPECT_EQ(LogSince(mark), expected + (opens ? kSettings : kInvalid));
         if (opens)
-            ExpectBothWays(irda_, 21);
-        EXPECT_EQ(Command(IDM_BRIDGE_STOP), 0);
-    }
-}
-
-TEST_F(BridgeTest, BluetoothUartName_IsBuiltFromSerial2Index)
-{
-    ASSERT_EQ(Command(IDM_PEER_BT), 0);
-    size_t mark = Mark();
-    EXPECT_EQ(Command(IDM_BRIDGE_START), 0);
-    EXPECT_EQ(LogSince(mark), std::string("COM1: opened\r\nCOM4: opened\r\n") + kSettings);
-    ExpectBothWays(bt_, 31);
-    EXPECT_EQ(Command(IDM_BRIDGE_STOP), 0);
-
-    // clang-format off
-    static const IndexCase kCases[] = {
-        {"index 10", true,  "dword:0000000a", "Open BT() failed.\r\n"},
-        {"no value", true,  "",               "Open BT() failed.\r\n"},
-        {"no key",   false, "",               "Open BT() failed.\r\n"},
-    };
-    // clang-format on
-    for (const IndexCase& c : kCases)
-    {
-        SCOPED_TRACE(c.what);
-        ProfileSpec s = Spec();
-        s.serial2Key = c.keyPresent;
-        s.serial2Index = c.value;
-        std::string err;
-        ASSERT_TRUE(LoadProfile(s, &err)) << err;
-        mark = Mark();
-        EXPECT_EQ(Command(IDM_BRIDGE_START), 1);
-        EXPECT_EQ(LogSince(mark), std::string("COM1: opened\r\n") + c.expected + kInvalid);
+            ExpectBothWays(c.bt ? bt_ : irda_, seed++);
         EXPECT_EQ(Command(IDM_BRIDGE_STOP), 0);
     }
 }
@@ -591,7 +583,7 @@ TEST_F(BridgeTest, IrPeers_KeepTheirDriversTimeouts_UartsGetOneMillisecondReads)
     COMMTIMEOUTS module = {}, peer = {}, fresh = {};
     ASSERT_TRUE(GetCommTimeouts(g_hModuleCom.load(), &module));
     ASSERT_TRUE(GetCommTimeouts(g_hPeerCom.load(), &peer));
-    HANDLE h = CreateFileW(u"COM5:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE h = Hold(u"COM5:");
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     ASSERT_TRUE(GetCommTimeouts(h, &fresh));
     CloseHandle(h);
@@ -617,7 +609,7 @@ TEST_F(BridgeTest, IrPeers_KeepTheirDriversTimeouts_UartsGetOneMillisecondReads)
 TEST_F(BridgeTest, PeerChange_IsRefusedWhilePortsAreHeld_AndAcceptedWhenIdle)
 {
     // Half open.
-    HANDLE hHeld = CreateFileW(u"COM3:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE hHeld = Hold(u"COM3:");
     ASSERT_NE(hHeld, INVALID_HANDLE_VALUE);
     ASSERT_EQ(Command(IDM_BRIDGE_START), 1);
     EXPECT_EQ(Command(IDM_PEER_BT), 1);
@@ -734,30 +726,39 @@ TEST_F(BridgeTest, PartialWriteThenFailure_CountsWrittenFromModuleAndReadTowardM
     ASSERT_GE(peerFd, 0);
     ASSERT_GE(moduleFd, 0);
 
-    // Module to peer: 37 of 100 bytes go, then the write fails.
-    size_t mark = Mark();
-    g_shortBytes.store(37);
-    g_faultFd.store(peerFd);
-    g_fault.store(FAULT_SHORT_THEN_FAIL);
-    const std::string up = Pattern(100, 60);
-    ASSERT_TRUE(WriteAll(module_.master, up));
-    EXPECT_EQ(ReadExactly(bt_.master, 37), up.substr(0, 37));
-    ASSERT_TRUE(WaitUntil([&] { return g_faultsDone.load() == 1; }));
-    ASSERT_TRUE(win_.WaitForLog("37 bytes <-BT<-FF<- <<<\r\n"));
-    EXPECT_EQ(LogSince(mark), "37 bytes <-BT<-FF<- <<<\r\n");
-    EXPECT_EQ(ReadUntilQuiet(bt_.master, 200), ""); // the rest of the chunk is not sent again
-
+    struct Partial
+    {
+        Pty* from;
+        Pty* to;
+        int fd;       // the descriptor whose write goes short, then fails
+        size_t sent;  // bytes the short write takes
+        size_t chunk; // bytes the pump read
+        const char* line;
+    };
+    // Module to peer: 37 of 100 bytes go, then the write fails; the line counts the 37 written.
     // Peer to module: 25 of 80 bytes go, then the write fails; the line counts the 80 read.
-    mark = Mark();
-    g_shortBytes.store(25);
-    g_faultFd.store(moduleFd);
-    g_fault.store(FAULT_SHORT_THEN_FAIL);
-    const std::string down = Pattern(80, 61);
-    ASSERT_TRUE(WriteAll(bt_.master, down));
-    EXPECT_EQ(ReadExactly(module_.master, 25), down.substr(0, 25));
-    ASSERT_TRUE(WaitUntil([&] { return g_faultsDone.load() == 2; }));
-    ASSERT_TRUE(win_.WaitForLog(">>> 80 bytes ->BT->FF->\r\n"));
-    EXPECT_EQ(LogSince(mark), ">>> 80 bytes ->BT->FF->\r\n");
+    const Partial kCases[] = {
+        {&module_, &bt_, peerFd, 37, 100, "37 bytes <-BT<-FF<- <<<\r\n"},
+        {&bt_, &module_, moduleFd, 25, 80, ">>> 80 bytes ->BT->FF->\r\n"},
+    };
+    int failed = 0;
+    uint8_t seed = 60;
+    for (const Partial& k : kCases)
+    {
+        SCOPED_TRACE(k.line);
+        const size_t mark = Mark();
+        g_shortBytes.store(k.sent);
+        g_faultFd.store(k.fd);
+        g_fault.store(FAULT_SHORT_THEN_FAIL);
+        const std::string data = Pattern(k.chunk, seed++);
+        ASSERT_TRUE(WriteAll(k.from->master, data));
+        EXPECT_EQ(ReadExactly(k.to->master, k.sent), data.substr(0, k.sent));
+        ASSERT_TRUE(WaitUntil([&] { return g_faultsDone.load() == failed + 1; }));
+        ASSERT_TRUE(win_.WaitForLog(k.line));
+        EXPECT_EQ(LogSince(mark), k.line);
+        EXPECT_EQ(ReadUntilQuiet(k.to->master, 200), ""); // the rest of the chunk is not sent again
+        failed++;
+    }
 
     // Each failed write had its box (answered at once here), on its pump's thread.
     std::vector<plat::BoxRecord> boxes = plat::display_box_list();

@@ -102,6 +102,18 @@ protected:
         ASSERT_TRUE(WaitUntil([this] { return Output().find(kBanner) != std::string::npos; }));
     }
 
+    // Starts with the program file at path; the debug lines of the start.
+    std::vector<std::u16string> StartAt(const char16_t* path)
+    {
+        plat::set_module_path(path);
+        plat::debug_capture_begin();
+        Start();
+        std::vector<std::u16string> lines = plat::debug_capture_take();
+        plat::debug_capture_end();
+        plat::set_module_path(nullptr);
+        return lines;
+    }
+
     // WinMain's result, or -999 when it does not return within ms.
     int Finish(int ms = 5000)
     {
@@ -164,24 +176,15 @@ TEST_F(MainWindowTest, LogPaneCoversTheClientAreaAfterEveryResize)
 
 TEST_F(MainWindowTest, ProgramDirectoryIsThePathUpToItsLastBackslash)
 {
-    plat::set_module_path(u"\\Program Files\\fwutil\\fwutil.exe");
-    plat::debug_capture_begin();
-    Start();
-    auto lines = plat::debug_capture_take();
-    plat::debug_capture_end();
+    auto lines = StartAt(u"\\Program Files\\fwutil\\fwutil.exe");
     EXPECT_EQ(std::u16string(g_szWorkDir), u"\\Program Files\\fwutil\\");
     EXPECT_NE(std::find(lines.begin(), lines.end(), u"get current dir \\Program Files\\fwutil\\\r\n"), lines.end());
     EXPECT_TRUE(plat::display_box_list().empty());
-    plat::set_module_path(nullptr);
 }
 
 TEST_F(MainWindowTest, ProgramPathWithoutBackslashShowsWorkDirErrorThenTheBanner)
 {
-    plat::set_module_path(u"fwutil");
-    plat::debug_capture_begin();
-    Start();
-    auto lines = plat::debug_capture_take();
-    plat::debug_capture_end();
+    auto lines = StartAt(u"fwutil");
     auto boxes = plat::display_box_list();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].caption, u"WorkDir Error");
@@ -192,38 +195,49 @@ TEST_F(MainWindowTest, ProgramPathWithoutBackslashShowsWorkDirErrorThenTheBanner
     EXPECT_NE(std::find(lines.begin(), lines.end(), u"get current dir \r\n"), lines.end());
     EXPECT_EQ(plat::window_text(LogPane()), kBanner16);
     EXPECT_EQ(Output(), std::string("[box] WorkDir Error: fwutil\n") + kBanner);
-    plat::set_module_path(nullptr);
 }
 
-TEST_F(MainWindowTest, MenuBarThatCannotBeCreatedEndsWith16AndNoWindow)
+// The menu bar, the address reservation or the register mapping failing:
+// the window is gone during its own creation, the process ends with 16, and
+// nothing is shown, held or written.
+struct StartFault
 {
-    plat::shell_set_menubar_fault(true);
+    std::string name;
+    bool menuBar;
+    plat::KernelFaults kernel;
+};
+
+class StartFaultTest : public MainWindowTest, public ::testing::WithParamInterface<StartFault>
+{
+};
+
+void PrintTo(const StartFault& f, std::ostream* os)
+{
+    *os << f.name;
+}
+
+TEST_P(StartFaultTest, EndsWith16WithNoWindowNoRegionAndNoOutput)
+{
+    plat::shell_set_menubar_fault(GetParam().menuBar);
+    plat::kernel_set_faults(GetParam().kernel);
     EXPECT_EQ(WinMain(plat::program_instance(), nullptr, nullptr, SW_SHOW), 16);
     plat::shell_set_menubar_fault(false);
+    plat::kernel_set_faults({});
     EXPECT_TRUE(plat::window_list().empty());
     EXPECT_TRUE(plat::display_box_list().empty());
     EXPECT_EQ(plat::virtual_region_count(), 0u);
-    EXPECT_EQ(Output(), "");
-}
-
-TEST_F(MainWindowTest, AddressReservationFailureEndsWith16)
-{
-    plat::kernel_set_faults({true, false});
-    EXPECT_EQ(WinMain(plat::program_instance(), nullptr, nullptr, SW_SHOW), 16);
-    plat::kernel_set_faults({});
-    EXPECT_TRUE(plat::window_list().empty());
-    EXPECT_EQ(Output(), "");
-}
-
-TEST_F(MainWindowTest, RegisterMappingFailureEndsWith16AndReleasesTheReservation)
-{
-    plat::kernel_set_faults({false, true});
-    EXPECT_EQ(WinMain(plat::program_instance(), nullptr, nullptr, SW_SHOW), 16);
-    plat::kernel_set_faults({});
-    EXPECT_TRUE(plat::window_list().empty());
-    EXPECT_EQ(plat::virtual_region_count(), 0u);
     EXPECT_EQ(g_pGpio, nullptr);
+    EXPECT_EQ(Output(), "");
 }
+
+// clang-format off
+// name                  menu bar  reservation, mapping
+INSTANTIATE_TEST_SUITE_P(Failing, StartFaultTest, ::testing::Values(
+    StartFault{"MenuBar",         true,     {false, false}},
+    StartFault{"AddressReservation", false, {true,  false}},
+    StartFault{"RegisterMapping", false,    {false, true}}),
+    [](const ::testing::TestParamInfo<StartFault>& p) { return p.param.name; });
+// clang-format on
 
 TEST_F(MainWindowTest, ClassRegistrationFailureEndsWith1)
 {
@@ -277,14 +291,13 @@ TEST_F(MainWindowTest, SecondInstanceInTheSameProcessExitsMinusOne)
 // ---------------------------------------------------------------------------
 // Closing
 // ---------------------------------------------------------------------------
-enum class CloseBy
+// A parameterised case is named by its parameter.
+std::string ParamName(const ::testing::TestParamInfo<std::string>& p)
 {
-    MenuExit,
-    CtrlQ,
-    TitleBarOk,
-};
+    return p.param;
+}
 
-class CloseTest : public MainWindowTest, public ::testing::WithParamInterface<CloseBy>
+class CloseTest : public MainWindowTest, public ::testing::WithParamInterface<std::string>
 {
 };
 
@@ -293,20 +306,18 @@ TEST_P(CloseTest, EndsWinMainWithZero)
     Start();
     plat::MenuBarState bar;
     ASSERT_TRUE(plat::menubar_of(main_, &bar));
-    switch (GetParam())
+    if (GetParam() == "MenuExit")
     {
-        case CloseBy::MenuExit:
-            // What a display sends when "Exit" is picked in the drop-down.
-            ASSERT_EQ(bar.buttons[0].popup[2]->id, IDM_EXIT);
-            plat::send_command(bar.owner, bar.buttons[0].popup[2]->id);
-            break;
-        case CloseBy::CtrlQ:
-            plat::input_key('Q', plat::kModCtrl, 0x11);
-            break;
-        case CloseBy::TitleBarOk:
-            ASSERT_TRUE(plat::window_has_done_button(main_));
-            plat::send_command(main_, IDOK);
-            break;
+        // What a display sends when "Exit" is picked in the drop-down.
+        ASSERT_EQ(bar.buttons[0].popup[2]->id, IDM_EXIT);
+        plat::send_command(bar.owner, bar.buttons[0].popup[2]->id);
+    }
+    else if (GetParam() == "CtrlQ")
+        plat::input_key('Q', plat::kModCtrl, 0x11);
+    else
+    {
+        ASSERT_TRUE(plat::window_has_done_button(main_));
+        plat::send_command(main_, IDOK);
     }
     EXPECT_EQ(Finish(), 0);
     EXPECT_FALSE(IsWindow(main_));
@@ -315,21 +326,7 @@ TEST_P(CloseTest, EndsWinMainWithZero)
     EXPECT_EQ(plat::virtual_region_count(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(ThreeWays, CloseTest,
-                         ::testing::Values(CloseBy::MenuExit, CloseBy::CtrlQ, CloseBy::TitleBarOk),
-                         [](const ::testing::TestParamInfo<CloseBy>& p)
-                         {
-                             switch (p.param)
-                             {
-                                 case CloseBy::MenuExit:
-                                     return "MenuExit";
-                                 case CloseBy::CtrlQ:
-                                     return "CtrlQ";
-                                 case CloseBy::TitleBarOk:
-                                     return "TitleBarOk";
-                             }
-                             return "";
-                         });
+INSTANTIATE_TEST_SUITE_P(ThreeWays, CloseTest, ::testing::Values("MenuExit", "CtrlQ", "TitleBarOk"), ParamName);
 
 TEST_F(MainWindowTest, ClosingWhileTheBridgeRunsClosesBothPortsAndEndsBothPumps)
 {
@@ -482,14 +479,7 @@ TEST_F(MainWindowTest, CommandsWithoutAnEntryDoNothingAndGiveZero)
     EXPECT_EQ(plat::active_dialog(), nullptr);
 }
 
-enum class AboutEnd
-{
-    Ok,
-    Cancel,
-    EnterKey,
-};
-
-class AboutTest : public MainWindowTest, public ::testing::WithParamInterface<AboutEnd>
+class AboutTest : public MainWindowTest, public ::testing::WithParamInterface<std::string>
 {
 };
 
@@ -515,18 +505,10 @@ TEST_P(AboutTest, EndsOnlyOnOneOrTwoAndAlwaysWithZero)
     EXPECT_EQ(result.wait_for(milliseconds(100)), std::future_status::timeout);
     EXPECT_EQ(plat::active_dialog(), dlg);
 
-    switch (GetParam())
-    {
-        case AboutEnd::Ok:
-            PostMessageW(dlg, WM_COMMAND, MAKEWPARAM(IDOK, 0), 0);
-            break;
-        case AboutEnd::Cancel:
-            PostMessageW(dlg, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0);
-            break;
-        case AboutEnd::EnterKey:
-            plat::input_key(plat::kVkReturn, 0, u'\r');
-            break;
-    }
+    if (GetParam() == "EnterKey")
+        plat::input_key(plat::kVkReturn, 0, u'\r');
+    else
+        PostMessageW(dlg, WM_COMMAND, MAKEWPARAM(GetParam() == "Ok" ? IDOK : IDCANCEL, 0), 0);
     ASSERT_EQ(result.wait_for(milliseconds(5000)), std::future_status::ready);
     EXPECT_EQ(result.get(), 0);
     EXPECT_EQ(plat::active_dialog(), nullptr);
@@ -534,20 +516,7 @@ TEST_P(AboutTest, EndsOnlyOnOneOrTwoAndAlwaysWithZero)
     EXPECT_TRUE(IsWindow(main_));
 }
 
-INSTANTIATE_TEST_SUITE_P(Endings, AboutTest, ::testing::Values(AboutEnd::Ok, AboutEnd::Cancel, AboutEnd::EnterKey),
-                         [](const ::testing::TestParamInfo<AboutEnd>& p)
-                         {
-                             switch (p.param)
-                             {
-                                 case AboutEnd::Ok:
-                                     return "Ok";
-                                 case AboutEnd::Cancel:
-                                     return "Cancel";
-                                 case AboutEnd::EnterKey:
-                                     return "EnterKey";
-                             }
-                             return "";
-                         });
+INSTANTIATE_TEST_SUITE_P(Endings, AboutTest, ::testing::Values("Ok", "Cancel", "EnterKey"), ParamName);
 
 // ---------------------------------------------------------------------------
 // The keep-alive timer

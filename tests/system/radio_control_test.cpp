@@ -132,51 +132,55 @@ protected:
 // Driver controls
 // ---------------------------------------------------------------------------
 
-TEST_F(RadioControl, RilMissing_EachControlWritesItsOpenFailureLine)
+// Each control against a driver that is missing from the profile, one whose
+// control fails and one that works: its line, its result, whether the driver
+// counted it, and the driver's handle closed again.
+struct Driver
 {
-    LoadRil("");
-    for (const Control& c : kControls)
-    {
-        SCOPED_TRACE(c.name);
-        LONG result = -1;
-        EXPECT_EQ(c.openFailLine, Run(c.handler, c.command, &result));
-        EXPECT_EQ(1, result);
-    }
-    plat::RilCounts n = plat::ril_counts();
-    EXPECT_EQ(0, n.suspend + n.resume + n.reset);
+    const char* name;
+    const char* ril;            // "RIL1:" in the profile; "" for none
+    const char* Control::*line; // the line each control writes
+    LONG result;
+    int counted; // controls that reach the driver
+};
+
+// clang-format off
+// name       RIL1:         line                       result  counted
+const Driver kDrivers[] = {
+    {"Missing", "",           &Control::openFailLine,    1,      0},
+    {"Failing", "cmd:exit 1", &Control::controlFailLine, 1,      0},
+    {"Working", "none",       &Control::doneLine,        0,      1},
+};
+// clang-format on
+
+void PrintTo(const Driver& d, std::ostream* os)
+{
+    *os << d.name;
 }
 
-TEST_F(RadioControl, RilControlFails_EachControlWritesItsFailureLineAndClosesTheDriver)
+class RadioDriver : public RadioControl, public ::testing::WithParamInterface<Driver>
 {
-    LoadRil("cmd:exit 1");
-    const size_t handles = plat::handle_count();
-    for (const Control& c : kControls)
-    {
-        SCOPED_TRACE(c.name);
-        LONG result = -1;
-        EXPECT_EQ(c.controlFailLine, Run(c.handler, c.command, &result));
-        EXPECT_EQ(1, result);
-        EXPECT_EQ(handles, plat::handle_count()) << "the driver handle was left open";
-    }
-    plat::RilCounts n = plat::ril_counts();
-    EXPECT_EQ(0, n.suspend + n.resume + n.reset);
-}
+};
 
-TEST_F(RadioControl, RilWorking_SuccessLinesAndOneControlEach)
+TEST_P(RadioDriver, EachControlWritesItsLineAndClosesTheDriver)
 {
-    LoadRil("none");
+    const Driver& d = GetParam();
+    LoadRil(d.ril);
     const size_t handles = plat::handle_count();
     for (const Control& c : kControls)
     {
         SCOPED_TRACE(c.name);
         const int before = Counter(plat::ril_counts(), c.command);
         LONG result = -1;
-        EXPECT_EQ(c.doneLine, Run(c.handler, c.command, &result));
-        EXPECT_EQ(0, result);
-        EXPECT_EQ(before + 1, Counter(plat::ril_counts(), c.command));
+        EXPECT_EQ(c.*d.line, Run(c.handler, c.command, &result));
+        EXPECT_EQ(d.result, result);
+        EXPECT_EQ(before + d.counted, Counter(plat::ril_counts(), c.command));
         EXPECT_EQ(handles, plat::handle_count()) << "the driver handle was left open";
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Drivers, RadioDriver, ::testing::ValuesIn(kDrivers),
+                         [](const ::testing::TestParamInfo<Driver>& p) { return std::string(p.param.name); });
 
 // Only the reset reaches the simulated module; suspend and resume are accepted.
 TEST_F(RadioControl, SimReset_ResetModuleResetsTheRegisteredSimulator)
