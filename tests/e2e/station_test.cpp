@@ -4,6 +4,7 @@
 // instance steered with --post, the single instance per profile, and the
 // command line's own refusals.
 #include "tests/support/process_support.h"
+#include "tests/support/pty.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -121,25 +122,18 @@ TEST_F(StationTest, FlashesTheSimulatedModuleAndEndsWithTheRestart)
 
 TEST_F(StationTest, LinkHeldByAnotherProcessEndsWith4)
 {
-    int master = -1, slave = -1;
-    char name[128];
-    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
     // This process holds the module's line the way a port holds it.
-    int held = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(held, 0);
-    ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+    testsupport::HeldTty line;
+    ASSERT_TRUE(line.Open());
     std::string text = DefaultText();
     size_t at = text.find("\"COM1:\"=\"sim\"");
     ASSERT_NE(at, std::string::npos);
-    text.replace(at, 13, std::string("\"COM1:\"=\"tty:") + name + "\"");
+    text.replace(at, 13, "\"COM1:\"=\"tty:" + line.path() + "\"");
     std::string profile = WriteProfile("busy.reg", text);
 
     std::string out, err;
     EXPECT_EQ(RunToEnd({"--station", "--profile", profile}, &out, &err), 4) << err;
     EXPECT_NE(out.find("Open Comport fail!!\r\n"), std::string::npos) << out;
-    close(held);
-    close(slave);
-    close(master);
 }
 
 TEST_F(StationTest, SilentModuleEndsWith5AfterTheAttemptsAllowed)

@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -41,6 +42,20 @@ Pty::~Pty()
     CloseMaster();
     if (heldSlave >= 0)
         close(heldSlave);
+}
+
+bool HeldTty::Open()
+{
+    if (!pty.Open(false))
+        return false;
+    held = open(pty.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    return held >= 0 && flock(held, LOCK_EX | LOCK_NB) == 0;
+}
+
+HeldTty::~HeldTty()
+{
+    if (held >= 0)
+        close(held);
 }
 
 } // namespace testsupport

@@ -25,4 +25,23 @@ struct Pty
     void CloseMaster();
 };
 
+// A tty another program holds: a pseudo-terminal whose slave this process has
+// open and locked, as a port holds its device.
+struct HeldTty
+{
+    Pty pty;
+    int held = -1; // the locked slave descriptor
+
+    HeldTty() = default;
+    HeldTty(const HeldTty&) = delete;
+    HeldTty& operator=(const HeldTty&) = delete;
+    ~HeldTty();
+
+    bool Open();
+    const std::string& path() const
+    {
+        return pty.path;
+    }
+};
+
 } // namespace testsupport
