@@ -175,11 +175,7 @@ BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD toRead, LPDWORD read, OVERLAPPED* o
                      [&](SerialPort* p)
                      {
                          const DWORD error = transfer_args(buffer, toRead, read, overlapped);
-                         if (error != ERROR_SUCCESS || toRead == 0)
-                             return error;
-                         const DWORD result = port_read(p, buffer, toRead, read);
-                         p->readCount.fetch_add(*read, std::memory_order_relaxed);
-                         return result;
+                         return error != ERROR_SUCCESS || toRead == 0 ? error : port_read(p, buffer, toRead, read);
                      });
 }
 
@@ -190,11 +186,8 @@ BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD toWrite, LPDWORD written, OVERLAP
                      [&](SerialPort* p)
                      {
                          const DWORD error = transfer_args(buffer, toWrite, written, overlapped);
-                         if (error != ERROR_SUCCESS || toWrite == 0)
-                             return error;
-                         const DWORD result = port_write(p, buffer, toWrite, written);
-                         p->writeCount.fetch_add(*written, std::memory_order_relaxed);
-                         return result;
+                         return error != ERROR_SUCCESS || toWrite == 0 ? error
+                                                                       : port_write(p, buffer, toWrite, written);
                      });
 }
 

@@ -638,6 +638,7 @@ DWORD port_read(SerialPort* p, void* buffer, DWORD toRead, DWORD* read)
             step = step == ReadStep::Take ? read_take(&r) : read_wait(&r);
     }
     *read = (DWORD)r.got;
+    p->readCount.fetch_add(r.got, std::memory_order_relaxed); // the status line's count
     return r.error;
 }
 
@@ -671,6 +672,7 @@ DWORD port_write(SerialPort* p, const void* buffer, DWORD toWrite, DWORD* writte
             step = step == WriteStep::Again ? write_once(&w, &error) : write_wait(&w, &error);
     }
     *written = (DWORD)w.done;
+    p->writeCount.fetch_add(w.done, std::memory_order_relaxed);
     return error;
 }
 
