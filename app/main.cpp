@@ -262,6 +262,15 @@ int main(int argc, char** argv)
 
     static WCHAR commandLine[1] = {0};
     int result = WinMain(plat::program_instance(), nullptr, commandLine, SW_SHOW);
+    if (result == -1)
+    {
+        long holder = plat::instance_holder_pid();
+        if (holder > 0)
+            fprintf(stderr, "fwutil: a tool already runs for this device (pid %ld); it was brought to the front\n",
+                    holder);
+        else
+            fprintf(stderr, "fwutil: a tool already runs for this device; it was brought to the front\n");
+    }
     if (o.station)
         station_end(station_outcome_for_exit(result));
     end_process(result & 0xFF);

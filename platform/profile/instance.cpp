@@ -406,6 +406,11 @@ bool try_hold(Namespace& n, std::string* error)
     n.listenFd = fd;
     n.listener = listener;
     n.holder = true;
+    // The lock file names its holder, so a second start can say which process runs.
+    char pid[24];
+    int len = snprintf(pid, sizeof(pid), "%ld\n", (long)getpid());
+    if (ftruncate(n.lockFd, 0) != 0 || pwrite(n.lockFd, pid, (size_t)len, 0) != len)
+        debug_write(utf8_to_utf16(n.lockPath + ": the holder's pid could not be written\r\n"));
     std::lock_guard<std::mutex> lock(n.pathMu);
     n.abandonSocket = n.socketPath;
     n.abandonLock = n.lockPath;
@@ -522,6 +527,27 @@ bool instance_is_holder()
     Namespace& n = ns();
     std::lock_guard<std::mutex> lock(n.mu);
     return n.holder;
+}
+
+long instance_holder_pid()
+{
+    Namespace& n = ns();
+    std::string path;
+    {
+        std::lock_guard<std::mutex> lock(n.mu);
+        if (n.holder)
+            return (long)getpid();
+        path = n.lockPath;
+    }
+    int fd = path.empty() ? -1 : open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return 0;
+    char text[24] = {0};
+    ssize_t got = read(fd, text, sizeof(text) - 1);
+    close(fd);
+    char* end = nullptr;
+    long pid = got > 0 ? strtol(text, &end, 10) : 0;
+    return (end != nullptr && *end == '\n' && pid > 0) ? pid : 0;
 }
 
 void instance_leave()

@@ -84,6 +84,9 @@ bool instance_join(const std::string& dir, const std::string& key, std::string* 
 bool instance_join(const std::string& dir, std::string* error);
 bool instance_joined();
 bool instance_is_holder();
+// The pid of the namespace's holder (this process when it holds it), as its
+// lock file names it; 0 when not joined or unknown.
+long instance_holder_pid();
 // The directory joined (empty when not joined).
 std::string instance_dir();
 // Stops the listener, lets the requests being answered finish, removes the

@@ -256,6 +256,11 @@ TEST_F(Cli, PortMakesADeviceOfItsOwn)
     toolrun::Result same =
         Run({"--display", "headless", "--debug", "off", "--profile", profile, "--port", dir_ + "/ttyA"});
     EXPECT_EQ(same.status, 255) << same.err;
+    // It says so, naming the tool that runs, which it brought to the front.
+    EXPECT_NE(same.err.find("a tool already runs for this device (pid " + std::to_string(a.pid) +
+                            "); it was brought to the front"),
+              std::string::npos)
+        << same.err;
     EXPECT_EQ(Run({"--post", "101", "--profile", profile, "--port", dir_ + "/ttyB"}).status, 0);
     EXPECT_EQ(testproc::wait_exit(b, 10000), 0);
     EXPECT_EQ(Run({"--post", "101", "--profile", profile, "--port", dir_ + "/ttyA"}).status, 0);
