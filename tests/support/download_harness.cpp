@@ -108,10 +108,11 @@ void Tap::Note(Answer::Kind kind, const uint8_t* buf, int n)
 int Tap::Write(void* ctx, const uint8_t* buf, int n)
 {
     Tap* t = static_cast<Tap*>(ctx);
-    if (t->hook_)
-        t->hook_(std::vector<uint8_t>(buf, buf + n));
-    if (t->spaced_.empty() || t->spaced_ != std::vector<uint8_t>(buf, buf + n))
+    const std::vector<uint8_t> answer(buf, buf + n);
+    if (t->spaced_.empty() || t->spaced_ != answer)
     {
+        if (t->hook_)
+            t->hook_(answer);
         t->Note(Answer::Bytes, buf, n);
         return t->inner_.write(t->inner_.ctx, buf, n);
     }
@@ -119,6 +120,9 @@ int Tap::Write(void* ctx, const uint8_t* buf, int n)
     {
         if (i > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(t->gapMs_));
+        // The answer is whole with its last byte: what follows it applies from there.
+        if (i == n - 1 && t->hook_)
+            t->hook_(answer);
         t->Note(Answer::Bytes, buf + i, 1);
         if (t->inner_.write(t->inner_.ctx, buf + i, 1) != 1)
             return i;

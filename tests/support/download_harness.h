@@ -73,9 +73,9 @@ public:
     }
 
     // Called on the simulator's thread with every answer before it is
-    // written, so a test can act at a point of the protocol (such as
-    // shortening a limit the tool has not read yet). Set before the
-    // simulator starts.
+    // written (a spaced answer: before its last byte), so a test can act at
+    // a point of the protocol (such as shortening a limit the tool has not
+    // read yet). Set before the simulator starts.
     void SetAnswerHook(std::function<void(const std::vector<uint8_t>&)> hook)
     {
         hook_ = std::move(hook);
