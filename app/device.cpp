@@ -190,17 +190,17 @@ bool find_profile(const std::string& name, std::string* path, std::string* error
 
 std::string port_description(const char16_t* name)
 {
-    const plat::DeviceSpec* spec = plat::device_find(name);
-    if (spec == nullptr)
+    const plat::DeviceSpec* device = plat::device_find(name);
+    if (device == nullptr)
         return "none";
-    switch (spec->type)
+    switch (device->type)
     {
         case plat::DeviceType::TtyPath:
-            return spec->arg;
+            return device->arg;
         case plat::DeviceType::PtyPair:
             return "pty";
         case plat::DeviceType::Cable:
-            return "cable:" + spec->arg;
+            return "cable:" + device->arg;
         case plat::DeviceType::Simulator:
             return "sim";
         default:

@@ -390,7 +390,7 @@ int main(int argc, char** argv)
         fprintf(stderr, "cannot make pseudo-terminals\n");
         return 1;
     }
-    ProfileSpec device;
+    ProfileShape device;
     device.devices = {{"COM1:", "tty:" + module.path}, {"COM4:", "tty:" + peer.path}};
     std::string err;
     if (!LoadProfile(device, &err))

@@ -19,9 +19,9 @@ protected:
     // fwutil with args, in this test's own runtime, state and config folders.
     toolrun::Result Run(std::vector<std::string> args, std::vector<std::string> env = {}, int limitMs = 30000)
     {
-        toolrun::Spec spec;
-        spec.argv = {fwutil_};
-        spec.argv.insert(spec.argv.end(), args.begin(), args.end());
+        toolrun::Invocation call;
+        call.argv = {fwutil_};
+        call.argv.insert(call.argv.end(), args.begin(), args.end());
         // The caller's changes replace these.
         for (std::string base : {"FWU_RUNTIME_DIR=" + dir_ + "/rt", "XDG_STATE_HOME=" + dir_ + "/state",
                                  "XDG_CONFIG_HOME=" + dir_ + "/config"})
@@ -29,11 +29,11 @@ protected:
             std::string name = base.substr(0, base.find('='));
             if (std::none_of(env.begin(), env.end(),
                              [&](const std::string& e) { return e.substr(0, e.find('=')) == name; }))
-                spec.env.push_back(base);
+                call.env.push_back(base);
         }
-        spec.env.insert(spec.env.end(), env.begin(), env.end());
-        spec.limitMs = limitMs;
-        return toolrun::run(spec);
+        call.env.insert(call.env.end(), env.begin(), env.end());
+        call.limitMs = limitMs;
+        return toolrun::run(call);
     }
 };
 
@@ -272,12 +272,12 @@ TEST_F(Cli, PortMakesADeviceOfItsOwn)
 // ---------------------------------------------------------------------------
 TEST_F(Cli, ClosedStandardDescriptorsAreNotHandedToTheLog)
 {
-    toolrun::Spec spec;
+    toolrun::Invocation call;
     const std::string record = dir_ + "/record.json";
-    spec.argv = {fwutil_, "--station", "--report", record};
-    spec.env = {"FWU_RUNTIME_DIR=" + dir_ + "/rt", "XDG_STATE_HOME=" + dir_ + "/state"};
-    spec.closeStdin = spec.closeStdout = spec.closeStderr = true;
-    toolrun::Result r = toolrun::run(spec);
+    call.argv = {fwutil_, "--station", "--report", record};
+    call.env = {"FWU_RUNTIME_DIR=" + dir_ + "/rt", "XDG_STATE_HOME=" + dir_ + "/state"};
+    call.closeStdin = call.closeStdout = call.closeStderr = true;
+    toolrun::Result r = toolrun::run(call);
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(toolrun::read_file(record).find("\"outcome\": \"flashed\""), std::string::npos);
     // What was meant for stdout (the pane) and stderr (the result) went nowhere,

@@ -16,11 +16,11 @@ class OpenFailureE2e : public toolrun::ToolTest
 protected:
     toolrun::Result Station(const std::vector<std::string>& more)
     {
-        toolrun::Spec spec;
-        spec.argv = {fwutil_, "--station", "-q", "--attempts", "1", "--timeout", "30"};
-        spec.argv.insert(spec.argv.end(), more.begin(), more.end());
-        spec.env = {"XDG_STATE_HOME=" + dir_ + "/state", "FWU_RUNTIME_DIR=" + dir_ + "/run"};
-        return toolrun::run(spec);
+        toolrun::Invocation call;
+        call.argv = {fwutil_, "--station", "-q", "--attempts", "1", "--timeout", "30"};
+        call.argv.insert(call.argv.end(), more.begin(), more.end());
+        call.env = {"XDG_STATE_HOME=" + dir_ + "/state", "FWU_RUNTIME_DIR=" + dir_ + "/run"};
+        return toolrun::run(call);
     }
 };
 

@@ -74,18 +74,18 @@ std::string ImageBytes()
 class StationRecord : public toolrun::ToolTest
 {
 protected:
-    toolrun::Spec Spec(std::vector<std::string> args, const std::string& home = "")
+    toolrun::Invocation Invocation(std::vector<std::string> args, const std::string& home = "")
     {
-        toolrun::Spec spec;
-        spec.argv = {fwutil_, "--station"};
-        spec.argv.insert(spec.argv.end(), args.begin(), args.end());
+        toolrun::Invocation call;
+        call.argv = {fwutil_, "--station"};
+        call.argv.insert(call.argv.end(), args.begin(), args.end());
         std::string base = home.empty() ? dir_ : home;
-        spec.env = {"FWU_RUNTIME_DIR=" + base + "/rt", "XDG_STATE_HOME=" + base + "/state"};
-        return spec;
+        call.env = {"FWU_RUNTIME_DIR=" + base + "/rt", "XDG_STATE_HOME=" + base + "/state"};
+        return call;
     }
     toolrun::Result Run(std::vector<std::string> args)
     {
-        return toolrun::run(Spec(std::move(args)));
+        return toolrun::run(Invocation(std::move(args)));
     }
 
     // The built-in handheld with lines added to its simulator's section.
@@ -127,7 +127,7 @@ TEST_F(StationRecord, FlashedRunAtTheSimulatorProgramEndsWith0AndWritesItsRecord
     EXPECT_FALSE(m[4].matched) << "no reason on success";
 
     const std::string json = toolrun::read_file(record);
-    toolrun::Spec versionSpec;
+    toolrun::Invocation versionSpec;
     versionSpec.argv = {fwutil_, "--version"};
     toolrun::Result version = toolrun::run(versionSpec);
     EXPECT_EQ(Field(json, "tool"), "\"fwutil\"");
@@ -314,11 +314,11 @@ TEST_F(StationRecord, PortThisUserMayNotOpenEndsWith11)
     const std::string home = dir_ + "/user2";
     ASSERT_EQ(mkdir(home.c_str(), 0700), 0);
     ASSERT_EQ(chown(home.c_str(), uid, gid), 0);
-    toolrun::Spec spec = Spec({"--port", tty}, home);
-    spec.asUser = true;
-    spec.uid = uid;
-    spec.gid = gid;
-    toolrun::Result r = toolrun::run(spec);
+    toolrun::Invocation call = Invocation({"--port", tty}, home);
+    call.asUser = true;
+    call.uid = uid;
+    call.gid = gid;
+    toolrun::Result r = toolrun::run(call);
     close(slave);
     close(master);
     if (r.status == 121 || r.status == 127)
@@ -330,13 +330,13 @@ TEST_F(StationRecord, PortThisUserMayNotOpenEndsWith11)
 TEST_F(StationRecord, StopBySignalEndsWith128PlusItAndWritesTheRecord)
 {
     const std::string record = dir_ + "/stopped.json";
-    toolrun::Spec spec = Spec({"--profile", SimProfile("silent.reg", "\"Faults\"=\"sync:silence:0:0:-1\""),
-                               "--attempts", "100", "--report", record});
-    spec.limitMs = 20000;
+    toolrun::Invocation call = Invocation({"--profile", SimProfile("silent.reg", "\"Faults\"=\"sync:silence:0:0:-1\""),
+                                           "--attempts", "100", "--report", record});
+    call.limitMs = 20000;
     std::atomic<pid_t> pid{0};
-    spec.started = &pid;
+    call.started = &pid;
     toolrun::Result r;
-    std::thread runner([&] { r = toolrun::run(spec); });
+    std::thread runner([&] { r = toolrun::run(call); });
     // Once the run is under way (its log has its first attempt), stop it.
     const std::string log = dir_ + "/state/fwutil/fwutil-silent-sim.log";
     for (int i = 0; i < 100 && toolrun::read_file(log).find("!Cast 55h!") == std::string::npos; i++)
@@ -365,11 +365,11 @@ TEST_F(StationRecord, TwoStationsRunSideBySide)
     toolrun::Result a, b;
     std::thread runA(
         [&] {
-            a = toolrun::run(Spec({"--profile", profileA, "--port", simA.path, "--report", dir_ + "/a.json"}));
+            a = toolrun::run(Invocation({"--profile", profileA, "--port", simA.path, "--report", dir_ + "/a.json"}));
         });
     std::thread runB(
         [&] {
-            b = toolrun::run(Spec({"--profile", profileB, "--port", simB.path, "--report", dir_ + "/b.json"}));
+            b = toolrun::run(Invocation({"--profile", profileB, "--port", simB.path, "--report", dir_ + "/b.json"}));
         });
     runA.join();
     runB.join();

@@ -29,7 +29,7 @@
 namespace toolrun
 {
 
-struct Spec
+struct Invocation
 {
     std::vector<std::string> argv;
     std::vector<std::string> env; // "NAME=value" set, "NAME" removed
@@ -85,15 +85,15 @@ inline void drain(int* fd, std::string* into)
     }
 }
 
-inline Result run(const Spec& spec)
+inline Result run(const Invocation& call)
 {
     Result r;
-    std::vector<std::string> env = environment(spec.env);
+    std::vector<std::string> env = environment(call.env);
     std::vector<char*> envp, args;
     for (auto& s : env)
         envp.push_back(const_cast<char*>(s.c_str()));
     envp.push_back(nullptr);
-    for (auto& s : spec.argv)
+    for (auto& s : call.argv)
         args.push_back(const_cast<char*>(s.c_str()));
     args.push_back(nullptr);
     int outPipe[2], errPipe[2];
@@ -108,24 +108,24 @@ inline Result run(const Spec& spec)
         dup2(devNull, 0);
         dup2(outPipe[1], 1);
         dup2(errPipe[1], 2);
-        if (spec.closeStdin)
+        if (call.closeStdin)
             close(0);
-        if (spec.closeStdout)
+        if (call.closeStdout)
             close(1);
-        if (spec.closeStderr)
+        if (call.closeStderr)
             close(2);
-        if (spec.asUser && (setgroups(0, nullptr) != 0 || setgid(spec.gid) != 0 || setuid(spec.uid) != 0))
+        if (call.asUser && (setgroups(0, nullptr) != 0 || setgid(call.gid) != 0 || setuid(call.uid) != 0))
             _exit(121);
         execve(args[0], args.data(), envp.data());
         _exit(127);
     }
-    if (spec.started != nullptr)
-        spec.started->store(pid);
+    if (call.started != nullptr)
+        call.started->store(pid);
     close(devNull);
     close(outPipe[1]);
     close(errPipe[1]);
     int out = outPipe[0], err = errPipe[0];
-    auto deadline = start + std::chrono::milliseconds(spec.limitMs);
+    auto deadline = start + std::chrono::milliseconds(call.limitMs);
     int st = 0;
     bool reaped = false;
     while (!reaped || out >= 0 || err >= 0)

@@ -342,8 +342,8 @@ TEST(ControlCommandEmpty, AnEmptyCommandIsRefusedWithItsOwnReason)
     for (const char* command : {"", "  \t"})
     {
         SCOPED_TRACE(std::string("\"") + command + "\"");
-        plat::DeviceSpec spec{u"RIL1:", plat::DeviceType::RilCommand, command};
-        HANDLE h = plat::ril_open(&spec);
+        plat::DeviceSpec control{u"RIL1:", plat::DeviceType::RilCommand, command};
+        HANDLE h = plat::ril_open(&control);
         ASSERT_NE(h, INVALID_HANDLE_VALUE);
         plat::debug_capture_begin();
         int resetsBefore = plat::ril_counts().reset;

@@ -11,7 +11,7 @@
 namespace bridge_harness
 {
 
-std::string ProfileText(const ProfileSpec& s)
+std::string ProfileText(const ProfileShape& s)
 {
     std::string t = "REGEDIT4\n\n";
     if (s.serialKey)
@@ -35,7 +35,7 @@ std::string ProfileText(const ProfileSpec& s)
     return t;
 }
 
-bool LoadProfile(const ProfileSpec& s, std::string* error)
+bool LoadProfile(const ProfileShape& s, std::string* error)
 {
     return plat::profile_load_text(ProfileText(s), "bridge-test.reg", error);
 }

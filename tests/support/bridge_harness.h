@@ -38,7 +38,7 @@ using testsupport::WriteAll;
 // ---------------------------------------------------------------------------
 // Device profiles
 // ---------------------------------------------------------------------------
-struct ProfileSpec
+struct ProfileShape
 {
     std::string serialIndex = "dword:00000001";  // FFUART's "Index"; empty: no value
     std::string serial2Index = "dword:00000004"; // BTUART's "Index"; empty: no value
@@ -47,8 +47,8 @@ struct ProfileSpec
     std::vector<std::pair<std::string, std::string>> devices; // "COM1:" -> "tty:/dev/pts/3"
 };
 
-std::string ProfileText(const ProfileSpec& s);
-bool LoadProfile(const ProfileSpec& s, std::string* error);
+std::string ProfileText(const ProfileShape& s);
+bool LoadProfile(const ProfileShape& s, std::string* error);
 
 // ---------------------------------------------------------------------------
 // The main window on its own UI thread

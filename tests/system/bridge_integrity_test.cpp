@@ -164,7 +164,7 @@ protected:
     {
         ASSERT_TRUE(module_.Open());
         ASSERT_TRUE(peer_.Open());
-        ProfileSpec s;
+        ProfileShape s;
         s.devices = {{"COM1:", "tty:" + module_.path}, {"COM4:", "tty:" + peer_.path}};
         std::string err;
         ASSERT_TRUE(LoadProfile(s, &err)) << err;

@@ -184,13 +184,13 @@ protected:
         ASSERT_TRUE(bt_.Open());
         ASSERT_TRUE(ir_.Open());
         std::string err;
-        ASSERT_TRUE(LoadProfile(Spec(), &err)) << err;
+        ASSERT_TRUE(LoadProfile(Shape(), &err)) << err;
         ASSERT_TRUE(win_.Start());
     }
 
-    ProfileSpec Spec() const
+    ProfileShape Shape() const
     {
-        ProfileSpec s;
+        ProfileShape s;
         s.devices = {{"COM1:", "tty:" + module_.path},
                      {"COM3:", "tty:" + irda_.path},
                      {"COM4:", "tty:" + bt_.path},
@@ -524,7 +524,7 @@ TEST_F(BridgeTest, UartNames_AreBuiltFromTheDriversIndexBelowTen)
     {
         SCOPED_TRACE(c.what);
         ASSERT_EQ(Command(c.bt ? IDM_PEER_BT : IDM_PEER_IRDA), 0);
-        ProfileSpec s = Spec();
+        ProfileShape s = Shape();
         (c.bt ? s.serial2Key : s.serialKey) = c.keyPresent;
         (c.bt ? s.serial2Index : s.serialIndex) = c.value;
         s.devices.push_back({"COM9:", "tty:" + module_.path});
@@ -784,7 +784,7 @@ TEST_F(BridgeTest, PartialWriteThenFailure_CountsWrittenFromModuleAndReadTowardM
 // written, and the rest of that chunk is dropped.
 TEST_F(BridgeTest, ShortWriteToIrdaPeer_LogsTheCountWrittenAndDropsTheRest)
 {
-    ProfileSpec s = Spec();
+    ProfileShape s = Shape();
     for (auto& d : s.devices)
         if (d.first == "COM3:")
             d.second = "cable:irda:a";
