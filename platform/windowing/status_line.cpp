@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <deque>
+#include <iterator>
 #include <mutex>
 
 namespace plat
@@ -49,14 +50,27 @@ Status& status()
     return *s;
 }
 
-// phase             text
-struct PhaseText
+// A run report code and the words for it.
+struct CodeText
 {
-    DWORD phase;
+    DWORD code;
     const char* text;
 };
+
+// The first row whose code matches, or null.
+const char* text_of(const CodeText* rows, size_t count, DWORD code)
+{
+    for (size_t i = 0; i < count; i++)
+    {
+        if (rows[i].code == code)
+            return rows[i].text;
+    }
+    return nullptr;
+}
+
 // clang-format off
-const PhaseText kPhaseTexts[] = {
+// phase             text
+const CodeText kPhaseTexts[] = {
     {RUNPHASE_OPEN,    "Opening the link"},
     {RUNPHASE_WAKE,    "Waiting for the boot ROM"},
     {RUNPHASE_LOADER1, "Stage 1 loader"},
@@ -68,12 +82,7 @@ const PhaseText kPhaseTexts[] = {
 };
 
 // reason                  text
-struct ReasonText
-{
-    DWORD reason;
-    const char* text;
-};
-const ReasonText kReasonTexts[] = {
+const CodeText kReasonTexts[] = {
     {RUNREASON_SILENT,    "the module stopped answering"},
     {RUNREASON_LINK_LOST, "the link was lost"},
     {RUNREASON_REJECTED,  "the module did not accept the image"},
@@ -212,27 +221,20 @@ std::string status_image_text(uint32_t done, uint32_t total, uint32_t rateBytes,
 
 std::string status_phase_text(DWORD phase, DWORD detail)
 {
-    for (const PhaseText& e : kPhaseTexts)
-    {
-        if (e.phase != phase)
-            continue;
-        if (phase == RUNPHASE_WAKE && detail > 0)
-            return std::string(e.text) + " (attempt " + std::to_string(detail) + ")";
-        return e.text;
-    }
-    return std::string();
+    const char* text = text_of(kPhaseTexts, std::size(kPhaseTexts), phase);
+    if (text == nullptr)
+        return std::string();
+    if (phase == RUNPHASE_WAKE && detail > 0)
+        return std::string(text) + " (attempt " + std::to_string(detail) + ")";
+    return text;
 }
 
 std::string status_end_text(DWORD state, DWORD reason)
 {
     if (state == RUNSTATE_FLASHED)
         return "Update done";
-    for (const ReasonText& e : kReasonTexts)
-    {
-        if (e.reason == reason)
-            return std::string("Update failed: ") + e.text;
-    }
-    return "Update failed";
+    const char* text = text_of(kReasonTexts, std::size(kReasonTexts), reason);
+    return text != nullptr ? std::string("Update failed: ") + text : std::string("Update failed");
 }
 
 std::string status_interrupted_text(DWORD phase)

@@ -187,6 +187,22 @@ title_percent()
     row 1 | sed -n 's/.*Image \([0-9]*\)%.*/\1/p'
 }
 
+# Resizes the window to COLS x ROWS and waits until the menu bar sits on the
+# last row and the title bar's [OK] five columns from the right edge.
+resize_and_check()
+{
+    local cols=$1 rows=$2 deadline title prefix
+    "${TM[@]}" resize-window -t ui -x "$cols" -y "$rows"
+    deadline=$((SECONDS + 5))
+    until [[ "$(row "$rows")" == " System "* ]]; do
+        [ "$SECONDS" -ge "$deadline" ] && fail "the menu bar did not move to row $rows"
+        sleep 0.1
+    done
+    title=$(row 1)
+    prefix=${title%%"[OK]"*}
+    [ "${#prefix}" = $((cols - 5)) ] || fail "the title bar's [OK] is at column ${#prefix}, expected $((cols - 5))"
+}
+
 case "$CASE" in
 quit_no)
     # Ctrl+Q during the image transfer asks first; Enter takes the default,
@@ -383,25 +399,9 @@ resize)
     fwutil_again --post 153 || fail "--post 153 was not delivered"
     wait_screen "COM1: opened" 10 || fail "no bridge lines in the log"
     before=$(screen | sed -n '2,8p')
-    "${TM[@]}" resize-window -t ui -x 100 -y 30
-    deadline=$((SECONDS + 5))
-    until [[ "$(row 30)" == " System "* ]]; do
-        [ "$SECONDS" -ge "$deadline" ] && fail "the menu bar did not move to row 30"
-        sleep 0.1
-    done
-    title=$(row 1)
-    prefix=${title%%"[OK]"*}
-    [ "${#prefix}" = 95 ] || fail "the title bar's [OK] is at column ${#prefix}, expected 95"
+    resize_and_check 100 30
     [ "$(screen | sed -n '2,8p')" = "$before" ] || fail "the log changed across the resize"
-    "${TM[@]}" resize-window -t ui -x 50 -y 15
-    deadline=$((SECONDS + 5))
-    until [[ "$(row 15)" == " System "* ]]; do
-        [ "$SECONDS" -ge "$deadline" ] && fail "the menu bar did not move to row 15"
-        sleep 0.1
-    done
-    title=$(row 1)
-    prefix=${title%%"[OK]"*}
-    [ "${#prefix}" = 45 ] || fail "the title bar's [OK] is at column ${#prefix}, expected 45"
+    resize_and_check 50 15
     screen | grep -qF "Morvane Tessel Firmware Utility" || fail "the banner was lost in the resize"
     screen | grep -qF "COM1: opened" || fail "the bridge lines were lost in the resize"
     keys C-q
