@@ -15,6 +15,7 @@
 #include "platform/windowing/headless.h"
 #include "platform/windowing/status_line.h"
 #include "platform/windowing/terminal.h"
+#include "platform/kernel/text.h"
 #include "download/run_progress.h"    // StopUpdate: a run still going on at the end
 #include "resources/resource_table.h" // the program image's resource section
 
@@ -27,6 +28,7 @@
 #include <fcntl.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace app
 {
@@ -117,6 +119,19 @@ void catch_stop_signals()
         sigemptyset(&sa.sa_mask);
         sigaction(sig, &sa, nullptr);
     }
+}
+
+// The program image's resources and the version line its About box shows:
+// the image names the string (RES_STR_VERSION), the build here knows it.
+void register_resources()
+{
+    static const std::u16string s_version = plat::utf8_to_utf16(kVersionLine);
+    static StringBundle s_bundle = {};
+    static std::vector<ResourceEntry> s_table(g_resourceTable, g_resourceTable + g_resourceCount);
+    s_bundle.strings[RES_STR_VERSION % STRINGS_PER_BUNDLE] = s_version.c_str();
+    WORD bundle = RES_STR_VERSION / STRINGS_PER_BUNDLE + 1;
+    s_table.push_back(ResourceEntry{{RESTYPE_STRING, nullptr}, {bundle, nullptr}, &s_bundle, sizeof(s_bundle)});
+    RegisterProgramResources(s_table.data(), (UINT)s_table.size());
 }
 
 int post_command(const Options& o, const Device& device)
@@ -213,7 +228,7 @@ using namespace app;
 int main(int argc, char** argv)
 {
     hold_standard_descriptors();
-    RegisterProgramResources(g_resourceTable, g_resourceCount);
+    register_resources();
     setlocale(LC_ALL, "");
     signal(SIGPIPE, SIG_IGN); // a reader that went away is an error on write, not a death
     Options o = parse_options(argc, argv);

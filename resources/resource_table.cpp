@@ -1,6 +1,7 @@
 // The program's resources: the payload images, the menu and menu bar, the
 // string table, the accelerator table, the About dialog and the icon group,
-// gathered in the one table that FindResourceW searches.
+// gathered in the one table that FindResourceW searches (the process entry
+// adds the version string the About dialog names).
 #include "resources/resource_table.h"
 
 #include "download/payload.h"
@@ -55,6 +56,8 @@ static const MenuBarTemplate g_menuBar = {RES_MENUBAR, g_menuBarButtons, 1};
 static const StringBundle g_strings2501 = {{nullptr, nullptr, nullptr, u"System"}};
 static_assert(RES_STR_SYSTEM / STRINGS_PER_BUNDLE + 1 == 2501 && RES_STR_SYSTEM % STRINGS_PER_BUNDLE == 3,
               "string 40003 must sit in bundle 2501 at index 3");
+static_assert(RES_STR_VERSION / STRINGS_PER_BUNDLE != RES_STR_SYSTEM / STRINGS_PER_BUNDLE,
+              "the version string's bundle is added apart from bundle 2501");
 
 // ---------------------------------------------------------------------------
 // Accelerators "ID_ACCEL"
@@ -82,13 +85,20 @@ static const DialogItemTemplate g_aboutItems[] = {
         .text =
             u"Tandrel - Written for Vela to update phone module firmware and transmit data between BTUART and FFUART",
     },
+    {
+        // One line under the text: the version string the process entry supplies.
+        .style = WS_CHILD | WS_VISIBLE | SS_LEFT, .exStyle = 0,
+        .x = 12, .y = 52, .cx = 114, .cy = 8,
+        .id = 0xFFFF, .className = u"static",
+        .text = MAKEINTRESOURCEW(RES_STR_VERSION),
+    },
 };
 
 static const DialogTemplate g_aboutDialog = {
     .style = WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_CENTER | DS_SETFONT, .exStyle = 0,
-    .x = 10, .y = 10, .cx = 136, .cy = 56,
+    .x = 10, .y = 10, .cx = 136, .cy = 64,
     .caption = u"About", .pointSize = 10, .typeface = u"System",
-    .items = g_aboutItems, .count = 1,
+    .items = g_aboutItems, .count = 2,
 };
 // clang-format on
 

@@ -168,12 +168,14 @@ void on_changed(HWND hwnd, unsigned what)
     for (UINT i = 0; i < ds.tmpl->count; i++)
     {
         const DialogItemTemplate& item = ds.tmpl->items[i];
-        if (item.text == nullptr || item.text[0] == 0 || item.className == nullptr ||
-            !wstr_iequal(item.className, kStaticClass))
+        if (item.className == nullptr || !wstr_iequal(item.className, kStaticClass))
+            continue;
+        std::u16string itemText = text_or_string(item.text);
+        if (itemText.empty())
             continue;
         if (!text.empty())
             text += u' ';
-        text += item.text;
+        text += itemText;
     }
     std::string line = notice_line("dialog", ds.tmpl->caption ? ds.tmpl->caption : u"", text);
     Output& o = output();

@@ -177,11 +177,14 @@ DialogLayout layout_dialog(const DialogTemplate& tmpl, int cols, int rows)
         const DialogItemTemplate& item = tmpl.items[i];
         if (!is_static_item(item) || item.text == nullptr || !(item.style & WS_VISIBLE))
             continue;
+        std::u16string text = text_or_string(item.text); // a string the program supplies, maybe none
+        if (text.empty() && IS_INTRESOURCE(item.text))
+            continue;
         Placed p;
         p.x = std::clamp(item.x / 4, 0, innerW - 1);
         p.y = std::max(0, item.y / 8);
         p.w = std::clamp(item.cx / 4, 1, innerW - p.x);
-        p.lines = wrap_words(item.text, p.w);
+        p.lines = wrap_words(text, p.w);
         innerH = std::max(innerH, p.y + (int)p.lines.size());
         placed.push_back(std::move(p));
     }

@@ -4,6 +4,7 @@
 // the displays hear changes through, and the state they read. The queues live
 // in window_queue.cpp, timers and geometry in window_timer_geometry.cpp.
 #include "platform/windowing/window_internal.h"
+#include "platform/kernel/resource_loader.h"
 #include "platform/windowing/display.h"
 #include "platform/windowing/status_line.h"
 #include "platform/kernel/text.h"
@@ -217,6 +218,17 @@ std::u16string window_text(HWND hwnd)
     return w->title;
 }
 
+std::u16string text_or_string(LPCWSTR text)
+{
+    if (text == nullptr)
+        return std::u16string();
+    if (!IS_INTRESOURCE(text))
+        return text;
+    LPCWSTR string = nullptr;
+    int length = LoadStringW(program_instance(), (UINT)(uintptr_t)text, (LPWSTR)&string, 0);
+    return length > 0 ? std::u16string(string, (size_t)length) : std::u16string();
+}
+
 std::u16string edit_text_tail(HWND hwnd, size_t maxUnits)
 {
     WindowRef w = lookup(hwnd, false);
@@ -388,7 +400,7 @@ HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR title, DWORD styl
     if (cls->edit)
         w->edit = edit_new();
     w->style = style;
-    w->title = title ? std::u16string(title) : std::u16string();
+    w->title = text_or_string(title);
     w->rect = rect;
     HWND hwnd = insert_window(w);
 

@@ -108,6 +108,11 @@ bool window_info(HWND hwnd, WindowInfo* info);
 std::vector<HWND> window_list();
 // The text of a window: an edit control's contents, otherwise its title.
 std::u16string window_text(HWND hwnd);
+// A title or a dialog item's text as given, or for an integer resource
+// (MAKEINTRESOURCEW(id)) the program's string id, empty when it has none: a
+// static control can show a string the program supplies (the About box's
+// version line). CreateWindowExW and the displays read texts through it.
+std::u16string text_or_string(LPCWSTR text);
 // The last maxUnits units of an edit control's contents (all of a shorter
 // text), so a display can draw the end of a long log without copying it whole.
 std::u16string edit_text_tail(HWND hwnd, size_t maxUnits);

@@ -3,6 +3,7 @@
 // resources: menu and menu bar 105, string 40003, "ID_ACCEL", "ABOUTBOX",
 // "ID_ICON".
 #include "platform/kernel/resource_loader.h"
+#include "resources/resource_table.h"
 
 #include <gtest/gtest.h>
 
@@ -306,7 +307,9 @@ TEST(ShellResources, AcceleratorCtrlQGivesExit)
     EXPECT_EQ(accel->entries[0].cmd, 101);
 }
 
-TEST(ShellResources, AboutBoxHoldsOneStaticText)
+// The text as the handheld's dialog has it, and under it a line showing the
+// version string, which the process entry supplies (RES_STR_VERSION).
+TEST(ShellResources, AboutBoxHoldsItsTextAndAVersionLine)
 {
     const DialogTemplate* dlg = Load<DialogTemplate>(u"aboutbox", RT_DIALOG);
     ASSERT_NE(dlg, nullptr);
@@ -315,11 +318,11 @@ TEST(ShellResources, AboutBoxHoldsOneStaticText)
     EXPECT_EQ(dlg->x, 10);
     EXPECT_EQ(dlg->y, 10);
     EXPECT_EQ(dlg->cx, 136);
-    EXPECT_EQ(dlg->cy, 56);
+    EXPECT_EQ(dlg->cy, 64);
     EXPECT_EQ(Str(dlg->caption), u"About");
     EXPECT_EQ(dlg->pointSize, 10);
     EXPECT_EQ(Str(dlg->typeface), u"System");
-    ASSERT_EQ(dlg->count, 1u);
+    ASSERT_EQ(dlg->count, 2u);
     const DialogItemTemplate& item = dlg->items[0];
     EXPECT_EQ(item.style, WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT);
     EXPECT_EQ(item.exStyle, 0u);
@@ -331,6 +334,18 @@ TEST(ShellResources, AboutBoxHoldsOneStaticText)
     EXPECT_EQ(Str(item.className), u"static");
     EXPECT_EQ(Str(item.text), u"Tandrel - Written for Vela to update phone module firmware and transmit data "
                               u"between BTUART and FFUART");
+
+    const DialogItemTemplate& version = dlg->items[1];
+    EXPECT_EQ(version.style, WS_CHILD | WS_VISIBLE | SS_LEFT);
+    EXPECT_EQ(Str(version.className), u"static");
+    EXPECT_EQ(version.text, MAKEINTRESOURCEW(RES_STR_VERSION));
+    // One line, below the text and inside the dialog.
+    EXPECT_GE(version.y, item.y + item.cy);
+    EXPECT_LE(version.y + version.cy, dlg->cy);
+    EXPECT_EQ(version.cy, 8);
+    // Not in the image itself: without the process entry there is no such string.
+    WCHAR buffer[8];
+    EXPECT_EQ(LoadStringW(plat::program_instance(), RES_STR_VERSION, buffer, 8), 0);
 }
 
 // The group's images must be well-formed bitmaps: planes of the size their

@@ -309,6 +309,36 @@ TEST_F(TerminalModel, LayoutDialog_DialogUnitsBecomeCellsAndTheWholeTextShows)
     EXPECT_TRUE(Inside(d.ok, d.frame));
 }
 
+// A static whose text is an integer resource shows the program's string of
+// that id (the About box's version line, which the process entry supplies),
+// and nothing while the program has no such string.
+TEST_F(TerminalModel, LayoutDialog_AStringResourceTextShowsTheProgramsString)
+{
+    const WORD kId = 40016;
+    const DialogItemTemplate items[] = {
+        kAboutItems[0],
+        {WS_CHILD | WS_VISIBLE | SS_LEFT, 0, 12, 52, 114, 8, 0xFFFF, u"static", MAKEINTRESOURCEW(kId)},
+    };
+    const DialogTemplate about = {
+        WS_POPUP | WS_VISIBLE | WS_CAPTION, 0, 10, 10, 136, 64, u"About", 10, u"System", items, 2};
+    EXPECT_EQ(layout_dialog(about, 80, 25).texts.size(), 1u); // the image alone has no string 40016
+
+    static StringBundle s_bundle = {};
+    s_bundle.strings[kId % STRINGS_PER_BUNDLE] = u"fwutil 9.8.7";
+    static const ResourceEntry s_table[] = {
+        {{RESTYPE_STRING, nullptr}, {kId / STRINGS_PER_BUNDLE + 1, nullptr}, &s_bundle, sizeof(s_bundle)},
+    };
+    RegisterProgramResources(s_table, 1);
+    DialogLayout d = layout_dialog(about, 80, 25);
+    ASSERT_EQ(d.texts.size(), 2u);
+    EXPECT_EQ(Joined(d.texts[0].lines), U"Tandrel - Written for Vela to update phone module firmware and transmit data "
+                                        U"between BTUART and FFUART");
+    EXPECT_EQ(d.texts[1].lines, Rows({U"fwutil 9.8.7"}));
+    EXPECT_EQ(d.texts[1].y, d.frame.y + 1 + 52 / 8); // under the text, inside the frame
+    EXPECT_GT(d.texts[1].y, d.texts[0].y + (int)d.texts[0].lines.size() - 1);
+    EXPECT_LT(d.texts[1].y, d.frame.y + d.frame.h - 1);
+}
+
 TEST_F(TerminalModel, LayoutDialog_StaysOnASmallScreen)
 {
     DialogLayout d = layout_dialog(kAbout, 24, 6);
