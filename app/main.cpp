@@ -18,6 +18,7 @@
 #include "platform/kernel/text.h"
 #include "download/run_progress.h"    // StopUpdate: a run still going on at the end
 #include "resources/resource_table.h" // the program image's resource section
+#include "bridge/bridge.h"            // IDM_BRIDGE_START: --post answers it with the bridge's peer
 
 #include <atomic>
 #include <cerrno>
@@ -134,15 +135,29 @@ void register_resources()
     RegisterProgramResources(s_table.data(), (UINT)s_table.size());
 }
 
+// The running tool's answer to --post IDM_BRIDGE_START: where a terminal
+// program attaches to the bridge, as the status line names the peer.
+std::string bridge_peer_reply()
+{
+    std::string device, path;
+    if (!plat::status_bridge_peer(&device, &path))
+        return std::string();
+    return "bridge peer: " + (path.empty() ? device : path);
+}
+
 int post_command(const Options& o, const Device& device)
 {
-    std::string error;
+    std::string error, reply;
     if (!command_known(o.postId))
         fprintf(stderr, "fwutil: warning: no command has id %d: nothing will handle it (posted all the same)\n",
                 o.postId);
-    switch (plat::instance_post_command("", device.key, o.postId, &error))
+    switch (plat::instance_post_command("", device.key, o.postId, &error, &reply))
     {
         case plat::PostResult::Delivered:
+            if (!reply.empty())
+                printf("%s\n", reply.c_str());
+            else if (o.postId == IDM_BRIDGE_START)
+                fprintf(stderr, "fwutil: no bridge runs after the command (the tool's log pane says why)\n");
             return kExitOk;
         case plat::PostResult::NoInstance:
             fprintf(stderr, "fwutil: no tool runs on the profile %s\n", device.origin.c_str());
@@ -256,6 +271,7 @@ int main(int argc, char** argv)
     write_run_header(o, device);
 
     // One tool per device: the namespace key says which device this is.
+    plat::instance_set_command_reply(IDM_BRIDGE_START, bridge_peer_reply);
     if (!plat::instance_join("", device.key, &error))
         fprintf(stderr, "fwutil: other instances cannot be found, the window namespace is unusable: %s\n",
                 error.c_str());

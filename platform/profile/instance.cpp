@@ -329,7 +329,7 @@ std::string serve_request(const std::string& line)
             HWND target = program_window();
             if (target == nullptr || !PostMessageW(target, WM_COMMAND, MAKEWPARAM(r.id, 0), 0))
                 return "none";
-            return "ok";
+            return "ok" + command_reply_field(target, r.id);
         }
         case InstanceRequest::Bad:
             break;
@@ -563,6 +563,7 @@ void instance_leave()
         n.stopping = true;
     }
     n.windowCreated.notify_all();
+    command_replies_stopping(true);
     // Stopped outside the lock: a request being served may wait on it.
     listener_stop(listener);
     std::lock_guard<std::mutex> lock(n.mu);
@@ -588,6 +589,7 @@ void instance_leave()
     n.holder = false;
     n.joined = false;
     n.stopping = false;
+    command_replies_stopping(false);
     window_set_created_tap(nullptr);
 }
 
@@ -616,7 +618,7 @@ void instance_unlink_now()
 namespace
 {
 
-PostResult post_in(const std::string& dir, const std::string& key, int id, std::string* error)
+PostResult post_in(const std::string& dir, const std::string& key, int id, std::string* error, std::string* reply)
 {
     std::string path = instance_socket_path(dir, key);
     std::string answer;
@@ -630,8 +632,12 @@ PostResult post_in(const std::string& dir, const std::string& key, int id, std::
         case Ask::Answered:
             break;
     }
-    if (answer == "ok")
+    if (answer == "ok" || answer.rfind("ok\t", 0) == 0)
+    {
+        if (reply != nullptr)
+            *reply = answer.size() > 3 ? answer.substr(3) : std::string();
         return PostResult::Delivered;
+    }
     if (answer == "none")
         return PostResult::NoInstance;
     *error = path + ": the running instance refused the command (" + answer + ")";
@@ -640,11 +646,14 @@ PostResult post_in(const std::string& dir, const std::string& key, int id, std::
 
 } // namespace
 
-PostResult instance_post_command(const std::string& dirIn, const std::string& key, int id, std::string* error)
+PostResult instance_post_command(const std::string& dirIn, const std::string& key, int id, std::string* error,
+                                 std::string* reply)
 {
     std::string scratch;
     if (error == nullptr)
         error = &scratch;
+    if (reply != nullptr)
+        reply->clear();
     std::vector<std::string> dirs = dirIn.empty() ? instance_dirs() : std::vector<std::string>{dirIn};
     PostResult result = PostResult::NoInstance;
     for (const std::string& dir : dirs)
@@ -663,7 +672,7 @@ PostResult instance_post_command(const std::string& dirIn, const std::string& ke
             }
             continue;
         }
-        result = post_in(dir, key, id, error);
+        result = post_in(dir, key, id, error, reply);
         if (result != PostResult::NoInstance)
             return result;
     }

@@ -31,14 +31,21 @@
 //   - Requests are one line each, answered with one line: "find\tCLASS[\t
 //     TITLE]" -> "ok\t<hwnd>" or "none"; "front\t<hwnd>\t<0|1>" (bring the
 //     window forward, 1: with the windows it owns) -> "ok" or "none";
-//     "command\t<id>" (post WM_COMMAND id to the program's window) -> "ok" or
-//     "none". A command may end the process at once (a device restart):
-//     instance_abandon, which the going-down path calls, first waits (up to
-//     500 ms) for the answers in flight, so the asker still learns it was
-//     delivered. The listener never calls a window
+//     "command\t<id>" (post WM_COMMAND id to the program's window) -> "ok",
+//     "ok\t<reply>" or "none". A command may end the process at once (a
+//     device restart): instance_abandon, which the going-down path calls,
+//     first waits (up to 500 ms) for the answers in flight, so the asker
+//     still learns it was delivered. The listener never calls a window
 //     procedure: a command becomes a posted message to the window's thread,
 //     and bringing a window forward only records it and tells the display,
-//     so no request can block the UI thread or wait on it.
+//     so no request can block the UI thread.
+//   - A command with a reply registered (instance_set_command_reply) is
+//     answered once the window's thread has handled it and what that
+//     handling posted to the window in turn (two posted calls, each behind
+//     the messages before it), kReplyWaitMs at most, with what the reply
+//     says then. So the process entry can tell --post what a command brought
+//     about (the bridge's peer) while the tool's code knows nothing of the
+//     namespace.
 //   - Peers of another user are refused on both sides (SO_PEERCRED).
 //   - A request that reaches the holder while it is still starting (no
 //     program window yet) waits up to kFindHoldMs for it, so two instances
@@ -63,6 +70,7 @@ namespace plat
 
 constexpr DWORD kFindHoldMs = 3000;    // a starting holder's grace for its first window
 constexpr DWORD kRequestWaitMs = 5000; // a client's wait for an answer
+constexpr DWORD kReplyWaitMs = 2000;   // the holder's wait for a command with a reply to be handled
 
 // The directory the sockets go in (see above), not yet checked.
 std::string instance_default_dir();
@@ -109,7 +117,16 @@ enum class PostResult
     NoInstance, // no process holds the namespace, or it has no program window
     Failed,     // the directory or the socket could not be used; *error says why
 };
-PostResult instance_post_command(const std::string& dir, const std::string& key, int id, std::string* error);
+// *reply (optional) gets the holder's reply line, empty when it has none.
+PostResult instance_post_command(const std::string& dir, const std::string& key, int id, std::string* error,
+                                 std::string* reply = nullptr);
+
+// The holder's reply to command id, asked on a listener thread once the
+// command has been handled (see above); one line, tabs and line ends become
+// spaces; empty: none. Null removes it. The process entry registers them
+// before it joins.
+using CommandReply = std::string (*)();
+void instance_set_command_reply(int id, CommandReply reply);
 
 // Whether hwnd (its lowest bit ignored) stands for a window of another
 // process.

@@ -50,6 +50,17 @@ void listener_stop(Listener* listener);
 void listener_wait_answers(DWORD ms);
 
 // ---------------------------------------------------------------------------
+// Replies to commands (instance_reply.cpp)
+// ---------------------------------------------------------------------------
+// For command id just posted to target: once it is handled, "\t" and the
+// reply registered for id; empty when none is registered or it has nothing
+// to say.
+std::string command_reply_field(HWND target, int id);
+// While the namespace is being left, waits for a command's handling end at
+// once.
+void command_replies_stopping(bool stopping);
+
+// ---------------------------------------------------------------------------
 // Lines and places (instance_lines.cpp)
 // ---------------------------------------------------------------------------
 constexpr uintptr_t kHandleLowBits = 0xF; // local window handles have these clear

@@ -326,6 +326,19 @@ std::string status_text()
     return s.last;
 }
 
+bool status_bridge_peer(std::string* device, std::string* path)
+{
+    Status& s = status();
+    std::lock_guard<std::mutex> lock(s.mu);
+    PortStatus module, peer;
+    if (s.bridgeModule == nullptr || !serial_port_status(s.bridgeModule, &module) ||
+        !serial_port_status(s.bridgePeer, &peer))
+        return false;
+    *device = peer.device;
+    *path = peer.path;
+    return true;
+}
+
 bool status_needs_polling()
 {
     Status& s = status();

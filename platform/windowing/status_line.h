@@ -63,6 +63,10 @@ bool status_message(UINT msg, WPARAM wParam, LPARAM lParam);
 void status_notice(const std::string& text);
 // The line as it stands now (empty: nothing to say).
 std::string status_text();
+// The running bridge's peer end as the line shows it: its device name and
+// the path behind it (a pseudo-terminal's far end, a tty; may be empty).
+// False when no bridge runs.
+bool status_bridge_peer(std::string* device, std::string* path);
 // Whether the line can change without a message (a bridge's byte counts):
 // the terminal display then looks again every kStatusPollMs.
 bool status_needs_polling();

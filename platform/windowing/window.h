@@ -158,6 +158,15 @@ void queue_wake(const QueueRef& q);
 // and waiting now; returns how many. Modal loops call it while they wait.
 size_t pump_sent_messages();
 
+// A call to run on hwnd's thread, queued as a posted message: when that
+// thread dispatches it (after every message posted to hwnd before it, also
+// inside a modal loop), fn(hwnd, arg) runs there and the window procedure
+// never sees it. FALSE as PostMessageW fails. A call whose window or thread
+// goes before it is dispatched is dropped, never run. It lets another thread
+// learn when what it posted has been handled without blocking on the window.
+using PostedCall = void (*)(HWND hwnd, uint64_t arg);
+BOOL window_post_call(HWND hwnd, PostedCall fn, uint64_t arg);
+
 // A modal loop on the calling thread: handles sent messages and dispatches
 // posted messages and timers of the thread's windows until finished() is
 // true. A quit message is left in the queue for the outer loop. Returns false

@@ -469,6 +469,18 @@ BOOL PostMessageW(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
     return TRUE;
 }
 
+// The platform's own posted message: a call to run on the window's thread
+// (window_post_call). In the range the system keeps for itself, below
+// WM_USER, where no program message lies.
+constexpr UINT kMsgPostedCall = WM_USER - 1;
+
+BOOL plat::window_post_call(HWND hwnd, PostedCall fn, uint64_t arg)
+{
+    if (hwnd == nullptr || fn == nullptr)
+        return fail_with(ERROR_INVALID_PARAMETER);
+    return PostMessageW(hwnd, kMsgPostedCall, (WPARAM)arg, (LPARAM)(intptr_t)fn);
+}
+
 // One pass of GetMessageW/PeekMessageW: sent messages are handled first, then
 // a posted message, the quit message or a due timer is taken.
 static bool get_one(MSG* msg, HWND hwnd, UINT lo, UINT hi, bool remove, Clock::time_point* next)
@@ -515,7 +527,8 @@ BOOL PeekMessageW(MSG* msg, HWND hwnd, UINT filterMin, UINT filterMax, UINT remo
 // TranslateMessage is the shell's (shell_calls.cpp): it knows how input_key packs
 // the character into a key message.
 
-// A WM_TIMER carrying a timer procedure calls it instead of the window.
+// A WM_TIMER carrying a timer procedure calls it instead of the window, and
+// a posted call runs instead of the window procedure.
 LRESULT DispatchMessageW(const MSG* msg)
 {
     thread_checkpoint();
@@ -533,6 +546,11 @@ LRESULT DispatchMessageW(const MSG* msg)
         return 0;
     if (w->owner.get() != &my_queue_ref())
         return fail_with<LRESULT>(ERROR_ACCESS_DENIED);
+    if (msg->message == kMsgPostedCall)
+    {
+        ((PostedCall)msg->lParam)(msg->hwnd, (uint64_t)msg->wParam);
+        return 0;
+    }
     return call_proc(w, msg->message, msg->wParam, msg->lParam);
 }
 

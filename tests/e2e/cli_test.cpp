@@ -1,8 +1,8 @@
 // The fwutil command line as a technician meets it: each refusal with its own
 // message and status 2, strict numbers, profiles found by name, files that
 // would hang the start refused at once, --port and --peer standing behind the
-// profile's names (and making a device of their own), closed standard
-// descriptors.
+// profile's names (and making a device of their own), what a running tool
+// answers and shows, closed standard descriptors.
 #include "tests/e2e/tool_run.h"
 
 #include <gtest/gtest.h>
@@ -265,6 +265,58 @@ TEST_F(Cli, PortMakesADeviceOfItsOwn)
     EXPECT_EQ(testproc::wait_exit(b, 10000), 0);
     EXPECT_EQ(Run({"--post", "101", "--profile", profile, "--port", dir_ + "/ttyA"}).status, 0);
     EXPECT_EQ(testproc::wait_exit(a, 10000), 0);
+}
+
+// ---------------------------------------------------------------------------
+// A running tool, as a technician reaches it
+// ---------------------------------------------------------------------------
+class RunningTool : public Cli
+{
+protected:
+    // The tool on the built-in profile, headless, its trace on stderr.
+    bool StartTool()
+    {
+        return testproc::spawn(tool_, {fwutil_, "--display", "headless", "--debug", "stderr"},
+                               {"FWU_RUNTIME_DIR=" + dir_ + "/rt", "XDG_STATE_HOME=" + dir_ + "/state"}) &&
+               testproc::read_until(tool_, "Firmware Version", 20000);
+    }
+    int Quit()
+    {
+        EXPECT_EQ(Run({"--post", "101"}).status, 0);
+        return testproc::wait_exit(tool_, 10000);
+    }
+    testproc::Child tool_;
+};
+
+TEST_F(RunningTool, PostedBridgeStartPrintsThePeerATerminalAttachesTo)
+{
+    ASSERT_TRUE(StartTool()) << tool_.errText;
+    toolrun::Result r = Run({"--post", "153"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::smatch peer;
+    ASSERT_TRUE(std::regex_match(r.out, peer, std::regex("bridge peer: (/dev/pts/[0-9]+)\n"))) << r.out << r.err;
+    struct stat st;
+    EXPECT_EQ(stat(peer[1].str().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+    EXPECT_EQ(Quit(), 0);
+    // The pseudo-terminal the platform announced for the bridge's peer.
+    EXPECT_NE(tool_.errText.find("COM3: is the pseudo-terminal " + peer[1].str() + "\n"), std::string::npos)
+        << tool_.errText;
+}
+
+TEST_F(RunningTool, AboutBoxShowsTheVersionUnderItsText)
+{
+    toolrun::Result version = Run({"--version"});
+    ASSERT_EQ(version.status, 0);
+    ASSERT_TRUE(StartTool()) << tool_.errText;
+    EXPECT_EQ(Run({"--post", "120"}).status, 0);
+    EXPECT_TRUE(testproc::read_until(tool_, "FFUART fwutil", 10000)) << tool_.outText;
+    EXPECT_EQ(Quit(), 0);
+    EXPECT_NE(tool_.outText.find("[dialog] About: Tandrel - Written for Vela to update phone module firmware and "
+                                 "transmit data between BTUART and FFUART " +
+                                 version.out),
+              std::string::npos)
+        << tool_.outText;
 }
 
 // ---------------------------------------------------------------------------

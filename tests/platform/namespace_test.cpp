@@ -1,7 +1,8 @@
 // Tests of the window namespace under strain and at its edges: idle
 // connections beside a real request, a holder out of file descriptors, a
 // shared folder another user made, the files a holder leaves, a restart
-// posted through it, and the key the process entry passes. The common paths
+// posted through it, the key the process entry passes, and replies to
+// commands. The common paths
 // (finding, bringing forward, posting, the folder checks) are tested with
 // the shell calls.
 #include "platform/kernel/debug.h"
@@ -16,12 +17,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
+#include <mutex>
 #include <pwd.h>
 #include <sstream>
 #include <string>
@@ -337,6 +340,84 @@ TEST_F(Namespace, TheKeyIsWhatTheProcessEntryPasses)
     EXPECT_EQ(plat::instance_post_command(dir_, "device-A", 5, &error), plat::PostResult::NoInstance);
     EXPECT_EQ(plat::instance_post_command(dir_, "device-A|port-1", 6, &error), plat::PostResult::Delivered) << error;
     EXPECT_EQ(PostedCommands(), std::vector<int>{6});
+}
+
+// ---------------------------------------------------------------------------
+// Replies
+// ---------------------------------------------------------------------------
+// What the window's handling of command 153 brought about, as a reply reads it.
+std::mutex g_replyMu;
+std::string g_replyState;
+
+std::string StateReply()
+{
+    std::lock_guard<std::mutex> lock(g_replyMu);
+    return g_replyState;
+}
+
+// Command 153 hands its work on to a message it posts to its window (as a
+// bridge start posts its status); that message sets the state. 999 ends.
+LRESULT ReplyProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    if (msg == WM_COMMAND && LOWORD(wParam) == 153)
+        PostMessageW(hwnd, WM_USER + 7, 0, 0);
+    else if (msg == WM_USER + 7)
+    {
+        std::lock_guard<std::mutex> lock(g_replyMu);
+        g_replyState = "peer\tat\r\n/dev/pts/9";
+    }
+    else if (msg == WM_COMMAND && LOWORD(wParam) == 999)
+    {
+        DestroyWindow(hwnd);
+        PostQuitMessage(0);
+    }
+    else
+        return DefWindowProcW(hwnd, msg, wParam, lParam);
+    return 0;
+}
+
+TEST_F(Namespace, ACommandWithAReplyIsAnsweredOnceWhatItSetOffIsHandled)
+{
+    plat::instance_set_command_reply(153, StateReply);
+    std::string error, reply = "stale";
+    ASSERT_TRUE(plat::instance_join(dir_, "device-R", &error)) << error;
+    std::atomic<HWND> window{nullptr};
+    std::thread ui(
+        [&]
+        {
+            window = CreateTop(u"Reply Window", ReplyProc);
+            for (MSG m; GetMessageW(&m, nullptr, 0, 0) > 0;)
+                DispatchMessageW(&m);
+        });
+    for (int i = 0; i < 500 && window.load() == nullptr; i++)
+        std::this_thread::sleep_for(milliseconds(5));
+    ASSERT_NE(window.load(), nullptr);
+    Clock::time_point asked = Clock::now();
+    EXPECT_EQ(plat::instance_post_command(dir_, "device-R", 153, &error, &reply), plat::PostResult::Delivered) << error;
+    EXPECT_EQ(reply, "peer at  /dev/pts/9"); // one line: tabs and line ends are spaces
+    EXPECT_LT(MsSince(asked), (long)plat::kReplyWaitMs);
+    // A command with no reply registered is answered with none.
+    EXPECT_EQ(plat::instance_post_command(dir_, "device-R", 120, &error, &reply), plat::PostResult::Delivered);
+    EXPECT_EQ(reply, "");
+    PostMessageW(window, WM_COMMAND, 999, 0);
+    ui.join();
+}
+
+// A window whose thread does not take its messages costs the asker the
+// reply's bound, never a hang: the reply says what stands then.
+TEST_F(Namespace, ACommandWithAReplyToAWindowThatDoesNotRunIsAnsweredAfterTheBound)
+{
+    plat::instance_set_command_reply(153, StateReply);
+    g_replyState = "before";
+    std::string error, reply;
+    ASSERT_TRUE(plat::instance_join(dir_, "device-R", &error)) << error;
+    ASSERT_NE(CreateTop(u"Reply Window", ReplyProc), nullptr); // this thread asks, so it does not pump
+    Clock::time_point asked = Clock::now();
+    EXPECT_EQ(plat::instance_post_command(dir_, "device-R", 153, &error, &reply), plat::PostResult::Delivered) << error;
+    long ms = MsSince(asked);
+    EXPECT_EQ(reply, "before");
+    EXPECT_GE(ms, (long)plat::kReplyWaitMs - 50);
+    EXPECT_LT(ms, (long)plat::kReplyWaitMs + 2000);
 }
 
 } // namespace
