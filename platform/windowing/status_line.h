@@ -1,6 +1,7 @@
 // The status line: one line, outside every log pane, that says what the
-// device is doing now. The terminal display draws it in the title row; the
-// headless display writes its download progress to stderr.
+// device is doing now. The terminal display draws it on a row of its own
+// above the menu bar; the headless display writes its download progress to
+// stderr; the process entry answers a posted bridge start with its peer.
 //
 // What it shows, first match wins:
 //   - a download run going on: its phase ("Waiting for the boot ROM (attempt

@@ -4,9 +4,13 @@
 // Screen (R rows, C columns):
 //   row 0        title bar: the front window's title; "[OK]" at the right when
 //                the window has the shell's done button (SHIDIF_DONEBUTTON)
-//   rows 1..R-2  the front window's client area (its size is what
+//   rows 1..R-3  the front window's client area (its size is what
 //                screen_size reports): its children at their own rectangles,
 //                one cell a unit; an edit control is a scrollable log pane
+//   row R-2      the status line (status_line.h) on a rule of its own, so a
+//                long status never covers the title; cut with an ellipsis
+//                where the row is too narrow. A screen under kStatusRowMinRows
+//                rows has no room for it (the client area takes R-2 rows)
 //   row R-1      the menu bar: its buttons at the left, key hints or the
 //                scroll state at the right
 //   overlays     the open drop-down (just above its button), dialogs and
@@ -95,6 +99,9 @@ std::u32string to_u32(std::u16string_view text);
 int text_cells(std::u32string_view text);
 // The longest prefix of text that fits in cells columns.
 std::u32string fit_cells(std::u32string_view text, int cells);
+// text when it fits in cells columns, else the longest prefix that fits with
+// an ellipsis after it ("\u2026", or "..." where the locale cannot show it).
+std::u32string fit_ellipsis(std::u32string_view text, int cells);
 
 // Log pane wrapping: rows of at most width cells (width < 1 counts as 1).
 // An empty text is one empty row; text ending in a line end ends with an
@@ -199,11 +206,13 @@ struct DialogLayout
 DialogLayout layout_dialog(const DialogTemplate& tmpl, int cols, int rows);
 
 // The screen around the front window.
+constexpr int kStatusRowMinRows = 4; // title, a client row, the status row, the menu bar
 struct ScreenLayout
 {
     int cols = 0;
     int rows = 0;
     Rect client;                  // the front window's client area
+    Rect status;                  // the status line's row (h 0: the screen is too short)
     Rect ok;                      // "[OK]" on the title bar (w 0: none)
     std::vector<Rect> buttons;    // menu bar buttons, in order
     Rect popup;                   // the open drop-down's frame (w 0: closed)

@@ -143,22 +143,29 @@ void draw_title(const std::u16string& title)
     std::u32string s;
     for (char32_t c : to_u32(title))
         s.push_back(printable(c));
-    // The status line goes at the right of the title; when both do not fit,
-    // the status wins (the title is always the same).
-    std::u32string status;
-    for (char32_t c : to_u32(utf8_to_utf16(status_text())))
-        status.push_back(printable(c));
-    status = fit_cells(status, std::max(0, room - 1));
-    int statusCells = text_cells(status);
-    int titleRoom = statusCells > 0 ? room - statusCells - 3 : room;
-    if (titleRoom >= text_cells(s))
-        put_text(0, 1, s, titleRoom);
+    put_text(0, 1, s, room);
     attroff(A_BOLD);
-    if (statusCells > 0)
-        put_text(0, 1 + room - statusCells, status, statusCells);
     if (t->layout.ok.w > 0)
         put_text(0, t->layout.ok.x, U"[OK]", 4);
     attroff(A_REVERSE);
+}
+
+// The status line on its own row: a rule between the client area and the
+// menu bar with the status set into it, cut with an ellipsis where the row
+// is too narrow for all of it.
+void draw_status_row(const Rect& r)
+{
+    if (r.w <= 0 || r.h <= 0)
+        return;
+    mvhline(r.y, r.x, ACS_HLINE, r.w);
+    std::u32string status;
+    for (char32_t c : to_u32(utf8_to_utf16(status_text())))
+        status.push_back(printable(c));
+    int room = r.w - 4; // a rule cell and a blank on each side
+    if (status.empty() || room < 1)
+        return;
+    std::u32string shown = U" " + fit_ellipsis(status, room) + U" ";
+    put_text(r.y, r.x + 1, shown, text_cells(shown));
 }
 
 void draw_menubar(const LogView* pane)
@@ -473,6 +480,7 @@ void draw_frame()
     erase();
     draw_title(sc.front ? window_text(sc.front) : std::u16string());
     draw_children(t, sc, changedText);
+    draw_status_row(t->layout.status);
     draw_menubar(ui.pane);
     draw_popup();
     if (ui.dialog != nullptr)

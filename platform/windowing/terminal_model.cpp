@@ -216,10 +216,16 @@ DialogLayout layout_dialog(const DialogTemplate& tmpl, int cols, int rows)
     return d;
 }
 
+// Rows the title bar, the status row and the menu bar take.
+static int frame_rows(int rows)
+{
+    return rows >= kStatusRowMinRows ? 3 : 2;
+}
+
 void client_size(int cols, int rows, int* width, int* height)
 {
     *width = std::max(cols, 1);
-    *height = std::max(rows - 2, 1);
+    *height = std::max(rows - frame_rows(rows), 1);
 }
 
 ScreenLayout layout_screen(int cols, int rows, bool titleOk, const std::vector<MenuButtonView>& buttons, int openButton)
@@ -227,7 +233,9 @@ ScreenLayout layout_screen(int cols, int rows, bool titleOk, const std::vector<M
     ScreenLayout s;
     s.cols = cols;
     s.rows = rows;
-    s.client = Rect{0, 1, cols, std::max(0, rows - 2)};
+    s.client = Rect{0, 1, cols, std::max(0, rows - frame_rows(rows))};
+    if (rows >= kStatusRowMinRows)
+        s.status = Rect{0, rows - 2, cols, 1};
     if (titleOk && cols >= 6)
         s.ok = Rect{cols - 5, 0, 4, 1};
     int barRow = std::max(0, rows - 1);

@@ -80,6 +80,17 @@ std::u32string fit_cells(std::u32string_view text, int cells)
     return out;
 }
 
+std::u32string fit_ellipsis(std::u32string_view text, int cells)
+{
+    if (text_cells(text) <= cells)
+        return std::u32string(text);
+    std::u32string ellipsis = printable(U'\u2026') == U'\u2026' ? U"\u2026" : U"...";
+    int room = cells - text_cells(ellipsis);
+    if (room < 0)
+        return fit_cells(text, cells);
+    return fit_cells(text, room) + ellipsis;
+}
+
 // What a code point of wrapped text shows as, and its cells. Zero-width code
 // points (combining marks, joiners) are left out (false): they would land on
 // a cell that may have wrapped away. A double-width character in a one-cell

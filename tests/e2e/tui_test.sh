@@ -181,10 +181,22 @@ update_until_image()
     wait_screen "Image " 60 || fail "the status line shows no image phase"
 }
 
-# The image's percent on the title row, or nothing.
-title_percent()
+# The status line's row, just above the menu bar.
+status_row()
 {
-    row 1 | sed -n 's/.*Image \([0-9]*\)%.*/\1/p'
+    row $(($(pane '#{pane_height}') - 1))
+}
+
+# The image's percent on the status row, or nothing.
+status_percent()
+{
+    status_row | sed -n 's/.*Image \([0-9]*\)%.*/\1/p'
+}
+
+# The title bar still names the window whatever the status says.
+expect_title()
+{
+    [[ "$(row 1)" == " Firmware Utility "*"[OK]"* ]] || fail "$1: the title bar is '$(row 1)'"
 }
 
 # Resizes the window to COLS x ROWS and waits until the menu bar sits on the
@@ -240,40 +252,48 @@ quit_yes)
     done
     ;;
 status_line)
-    # The title row shows the image's percent rising and the time left.
+    # The status row shows the image's percent rising and the time left.
     start --profile "$(paced_profile 460800)"
     expect_main_screen
     update_until_image
-    first=$(title_percent)
-    [ -n "$first" ] || fail "no percent on the title row"
+    first=$(status_percent)
+    [ -n "$first" ] || fail "no percent on the status row"
     deadline=$((SECONDS + 30))
-    until [ "$(title_percent)" -gt "$first" ] 2>/dev/null; do
+    until [ "$(status_percent)" -gt "$first" ] 2>/dev/null; do
         [ "$SECONDS" -ge "$deadline" ] && fail "the percent stayed at $first"
         sleep 0.2
     done
-    row 1 | grep -qE '[0-9.]+ [kM]?B/s  [0-9:]+ left' || fail "no rate and time left: '$(row 1)'"
+    status_row | grep -qE '[0-9.]+ [kM]?B/s  [0-9:]+ left' || fail "no rate and time left: '$(status_row)'"
+    expect_title "during the image"
     keys C-q
     wait_screen "Update in progress" 5 || fail "Ctrl+Q did not ask"
     keys y
     expect_exit 130 "Yes during the image"
     ;;
 bridge_status)
-    # While the bridge runs the title row names both ends and the peer's path.
+    # While the bridge runs the status row names both ends and the peer's
+    # path (the path --post 153 prints), under the log and never over the
+    # title; too narrow for all of it, it is cut with an ellipsis.
     start
     expect_main_screen
-    fwutil_again --post 153 || fail "--post 153 was not delivered"
+    said=$(fwutil_again --post 153) || fail "--post 153 was not delivered"
+    [[ "$said" == "bridge peer: /dev/"* ]] || fail "--post 153 printed '$said', not the bridge's peer"
+    peer=${said#bridge peer: }
     wait_screen "Bridge COM1:" 10 || fail "the status line does not show the bridge"
     log="$WORK/state/fwutil/fwutil-built-in-sim.log"
-    peer=$(grep -a ': is the pseudo-terminal /dev/' "$log" 2>/dev/null | tail -1 | sed 's/.*pseudo-terminal //' | tr -d '\r\n')
-    [ -n "$peer" ] || fail "no peer port announced in $log"
-    row 1 | grep -qF "COM3: $peer sent 0 B" || fail "the status line does not name the peer $peer: '$(row 1)'"
+    grep -aqF ": is the pseudo-terminal $peer" "$log" || fail "the peer $peer printed is not the one announced in $log"
+    status_row | grep -qF "COM3: $peer sent 0 B" || fail "the status row does not name the peer $peer: '$(status_row)'"
+    expect_title "with the bridge running"
     exec 3<>"$peer" || fail "cannot open $peer"
     stty -F "$peer" raw -echo || fail "cannot set $peer raw"
     printf 'AT\r' >&3
     reply=$(timeout 10 grep -a -m1 -o OK <&3)
     [ "$reply" = OK ] || fail "no OK through the bridge"
     exec 3>&-
-    wait_screen "COM3: $peer sent 3 B" 5 || fail "the peer's byte count did not rise: '$(row 1)'"
+    wait_screen "COM3: $peer sent 3 B" 5 || fail "the peer's byte count did not rise: '$(status_row)'"
+    resize_and_check 40 12
+    [[ "$(status_row)" == *"Bridge COM1: "*"…"* ]] || fail "at 40 columns the status row is '$(status_row)'"
+    expect_title "at 40 columns"
     keys C-q
     expect_exit 0 "Ctrl+Q with the bridge running"
     ;;

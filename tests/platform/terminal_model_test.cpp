@@ -358,7 +358,12 @@ TEST_F(TerminalModel, LayoutScreen_TitleOkAtTheRightBarAtTheBottomDropDownAboveI
 {
     ScreenLayout s = layout_screen(80, 25, true, SystemBar(), 0);
     EXPECT_EQ(s.client.y, 1);
-    EXPECT_EQ(s.client.h, 23);
+    EXPECT_EQ(s.client.h, 22);
+    // The status line has the row between the client area and the bar.
+    EXPECT_EQ(s.status.y, 23);
+    EXPECT_EQ(s.status.x, 0);
+    EXPECT_EQ(s.status.w, 80);
+    EXPECT_EQ(s.status.h, 1);
     EXPECT_EQ(s.ok.y, 0);
     EXPECT_EQ(s.ok.x + s.ok.w, 79);
     ASSERT_EQ(s.buttons.size(), 1u);
@@ -380,7 +385,7 @@ TEST_F(TerminalModel, LayoutScreen_TitleOkAtTheRightBarAtTheBottomDropDownAboveI
     int w = 0, h = 0;
     client_size(80, 25, &w, &h);
     EXPECT_EQ(w, 80);
-    EXPECT_EQ(h, 23);
+    EXPECT_EQ(h, 22);
 }
 
 TEST_F(TerminalModel, LayoutScreen_ShortScreenClipsTheDropDownBelowTheTitle)
@@ -390,6 +395,63 @@ TEST_F(TerminalModel, LayoutScreen_ShortScreenClipsTheDropDownBelowTheTitle)
     EXPECT_TRUE(Inside(s.popup, Rect{0, 0, 12, 4}));
     for (auto& r : s.popupItems)
         EXPECT_TRUE(Inside(r, s.popup));
+}
+
+// The status row is given up before the client area's last row.
+TEST_F(TerminalModel, LayoutScreen_AScreenTooShortForTheStatusRowKeepsAClientRow)
+{
+    // rows  client rows  status row
+    const struct
+    {
+        int rows;
+        int clientH;
+        int statusH;
+    } cases[] = {
+        {5, 2, 1},
+        {4, 1, 1},
+        {3, 1, 0},
+    };
+    for (const auto& c : cases)
+    {
+        ScreenLayout s = layout_screen(40, c.rows, true, SystemBar(), -1);
+        EXPECT_EQ(s.client.h, c.clientH) << c.rows;
+        EXPECT_EQ(s.status.h, c.statusH) << c.rows;
+        int w = 0, h = 0;
+        client_size(40, c.rows, &w, &h);
+        EXPECT_EQ(h, c.clientH) << c.rows;
+        if (c.statusH > 0)
+        {
+            EXPECT_EQ(s.status.y, s.client.y + s.client.h) << c.rows;
+        }
+    }
+}
+
+// The status row keeps a status whole where it fits and cuts it with an
+// ellipsis where it does not.
+TEST_F(TerminalModel, FitEllipsis_CutsOnlyWhatDoesNotFit)
+{
+    const std::u32string bridge = U"Bridge COM1: simulator sent 0 B, COM3: /dev/pts/12 sent 0 B";
+    // text   cells   shown
+    const struct
+    {
+        std::u32string text;
+        int cells;
+        std::u32string shown;
+    } cases[] = {
+        {bridge, 76, bridge},
+        {bridge, (int)bridge.size(), bridge},
+        {bridge, (int)bridge.size() - 1, bridge.substr(0, bridge.size() - 2) + U"\u2026"},
+        {bridge, 20, U"Bridge COM1: simula\u2026"},
+        {U"\u65e5\u672c\u8a9e", 4, U"\u65e5\u2026"}, // a wide character is never split
+        {U"abc", 1, U"\u2026"},                      // room for the ellipsis alone
+        {U"abc", 0, U""},
+    };
+    for (const auto& c : cases)
+    {
+        std::u32string got = fit_ellipsis(c.text, c.cells);
+        EXPECT_EQ(got, c.shown) << c.cells;
+        EXPECT_LE(text_cells(got), std::max(c.cells, 0)) << c.cells;
+    }
 }
 
 // ---------------------------------------------------------------------------

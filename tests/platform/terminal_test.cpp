@@ -372,7 +372,7 @@ TEST_F(TerminalDisplay, DrawsTheWindowAnswersAWorkersBoxWithEnterAndPassesKeysOn
         pty.Restore();
     }
     EXPECT_EQ(clientW, 80);
-    EXPECT_EQ(clientH, 23); // the title bar and the menu bar take a row each
+    EXPECT_EQ(clientH, 22); // the title bar, the status row and the menu bar take a row each
     EXPECT_NE(duringTerm.sa_handler, SIG_DFL);
     EXPECT_EQ(afterTerm.sa_handler, SIG_DFL);
     EXPECT_TRUE(drewWindow);
@@ -405,9 +405,9 @@ TEST_F(TerminalDisplay, ResizeGivesFullScreenWindowsTheNewClientSize)
         pty.Restore();
     }
     ASSERT_TRUE(resized);
-    EXPECT_EQ(g_seen.sizes.back(), std::make_pair(100, 28));
+    EXPECT_EQ(g_seen.sizes.back(), std::make_pair(100, 27));
     EXPECT_EQ(w, 100);
-    EXPECT_EQ(h, 28);
+    EXPECT_EQ(h, 27);
 }
 
 // Opens the display on pty with a probe window and waits until it is drawn.
