@@ -59,11 +59,28 @@ public:
     {
         k_->drain();
     }
+    const Kicker* kicker() const
+    {
+        return k_.get();
+    }
 
 private:
     SerialPort* p_;
     std::shared_ptr<Kicker> k_;
 };
+
+// Wakes every thread waiting on the port but the one whose kicker is `self`
+// (null: every one); called with mu held. A thread that moved bytes itself
+// looks at them before it waits again: a wake-up of its own would only end
+// its next wait early, for nothing.
+void kick_others_locked(SerialPort* p, const Kicker* self)
+{
+    for (auto& k : p->waiters)
+    {
+        if (k.get() != self)
+            k->kick();
+    }
+}
 
 void mark_gone_locked(SerialPort* p)
 {
@@ -470,12 +487,14 @@ WriteStep write_wait(WriteCall* w, DWORD* error)
 // Takes the events the mask asks for, with mu held. True when the call is
 // over (*error says how; *events holds what happened); false when it must
 // wait, with *watchData telling whether arriving data may end the wait.
-bool take_events_locked(SerialPort* p, DWORD mask, DWORD* events, bool* watchData, DWORD* error)
+bool take_events_locked(SerialPort* p, const WaiterScope& ws, DWORD mask, bool foundEmpty, DWORD* events,
+                        bool* watchData, DWORD* error)
 {
     // A tty's driver marks breaks and line errors among the waiting bytes: a
     // queue of marks alone holds no data.
-    if ((mask & (EV_BREAK | EV_ERR)) && p->backend->look_ahead())
-        kick_waiters_locked(p); // a ReadFile polling the device would not see them there
+    const bool lookedAhead = (mask & (EV_BREAK | EV_ERR)) && p->backend->look_ahead();
+    if (lookedAhead)
+        kick_others_locked(p, ws.kicker()); // a ReadFile polling the device would not see them there
     collect_events_locked(p);
     DWORD ev = 0;
     if ((mask & EV_BREAK) && p->breakPending)
@@ -488,8 +507,13 @@ bool take_events_locked(SerialPort* p, DWORD mask, DWORD* events, bool* watchDat
         ev |= EV_ERR;
         p->errPending = false;
     }
-    const size_t pending = pending_locked(p);
-    if ((mask & EV_RXCHAR) && pending > 0)
+    // Staged bytes are enough to know that data waits; a device that the
+    // read-ahead found empty, with nothing moved since, holds none (bytes
+    // that came after that read show in the poll).
+    bool pending = p->stagedLen.load() > 0;
+    if (!pending && (!foundEmpty || lookedAhead))
+        pending = pending_locked(p) > 0;
+    if ((mask & EV_RXCHAR) && pending)
         ev |= EV_RXCHAR;
     if (p->gone && !p->goneReported)
     {
@@ -502,45 +526,52 @@ bool take_events_locked(SerialPort* p, DWORD mask, DWORD* events, bool* watchDat
     // Unread data that the mask does not ask about must not keep the poll
     // readable: then only a hang-up, a line event or a mask change ends the
     // wait.
-    *watchData = pending == 0;
+    *watchData = !pending;
     return ev != 0 || p->gone;
 }
 
-// The device polled readable: bytes, or a hang-up that only shows as a 0-byte
-// read. A probe read keeps what it takes for the next ReadFile. False when
-// the thread was terminated.
-bool probe_device(SerialPort* p)
+// The read-ahead of a wait: the device's bytes into the staged buffer, where
+// the ReadFile that follows takes them without a system call of its own, when
+// nothing is staged yet and either the mask has EV_RXCHAR (any waiting byte
+// ends the wait, and the caller reads next) or the device has just polled
+// readable (bytes, or a hang-up that only shows as a 0-byte read: `readable`
+// has the read tell them apart). *foundEmpty: the read found nothing (a
+// hang-up included: it marked the port gone). False when the thread was
+// terminated.
+bool read_ahead(SerialPort* p, const WaiterScope& ws, DWORD mask, bool readable, bool* foundEmpty)
 {
-    if (thread_terminated())
-        return false;
+    *foundEmpty = false;
+    if ((!readable && !(mask & EV_RXCHAR)) || p->stagedLen.load() > 0)
+        return true;
     IoScope io;
     if (io.cancelled())
         return false;
     std::lock_guard<std::mutex> rx(p->rxMu);
-    size_t pending;
-    {
-        std::lock_guard<std::mutex> lock(p->mu);
-        pending = pending_locked(p);
-    }
-    // Nothing pending means nothing staged, and only holders of rxMu look at
-    // the buffer.
+    // Only holders of rxMu change a count of 0.
+    if (p->stagedLen.load() > 0)
+        return true;
     size_t k = 0;
     int err = 0;
-    if (pending == 0 && backend_read_rx(p, p->staged, kReadAhead, &k, &err, true) == Pull::Bytes)
+    // A failed read is the next ReadFile's to report.
+    const Pull pulled = backend_read_rx(p, p->staged, kReadAhead, &k, &err, readable);
+    *foundEmpty = pulled == Pull::Nothing || pulled == Pull::Gone;
+    if (pulled == Pull::Bytes)
     {
         std::lock_guard<std::mutex> lock(p->mu);
         p->stagedAt = 0;
         p->stagedLen = k;
         // A ReadFile waiting on another thread would not see these bytes on
         // the device any more.
-        kick_waiters_locked(p);
+        kick_others_locked(p, ws.kicker());
     }
     return true;
 }
 
 // One wait for the line to change. False when the thread was terminated.
-bool wait_for_line(SerialPort* p, const WaiterScope& ws, bool watchData)
+// *readable: the device polled readable while data was watched.
+bool wait_for_line(SerialPort* p, const WaiterScope& ws, bool watchData, bool* readable)
 {
+    *readable = false;
     const bool eventFd = p->backend->can(kPortEventFd);
     struct pollfd fds[4] = {
         {p->backend->rx_fd(), (short)(watchData ? POLLIN : 0), 0},
@@ -563,8 +594,7 @@ bool wait_for_line(SerialPort* p, const WaiterScope& ws, bool watchData)
         mark_gone(p);
         return true;
     }
-    if (watchData && (fds[0].revents & POLLIN))
-        return probe_device(p);
+    *readable = watchData && (fds[0].revents & POLLIN);
     return true;
 }
 
@@ -597,8 +627,7 @@ void Kicker::drain() const
 
 void kick_waiters_locked(SerialPort* p)
 {
-    for (auto& k : p->waiters)
-        k->kick();
+    kick_others_locked(p, nullptr);
 }
 
 // COMMTIMEOUTS with their Win32 meanings (see read_plan for the one
@@ -694,9 +723,13 @@ DWORD port_wait_event(SerialPort* p, DWORD* events)
     }
     if (mask == 0)
         return ERROR_INVALID_PARAMETER;
+    bool readable = false;
     for (;;)
     {
         if (p->closing.load())
+            return ERROR_OPERATION_ABORTED;
+        bool foundEmpty;
+        if (!read_ahead(p, ws, mask, readable, &foundEmpty))
             return ERROR_OPERATION_ABORTED;
         bool watchData;
         {
@@ -704,10 +737,10 @@ DWORD port_wait_event(SerialPort* p, DWORD* events)
             DWORD error;
             if (p->maskGen != gen)
                 return ERROR_SUCCESS; // SetCommMask from another thread
-            if (take_events_locked(p, mask, events, &watchData, &error))
+            if (take_events_locked(p, ws, mask, foundEmpty, events, &watchData, &error))
                 return error;
         }
-        if (!wait_for_line(p, ws, watchData))
+        if (!wait_for_line(p, ws, watchData, &readable))
             return ERROR_OPERATION_ABORTED;
     }
 }
