@@ -25,6 +25,7 @@
 #include <mutex>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace plat
@@ -45,6 +46,7 @@ struct DebugState
     SinkKind kind = SinkKind::Stderr;
     DebugFormat format = DebugFormat::Raw;
     int fileFd = -1;              // the file sink's descriptor, opened once
+    bool fileNeverWaits = false;  // fileFd takes every write at once (see never_waits)
     std::string logPath;          // the log sink's file, for its rotation
     size_t rotateBytes = 0;       // the log's bound; 0: not rotated
     size_t fileBytes = 0;         // bytes in the log file so far
@@ -79,26 +81,42 @@ int sink_fd(const DebugState& s)
     return -1;
 }
 
+// Whether writes to fd never wait for room: a regular file, or one of the
+// kernel's memory devices (/dev/null and its kin). Each always polls ready,
+// so asking first would only cost every traced line a system call.
+bool never_waits(int fd)
+{
+    struct stat st;
+    if (fd < 0 || ::fstat(fd, &st) != 0)
+        return false;
+    return S_ISREG(st.st_mode) || (S_ISCHR(st.st_mode) && major(st.st_rdev) == 1);
+}
+
 // Writes the whole line: one write() in the normal case, continued after a
 // short write. Each write waits at most kWriteWaitMs for room, so a sink that
 // nobody drains (a stalled pipe, a terminal on hold) drops lines instead of
 // stopping every thread that traces. Failures are dropped too: debug output
-// must never change what the program does.
+// must never change what the program does. A sink that never waits is
+// written without asking for room first.
 constexpr int kWriteWaitMs = 1000;
 
-void write_all(int fd, const char* data, size_t len)
+void write_all(int fd, const char* data, size_t len, bool neverWaits)
 {
+    bool ask = !neverWaits;
     while (len > 0)
     {
-        struct pollfd pfd = {fd, POLLOUT, 0};
-        int ready;
-        do
+        if (ask)
         {
-            ready = ::poll(&pfd, 1, kWriteWaitMs);
-        } while (ready < 0 && errno == EINTR);
-        if (ready <= 0 || (pfd.revents & (POLLERR | POLLNVAL)) != 0)
-        {
-            return;
+            struct pollfd pfd = {fd, POLLOUT, 0};
+            int ready;
+            do
+            {
+                ready = ::poll(&pfd, 1, kWriteWaitMs);
+            } while (ready < 0 && errno == EINTR);
+            if (ready <= 0 || (pfd.revents & (POLLERR | POLLNVAL)) != 0)
+            {
+                return;
+            }
         }
         const ssize_t n = ::write(fd, data, len);
         if (n > 0)
@@ -109,6 +127,7 @@ void write_all(int fd, const char* data, size_t len)
         }
         if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
         {
+            ask = ask || errno != EINTR; // a sink that said "no room" is asked from now on
             continue;
         }
         return;
@@ -229,11 +248,12 @@ void rotate_log(DebugState& s)
     {
         s.rotateBytes = 0;
         const std::string note = "[debug log: not rotated any more: " + error + "]\n";
-        write_all(s.fileFd, note.data(), note.size());
+        write_all(s.fileFd, note.data(), note.size(), s.fileNeverWaits);
         return;
     }
     ::close(s.fileFd);
     s.fileFd = fd;
+    s.fileNeverWaits = never_waits(fd);
     s.fileBytes = size;
 }
 
@@ -247,7 +267,7 @@ void write_out(DebugState& s, const std::string& text)
     {
         rotate_log(s);
     }
-    write_all(sink_fd(s), text.data(), text.size());
+    write_all(sink_fd(s), text.data(), text.size(), s.kind == SinkKind::File && s.fileNeverWaits);
     s.fileBytes += text.size();
 }
 
@@ -322,6 +342,7 @@ void close_file(DebugState& s)
         ::close(s.fileFd);
         s.fileFd = -1;
     }
+    s.fileNeverWaits = false;
     s.logPath.clear();
     s.rotateBytes = 0;
     s.fileBytes = 0;
@@ -364,6 +385,7 @@ void use_file(int fd, const std::string& path, size_t rotateBytes, size_t size)
     std::lock_guard<std::mutex> lock(s.mu);
     close_file(s);
     s.fileFd = fd;
+    s.fileNeverWaits = never_waits(fd);
     s.kind = SinkKind::File;
     s.logPath = path;
     s.rotateBytes = rotateBytes;
