@@ -110,11 +110,22 @@ static void ShowBlockMark(HWND hwnd, int* pnMarks)
         TraceLog(hwnd, u"\r\n");
 }
 
+// The progress of an acknowledged block, once the next block is on its way:
+// posting it wakes the window's thread, which must not hold up the block.
+// *pdwAcked is 0 when there is none to show.
+static void ShowAckedProgress(HWND hwnd, const ImageTransfer* pXfer, DWORD* pdwAcked)
+{
+    if (*pdwAcked != 0)
+        ShowImageProgress(hwnd, *pdwAcked, pXfer->dwLength);
+    *pdwAcked = 0;
+}
+
 // The image in blocks of 4000 bytes, the last one shorter; 0xAA awaited (not
 // examined) after each full block.
 static int SendImageBlocks(HWND hwnd, ImageTransfer* pXfer)
 {
     DWORD dwSent = 0;
+    DWORD dwAcked = 0; // acknowledged, its progress not shown yet
     int nMarks = 0;
 
     SetLinkSilenceLimit(PhaseSilence(SILENCE_BLOCK_MS));
@@ -129,6 +140,7 @@ static int SendImageBlocks(HWND hwnd, ImageTransfer* pXfer)
         FoldCheckBytes(pXfer, pBlock, cbBlock);
         dwSent += cbBlock;
         WriteToModule(pBlock, cbBlock, &dwWritten);
+        ShowAckedProgress(hwnd, pXfer, &dwAcked);
         DebugPrint(u"Write %d bytes!, Totally write %d bytes\r\n", dwWritten, dwSent);
         ShowBlockMark(hwnd, &nMarks);
         if (cbBlock < IMAGE_BLOCK_LENGTH)
@@ -139,8 +151,9 @@ static int SendImageBlocks(HWND hwnd, ImageTransfer* pXfer)
         WaitForByte(ACK_BLOCK); // not examined: the final acknowledgement decides
         if (TransferBroken())
             return 0;
-        ShowImageProgress(hwnd, dwSent, pXfer->dwLength);
+        dwAcked = dwSent;
     }
+    ShowAckedProgress(hwnd, pXfer, &dwAcked);
     // The last block has no 0xAA of its own: it counts once written, and the
     // final 0xA5 of the verify answers for it.
     ShowImageProgress(hwnd, dwSent, pXfer->dwLength);
