@@ -312,6 +312,34 @@ TEST_F(SerialTest, WaitCommEvent_DataWaitingCountsAtOnce_ArrivingDataEndsTheWait
     CloseHandle(h);
 }
 
+// What the module link does for every byte it awaits: WaitCommEvent, then
+// ReadFile, on one thread. Per byte that comes while the wait blocks, the
+// device is looked at twice before the wait blocks (a read and the count of
+// its queue) and twice once it polls readable; the wait reads the byte ahead,
+// so the ReadFile makes no device read of its own. A wait that left itself a
+// wake-up would look again for nothing at the next byte.
+TEST_F(SerialTest, WaitCommEvent_ThenReadFile_FourLooksAtTheDevicePerByte)
+{
+    HANDLE h = OpenOrFail();
+    ASSERT_TRUE(SetCommMask(h, EV_RXCHAR | EV_BREAK | EV_ERR));
+    ASSERT_TRUE(SetTimeouts(h, MAXDWORD, 0, 0));
+    plat::SyscallFaults counted; // fails nothing: counts the calls
+    auto looks = [&] { return counted.calls(plat::SysCall::Read) + counted.calls(plat::SysCall::Ioctl); };
+    Feeder feeder(pty.master, {{100, "a"}, {200, "b"}, {300, "c"}});
+    for (const char* byte : {"a", "b", "c"})
+    {
+        const int before = looks();
+        DWORD ev = 0;
+        ASSERT_TRUE(WaitCommEvent(h, &ev, nullptr));
+        EXPECT_EQ(ev, (DWORD)EV_RXCHAR);
+        const int reads = counted.calls(plat::SysCall::Read);
+        EXPECT_EQ(TimedRead(h, 1).bytes, byte);
+        EXPECT_EQ(counted.calls(plat::SysCall::Read), reads) << "the ReadFile read the device";
+        EXPECT_LE(looks() - before, 4) << "looks at the device for " << byte;
+    }
+    CloseHandle(h);
+}
+
 TEST_F(SerialTest, WaitCommEvent_UnreadDataOutsideTheMask_DoesNotSpin)
 {
     HANDLE h = OpenOrFail();
