@@ -26,6 +26,9 @@ SerialPort::~SerialPort()
 
 void SerialPort::on_close()
 {
+    // What went through the port, for a trace that must account for every byte.
+    debug_port_line(this, "closed: " + std::to_string(readCount.load()) + " bytes read, " +
+                              std::to_string(writeCount.load()) + " bytes written");
     modem_port_closed(this);
     uint64_t one = 1;
     ssize_t r = ::write(closeFd, &one, sizeof one);

@@ -678,6 +678,7 @@ DWORD port_read(SerialPort* p, void* buffer, DWORD toRead, DWORD* read)
 DWORD port_write(SerialPort* p, const void* buffer, DWORD toWrite, DWORD* written)
 {
     WriteCall w{p, static_cast<const uint8_t*>(buffer), toWrite, 0, 0, Clock::time_point::max(), {}, false};
+    uint64_t limitMs = 0;
     {
         std::lock_guard<std::mutex> lock(p->mu);
         if (p->gone.load())
@@ -686,8 +687,8 @@ DWORD port_write(SerialPort* p, const void* buffer, DWORD toWrite, DWORD* writte
         const DWORD con = p->timeouts.WriteTotalTimeoutConstant;
         if (mul != 0 || con != 0)
         {
-            const uint64_t ms = std::min<uint64_t>((uint64_t)mul * toWrite + con, 0x7FFFFFFFu);
-            w.deadline = Clock::now() + std::chrono::milliseconds(ms);
+            limitMs = std::min<uint64_t>((uint64_t)mul * toWrite + con, 0x7FFFFFFFu);
+            w.deadline = Clock::now() + std::chrono::milliseconds(limitMs);
         }
         w.abortGen = p->txAbortGen.load();
     }
@@ -702,6 +703,11 @@ DWORD port_write(SerialPort* p, const void* buffer, DWORD toWrite, DWORD* writte
     }
     *written = (DWORD)w.done;
     p->writeCount.fetch_add(w.done, std::memory_order_relaxed);
+    // A caller may drop what a timed-out write left (the bridge does): the
+    // trace says how much that was.
+    if (error == ERROR_SUCCESS && w.done < toWrite)
+        debug_port_line(p, "write timed out after " + std::to_string(limitMs) + " ms: " + std::to_string(w.done) +
+                               " of " + std::to_string(toWrite) + " bytes written");
     return error;
 }
 

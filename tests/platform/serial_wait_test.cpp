@@ -4,6 +4,8 @@
 // WaitCommEvent's events, a hang-up ending every wait, and SuspendThread with
 // a writer. The far side is the master of a real pseudo-terminal pair whose
 // slave the profile names "COM1:".
+#include "platform/kernel/debug.h"
+#include "platform/kernel/text.h"
 #include "tests/platform/serial_port_support.h"
 
 #include <gtest/gtest.h>
@@ -133,22 +135,30 @@ TEST_F(SerialTest, ReadMode_OneMillisecondTotal_ReturnsWithinAboutAMillisecond)
     CloseHandle(h);
 }
 
-TEST_F(SerialTest, WriteTimeout_ReturnsSuccessWithThePartialCount)
+// The trace says how much the time-out left unwritten: a caller that drops
+// the rest (the bridge) leaves an account of every byte.
+TEST_F(SerialTest, WriteTimeout_ReturnsSuccessWithThePartialCount_AndTracesIt)
 {
     HANDLE h = OpenOrFail();
     ASSERT_TRUE(SetTimeouts(h, MAXDWORD, 0, 0, 0, 200));
     // Nobody reads the master: the pty's buffer fills.
     std::vector<char> big(256 * 1024, 'x');
     DWORD written = 0;
+    plat::debug_capture_begin();
     SetLastError(kSentinel);
     auto start = Clock::now();
     EXPECT_TRUE(WriteFile(h, big.data(), (DWORD)big.size(), &written, nullptr));
     double ms = MsSince(start);
+    std::vector<std::u16string> lines = plat::debug_capture_take();
+    plat::debug_capture_end();
     EXPECT_GT(written, 0u);
     EXPECT_LT(written, big.size());
     EXPECT_GE(ms, 199);
     EXPECT_LT(ms, 1000);
     EXPECT_EQ(GetLastError(), kSentinel);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(plat::utf16_to_utf8(lines[0]), "COM1: write timed out after 200 ms: " + std::to_string(written) + " of " +
+                                                 std::to_string(big.size()) + " bytes written\r\n");
     CloseHandle(h);
 }
 
