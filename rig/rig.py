@@ -187,13 +187,15 @@ class TelnetFarEnd:
     """The host side of ttyS1. QEMU sends telnet negotiation on connect and
     passes the guest's bytes unescaped; toward QEMU every 0xFF is doubled and
     IAC BRK (ff f3) is a line break. A reader thread always reads; bytes go
-    to `sink` (None: dropped, counted)."""
+    to `sink` (None: dropped, counted). `pause` stops the reading for a
+    while, as a far end that stalls."""
 
     def __init__(self, path):
         self.sock = connect_unix(path)
         self.wlock = threading.Lock()
         self.sink = None
         self.dropped = 0
+        self.paused_until = 0.0
         self.negotiation = b""
         # The negotiation comes at once; nothing in the guest has ttyS1 open yet.
         self.sock.settimeout(0.5)
@@ -208,8 +210,13 @@ class TelnetFarEnd:
         self.sock.settimeout(None)
         threading.Thread(target=self._reader, daemon=True).start()
 
+    def pause(self, seconds):
+        self.paused_until = time.monotonic() + seconds
+
     def _reader(self):
         while True:
+            while time.monotonic() < self.paused_until:
+                time.sleep(0.05)
             try:
                 data = self.sock.recv(65536)
             except OSError:
@@ -834,13 +841,41 @@ class Rig:
         return int(m.group(1)) if m else 0
 
     # f: the bridge between ttyUSB0 and ttyS1
+    def bridge_tally(self):
+        """The bridge job's own account so far (rig/guest/tally): its traffic
+        lines each way with their byte sums, its writes that timed out and
+        the bytes they left, its other output lines, the 16550's counters."""
+        rc, out = self.g.sh("/rig/tally f", 60)
+        pairs = (w.split("=", 1) for w in out.split() if "=" in w)
+        return {k: int(v) for k, v in pairs if v.isdigit()}
+
+    def bridge_evidence(self):
+        """What the tool and the guest's drivers said, kept whole in the work
+        folder (bridge-evidence.txt); the tool's lines that are no traffic
+        line and its trace's port lines come back for the table."""
+        parts = []
+        for title, cmd in (
+            ("tool output, lines that are no traffic line",
+             "grep -a -v -e ' bytes <-BT<-FF<- <<<' -e '^>>> [0-9]* bytes ->BT->FF->' /tmp/f.out | head -200"),
+            ("tool trace (--debug), its port lines", "grep -a 'COM[0-9]*: ' /tmp/f.dbg | tail -n 200"),
+            ("serial counters", "cat /proc/tty/driver/serial"),
+            ("guest kernel log, last lines", "dmesg | tail -n 40"),
+        ):
+            rc, out = self.g.sh(cmd, 60)
+            parts.append("== %s (%s)\n%s" % (title, cmd, out))
+        with open(os.path.join(self.workdir, "bridge-evidence.txt"), "w") as f:
+            f.write("\n".join(parts) + "\n")
+        said = lambda part: [l.strip() for l in part.splitlines()[1:] if l.strip()]
+        return said(parts[0]), said(parts[1])
+
     def case_bridge(self, res):
         big = self.o.bridge_bytes
         small = 256 * 1024
+        stall = self.o.bridge_stall
         self.drain_usb()
         fd = os.open(self.g.usb_pty, os.O_RDWR | os.O_NOCTTY)
         tty.setraw(fd)
-        ends = FarEnds(fd, self.g.ttyS1)
+        ends = FarEnds(fd, self.g.ttyS1, os.path.join(self.workdir, "bridge-progress.log"))
         passes = []
         status = None
         try:
@@ -852,11 +887,11 @@ class Rig:
             self.g.job("fcat1", "sh -c 'exec cat /dev/ttyS1 >/dev/ttyUSB0'")
             self.g.job("fcat2", "sh -c 'exec cat /dev/ttyUSB0 >/dev/ttyS1'")
             time.sleep(0.5)
-            base_ok, base_desc, base_rate = ends.transfer(small)
+            base, base_rate = ends.transfer(small, "baseline")
             self.g.sh("kill $(cat /tmp/fcat1.pid) $(cat /tmp/fcat2.pid)")
             self.g.wait_job("fcat1", 5)
             self.g.wait_job("fcat2", 5)
-            res.notes.append("baseline (busybox cat both ways) " + base_desc)
+            res.notes.append("baseline (busybox cat both ways) " + base["desc"])
 
             self.g.job("f", "fwutil --profile /rig/bridge.reg --display headless --debug /tmp/f.dbg")
             post = lambda cmd: self.g.sh("fwutil --post %d --profile /rig/bridge.reg" % cmd)[0]
@@ -866,6 +901,7 @@ class Rig:
                 time.sleep(0.2)
             else:
                 raise RigError("the tool never took --post")
+            before = self.bridge_tally()
             for label, size, restart in (("bridge", big, False), ("after stop/start", small, True)):
                 rc_stop = 0
                 if restart:
@@ -873,13 +909,24 @@ class Rig:
                     time.sleep(0.5)
                 rc_start = post(153)
                 time.sleep(0.5)
-                ok, desc, rate = ends.transfer(size)
+                pause = stall if label == "bridge" else 0
+                r, rate = ends.transfer(size, label, pause)
+                if label == "bridge" and base_rate and rate:
+                    r["desc"] += " = %.2f of the baseline" % (rate / base_rate)
+                after = self.bridge_tally()
+                delta = {k: v - before.get(k, 0) for k, v in after.items()}
+                before = after
+                ok, desc = self.judge_pass(r, lambda k: delta.get(k, 0), pause)
                 passes.append(ok and rc_start == 0 and rc_stop == 0)
-                if label == "bridge" and base_rate:
-                    desc += " = %.2f of the baseline" % (rate / base_rate)
                 res.notes.append("%s %s" % (label, desc))
             post(101)
             status = self.g.wait_job("f", 20)
+            if not all(passes) or status != 0 or stall:
+                output, trace = self.bridge_evidence()
+                res.notes.append("the tool's other output: %s" % (" | ".join(output[:12]) or "none"))
+                timed = [l for l in trace if "timed out" in l]
+                if timed:
+                    res.notes.append("its trace: %s" % " | ".join(timed[:4]))
         finally:
             ends.close()
             os.close(fd)
@@ -887,19 +934,47 @@ class Rig:
         res.notes = []
         res.result = "PASS" if all(passes) and len(passes) == 2 and status == 0 else "FAIL"
 
+    def judge_pass(self, r, d, pause):
+        """(passed, description) of one bridge pass. The tool's account sits
+        beside what arrived: what it wrote toward ttyS1 and read from it, its
+        writes to ttyS1 that timed out and the bytes they left (the bridge
+        drops what a timed-out write leaves; the pane shows only the count
+        written, the trace the rest), and what the 16550 moved. Identical
+        both ways passes. So does, with the rig's ttyS1 reader paused on
+        purpose, a stream whose only missing bytes are exactly the ones the
+        trace says the bridge dropped."""
+        desc = r["desc"]
+        desc += "; the tool wrote %d B toward ttyS1 and read %d B from it, 16550 tx %d rx %d overruns %d" % (
+            d("up"), d("down"), d("tx"), d("rx"), d("oe"))
+        if d("timeouts"):
+            desc += "; %d of its writes to ttyS1 timed out, leaving %d B it dropped" % (d("timeouts"), d("dropped"))
+        if r["ok"]:
+            return True, desc
+        explained = r["down_ok"] and r["up_clean"] and d("dropped") > 0 and r["up_missing"] == d("dropped")
+        if explained:
+            desc += "; every byte missing toward ttyS1 is one of those"
+            if not pause:
+                desc += " (the rig's reader of ttyS1 did not read for longer than the write's limit)"
+        elif r["up_missing"] and not d("dropped"):
+            desc += "; the tool's trace names no write that ended short"
+        return bool(pause) and explained, desc
+
 
 class FarEnds:
     """The host ends of both guest devices at once, for the bridge: the
     ttyUSB0 pty (read all the time on a thread of its own) and the ttyS1
-    telnet socket."""
+    telnet socket. Each transfer logs, once a second, what has been pushed
+    into and has come out of each end (`progress`, a file in the work
+    folder), so that a stall or a loss shows when it happened."""
 
-    def __init__(self, usb_fd, s1):
+    def __init__(self, usb_fd, s1, progress):
         self.fd = usb_fd
         self.s1 = s1
         self.usb_in = bytearray()
         self.s1_in = bytearray()
         self.lock = threading.Lock()
         self.stop = threading.Event()
+        self.progress = open(progress, "a")
         self.reader = threading.Thread(target=self._usb_reader, daemon=True)
         self.reader.start()
         s1.sink = self._s1_sink
@@ -919,71 +994,159 @@ class FarEnds:
         with self.lock:
             self.s1_in.extend(data)
 
-    def transfer(self, size, stall=20.0):
+    PAUSE_AT = 5.0  # seconds into a transfer at which a pause of the ttyS1 reader starts
+
+    def transfer(self, size, label, pause=0.0, quiet=20.0):
         """`size` random bytes into each far end at once; waits until both
-        arrived at the other end (or nothing moved for `stall` s). Returns
-        (identical both ways, description, KiB/s each way)."""
+        arrived at the other end (or nothing moved for `quiet` s). With
+        `pause`, the ttyS1 reader stops reading for that long, PAUSE_AT s
+        in. Returns ({ok, down_ok, up_clean, up_missing, desc}, KiB/s each
+        way or 0 when the bytes did not all come)."""
         with self.lock:
             self.usb_in.clear()
             self.s1_in.clear()
         a = random.randbytes(size)  # into ttyUSB0's far end, out at ttyS1's
         b = random.randbytes(size)  # into ttyS1's far end, out at ttyUSB0's
+        pushed = {"usb": 0, "s1": 0}
+        failed = []
+        dropped_before = self.s1.dropped
 
         def push_usb():
             view = memoryview(a)
-            while view:
-                n = os.write(self.fd, view[:4096])
-                view = view[n:]
+            try:
+                while view:
+                    n = os.write(self.fd, view[:4096])
+                    view = view[n:]
+                    pushed["usb"] += n
+            except OSError as e:
+                failed.append("into ttyUSB0's far end: %s" % e)
 
         def push_s1():
-            for i in range(0, len(b), 4096):
-                self.s1.send(b[i:i + 4096])
+            try:
+                for i in range(0, len(b), 4096):
+                    self.s1.send(b[i:i + 4096])
+                    pushed["s1"] = min(i + 4096, len(b))
+            except OSError as e:
+                failed.append("into ttyS1's far end: %s" % e)
 
         t0 = time.monotonic()
         for fn in (push_usb, push_s1):
             threading.Thread(target=fn, daemon=True).start()
+        self.progress.write("== %s, %d B each way\n" % (label, size))
         last = (-1, -1)
         quiet_since = time.monotonic()
         done_at = None
+        logged = 0.0
+        paused = not pause
         while True:
             time.sleep(0.1)
             with self.lock:
                 now = (len(self.s1_in), len(self.usb_in))
+            t = time.monotonic() - t0
+            if not paused and t >= self.PAUSE_AT:
+                paused = True
+                self.s1.pause(pause)
+                self.progress.write("%6.1f s  the rig stops reading ttyS1 for %.0f s\n" % (t, pause))
+            if t - logged >= 1.0:
+                logged = t
+                self.progress.write("%6.1f s  into ttyUSB0 %8d  out of ttyS1 %8d  into ttyS1 %8d  out of ttyUSB0 %8d\n"
+                                    % (t, pushed["usb"], now[0], pushed["s1"], now[1]))
+                self.progress.flush()
             if now[0] >= size and now[1] >= size:
                 done_at = time.monotonic()
                 break
             if now != last:
                 last = now
                 quiet_since = time.monotonic()
-            elif time.monotonic() - quiet_since > stall:
+            elif time.monotonic() - quiet_since > quiet:
                 break
         took = (done_at or time.monotonic()) - t0
         time.sleep(0.3)  # anything beyond `size` would show now
         with self.lock:
             got_s1 = bytes(self.s1_in)
             got_usb = bytes(self.usb_in)
-        ok = got_s1 == a and got_usb == b
+        up_text, up_missing, up_clean = describe_stream(got_s1, a, pushed["usb"])
+        down_text, _, _ = describe_stream(got_usb, b, pushed["s1"])
         rate = size / 1024.0 / took if done_at else 0.0
         desc = "%d KiB each way: ttyUSB0->ttyS1 %s, ttyS1->ttyUSB0 %s, %.1f s (%.0f KiB/s each way)" % (
-            size // 1024,
-            "identical" if got_s1 == a else "DIFFERENT (%d B, first difference at %d)" % (len(got_s1), first_diff(got_s1, a)),
-            "identical" if got_usb == b else "DIFFERENT (%d B, first difference at %d)" % (len(got_usb), first_diff(got_usb, b)),
-            took,
-            rate,
-        )
-        return ok, desc, rate
+            size // 1024, up_text, down_text, took, rate)
+        if pause:
+            desc += "; the rig stopped reading ttyS1 for %.0f s, %.0f s in" % (pause, self.PAUSE_AT)
+        if not done_at:
+            desc += "; nothing moved for the last %.0f s" % quiet
+        if failed:
+            desc += "; the rig's push failed " + ", ".join(failed)
+        if self.s1.dropped != dropped_before:
+            desc += "; the rig dropped %d B from ttyS1 with no reader set" % (self.s1.dropped - dropped_before)
+        result = {"ok": got_s1 == a and got_usb == b, "down_ok": got_usb == b, "up_clean": up_clean,
+                  "up_missing": up_missing, "desc": desc}
+        return result, rate
 
     def close(self):
         self.stop.set()
         self.s1.sink = None
         self.reader.join(2)
+        self.progress.close()
+
+
+def describe_stream(got, sent, pushed):
+    """How `got` compares with `sent`: (text, bytes of sent missing from got,
+    True when got is sent with runs left out and nothing else). The runs
+    are found by looking the 32 bytes received after each difference up
+    further on in what was sent: random bytes do not repeat."""
+    if got == sent:
+        return "identical", 0, True
+    gaps, tail, foreign_at = missing_runs(got, sent)
+    missing = sum(n for _, n in gaps) + tail
+    text = "DIFFERENT (%d B of %d pushed, first difference at %d" % (len(got), pushed, first_diff(got, sent))
+    if gaps:
+        sizes = sorted(set(n for _, n in gaps))
+        text += "; %d B missing in %d runs (sizes %s%s) at %s%s" % (
+            sum(n for _, n in gaps), len(gaps), ", ".join(str(n) for n in sizes[:12]),
+            ", ..." if len(sizes) > 12 else "", ", ".join(str(at) for at, _ in gaps[:6]),
+            ", ..." if len(gaps) > 6 else "")
+    if tail:
+        text += "; the last %d B sent never came" % tail
+    if foreign_at is not None:
+        text += "; bytes received at %d are not in what was sent" % foreign_at
+    return text + ")", missing, foreign_at is None
+
+
+def missing_runs(got, sent, limit=10000):
+    """([(offset in got, bytes of sent missing there)], bytes of sent missing
+    after the end of got, offset in got of bytes that are not in sent or
+    None). A stream with more than `limit` runs counts the rest as foreign."""
+    gaps = []
+    i = j = 0
+    vg, vs = memoryview(got), memoryview(sent)
+    while i < len(got):
+        d = first_diff(vg[i:], vs[j:])
+        i += d
+        j += d
+        if i >= len(got):
+            break
+        probe = got[i:i + 32]
+        k = sent.find(probe, j)
+        if len(probe) < 32 or k < 0 or len(gaps) >= limit:
+            return gaps, 0, i
+        gaps.append((i, k - j))
+        j = k
+    return gaps, len(sent) - j, None
 
 
 def first_diff(x, y):
-    for i in range(min(len(x), len(y))):
-        if x[i] != y[i]:
-            return i
-    return min(len(x), len(y))
+    """Where x and y first differ (the shorter length when one starts the other)."""
+    n = min(len(x), len(y))
+    lo = 0
+    step = 4096
+    while lo < n:
+        hi = min(n, lo + step)
+        if x[lo:hi] != y[lo:hi]:
+            for i in range(lo, hi):
+                if x[i] != y[i]:
+                    return i
+        lo = hi
+    return n
 
 
 CASES = [
@@ -1044,6 +1207,9 @@ def main():
     ap.add_argument("--markdown", default=None, help="also write the table here as Markdown")
     ap.add_argument("--shell", action="store_true", help="boot, run one command, quit")
     ap.add_argument("--bridge-bytes", type=int, default=4 * 1024 * 1024, help="bytes each way in the bridge case")
+    ap.add_argument("--bridge-stall", type=float, default=0.0, metavar="SECONDS",
+                    help="in the bridge case's first pass, stop reading ttyS1's far end for SECONDS (5 s in): a far end "
+                         "that stalls; the pass then passes when every byte missing is one the tool's trace says it dropped")
     o = ap.parse_args()
     if not o.workdir:
         o.workdir = os.path.join("/tmp", "fwutil-rig-%d" % os.getpid())
