@@ -487,6 +487,16 @@ static std::shared_ptr<ThreadObj> thread_from_handle(HANDLE h)
     return handle_get_as<ThreadObj>(h, ObjectKind::Thread);
 }
 
+// The frame of the thread calls: a suspended caller waits and a terminated one
+// ends here, and a handle that is no live thread gives `failed` (the last
+// error ERROR_INVALID_HANDLE); otherwise the work's result, on the record.
+template <typename R, typename Work> R thread_call(HANDLE thread, R failed, Work work)
+{
+    thread_checkpoint();
+    std::shared_ptr<ThreadObj> t = thread_from_handle(thread);
+    return t ? work(t.get()) : failed;
+}
+
 HANDLE GetCurrentThread()
 {
     return kCurrentThreadPseudo;
@@ -502,38 +512,34 @@ DWORD GetCurrentThreadId()
 // under way has finished, so once it returns the target starts no further I/O.
 DWORD SuspendThread(HANDLE thread)
 {
-    thread_checkpoint();
-    auto t = thread_from_handle(thread);
-    if (!t)
-        return (DWORD)-1;
-    if (t.get() == current_thread())
-    {
-        DWORD prev;
-        {
-            std::lock_guard<std::mutex> lock(t->mu);
-            prev = (DWORD)t->suspendCount++;
-        }
-        thread_checkpoint();
-        return prev;
-    }
-    std::unique_lock<std::mutex> lock(t->mu);
-    DWORD prev = (DWORD)t->suspendCount++;
-    while (t->busy > 0 && !t->finished && !t->terminated)
-        t->cv.wait(lock);
-    return prev;
+    return thread_call(thread, (DWORD)-1,
+                       [](ThreadObj* t)
+                       {
+                           std::unique_lock<std::mutex> lock(t->mu);
+                           DWORD prev = (DWORD)t->suspendCount++;
+                           if (t == current_thread())
+                           {
+                               lock.unlock();
+                               thread_checkpoint();
+                               return prev;
+                           }
+                           while (t->busy > 0 && !t->finished && !t->terminated)
+                               t->cv.wait(lock);
+                           return prev;
+                       });
 }
 
 DWORD ResumeThread(HANDLE thread)
 {
-    thread_checkpoint();
-    auto t = thread_from_handle(thread);
-    if (!t)
-        return (DWORD)-1;
-    std::lock_guard<std::mutex> lock(t->mu);
-    DWORD prev = (DWORD)t->suspendCount;
-    if (t->suspendCount > 0 && --t->suspendCount == 0)
-        t->cv.notify_all();
-    return prev;
+    return thread_call(thread, (DWORD)-1,
+                       [](ThreadObj* t)
+                       {
+                           std::lock_guard<std::mutex> lock(t->mu);
+                           DWORD prev = (DWORD)t->suspendCount;
+                           if (t->suspendCount > 0 && --t->suspendCount == 0)
+                               t->cv.notify_all();
+                           return prev;
+                       });
 }
 
 // The exit code reads at once; the thread itself ends at its next platform
@@ -565,45 +571,45 @@ BOOL TerminateThread(HANDLE thread, DWORD exitCode)
 
 BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode)
 {
-    thread_checkpoint();
-    auto t = thread_from_handle(thread);
-    if (!t)
-        return FALSE;
-    if (exitCode == nullptr)
-    {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    *exitCode = t->exitCode.load();
-    return TRUE;
+    return thread_call(thread, FALSE,
+                       [&](ThreadObj* t)
+                       {
+                           if (exitCode == nullptr)
+                           {
+                               SetLastError(ERROR_INVALID_PARAMETER);
+                               return FALSE;
+                           }
+                           *exitCode = t->exitCode.load();
+                           return TRUE;
+                       });
 }
 
 // Priorities are recorded; the scheduler is left alone (all levels run as
 // ordinary threads here).
 BOOL SetThreadPriority(HANDLE thread, int priority)
 {
-    thread_checkpoint();
-    auto t = thread_from_handle(thread);
-    if (!t)
-        return FALSE;
-    if (priority < THREAD_PRIORITY_TIME_CRITICAL || priority > THREAD_PRIORITY_IDLE)
-    {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    std::lock_guard<std::mutex> lock(t->mu);
-    t->priority = priority;
-    return TRUE;
+    return thread_call(thread, FALSE,
+                       [&](ThreadObj* t)
+                       {
+                           if (priority < THREAD_PRIORITY_TIME_CRITICAL || priority > THREAD_PRIORITY_IDLE)
+                           {
+                               SetLastError(ERROR_INVALID_PARAMETER);
+                               return FALSE;
+                           }
+                           std::lock_guard<std::mutex> lock(t->mu);
+                           t->priority = priority;
+                           return TRUE;
+                       });
 }
 
 int GetThreadPriority(HANDLE thread)
 {
-    thread_checkpoint();
-    auto t = thread_from_handle(thread);
-    if (!t)
-        return 0x7FFFFFFF; // THREAD_PRIORITY_ERROR_RETURN
-    std::lock_guard<std::mutex> lock(t->mu);
-    return t->priority;
+    return thread_call(thread, 0x7FFFFFFF, // THREAD_PRIORITY_ERROR_RETURN
+                       [](ThreadObj* t)
+                       {
+                           std::lock_guard<std::mutex> lock(t->mu);
+                           return t->priority;
+                       });
 }
 
 // Sleep blocks in poll on the thread's wake descriptor, so TerminateThread
