@@ -67,8 +67,32 @@ struct RunFigures
     double imagePhaseMs = 0;                            // image length bytes in to the final 0xA5 (or last 0xAA) out
     size_t imagePhaseBytes = 0;                         // tool bytes in that span
     std::vector<std::pair<std::string, double>> phases; // for the breakdown
-    std::vector<double> turns; // image blocks, ms: tool turn mean, median, p99, worst; module turn mean
+    std::vector<double> turns;     // image blocks, ms: tool turn mean, median, p99, worst; module turn mean
+    std::vector<double> toolTurns; // every tool turn of the image blocks, ms, in order of size
 };
+
+// Mean, median and p99 of turns in order of size.
+struct TurnFigures
+{
+    double mean = 0;
+    double median = 0;
+    double p99 = 0;
+};
+
+TurnFigures TurnsOf(const std::vector<double>& sorted)
+{
+    TurnFigures t;
+    if (sorted.empty())
+        return t;
+    double sum = 0;
+    for (double v : sorted)
+        sum += v;
+    auto pct = [&](double q) { return sorted[(size_t)(q * (double)(sorted.size() - 1))]; };
+    t.mean = sum / (double)sorted.size();
+    t.median = pct(0.5);
+    t.p99 = pct(0.99);
+    return t;
+}
 
 RunFigures RunOnce(const Options& o, bool paced)
 {
@@ -145,25 +169,23 @@ RunFigures RunOnce(const Options& o, bool paced)
         f.imagePhaseMs = ms(imageLength, end);
         // Per image block: the tool's turn (0xAA out to the next block's first
         // byte in) and the module's (the block's last byte in to its 0xAA out).
-        double toolTurn = 0, moduleTurn = 0;
-        std::vector<double> toolTurns;
+        double moduleTurn = 0;
+        std::vector<double>& toolTurns = f.toolTurns;
         int blocks = 0;
         for (const Answer& a : answers)
         {
             if (a.kind != Answer::Bytes || a.bytes != std::vector<uint8_t>{0xAA} ||
                 a.toolBytesBefore <= syncs + kImageLengthAt + 3 || a.toolBytesBefore >= at.size())
                 continue;
-            double t = ms(a.ns, at[a.toolBytesBefore]);
-            toolTurn += t;
-            toolTurns.push_back(t);
+            toolTurns.push_back(ms(a.ns, at[a.toolBytesBefore]));
             moduleTurn += ms(at[a.toolBytesBefore - 1], a.ns);
             blocks++;
         }
         if (blocks > 0)
         {
             std::sort(toolTurns.begin(), toolTurns.end());
-            auto pct = [&](double q) { return toolTurns[(size_t)(q * (double)(toolTurns.size() - 1))]; };
-            f.turns = {toolTurn / blocks, pct(0.5), pct(0.99), toolTurns.back(), moduleTurn / blocks};
+            const TurnFigures t = TurnsOf(toolTurns);
+            f.turns = {t.mean, t.median, t.p99, toolTurns.back(), moduleTurn / blocks};
         }
         f.phases = {
             {"start to first sync", ms(start, at[0])},
@@ -221,6 +243,7 @@ void Unpaced(const Options& o)
 {
     printf("(c) unpaced, %d run%s\n", o.runs, o.runs == 1 ? "" : "s");
     std::vector<double> beyond;
+    std::vector<double> turns; // every run's
     for (int i = 0; i < o.runs; i++)
     {
         RunFigures f = RunOnce(o, false);
@@ -232,7 +255,12 @@ void Unpaced(const Options& o)
                i + 1, f.wallMs, f.attempts, prescribed, extra, f.toolCpuMs);
         PrintPhases(f);
         beyond.push_back(extra);
+        turns.insert(turns.end(), f.toolTurns.begin(), f.toolTurns.end());
     }
+    std::sort(turns.begin(), turns.end());
+    const TurnFigures t = TurnsOf(turns);
+    printf("  per image block, all runs: 0xAA to next block mean %.3f ms (median %.3f, p99 %.3f) over %zu blocks\n",
+           t.mean, t.median, t.p99, turns.size());
     std::sort(beyond.begin(), beyond.end());
     const double median = beyond.empty() ? 0 : beyond[beyond.size() / 2];
     printf("  (c) time beyond the prescribed pauses, median %.3f s   goal <= 0.5 s  %s\n", median,
