@@ -238,7 +238,15 @@ int take_bytes(Sim* s, std::unique_lock<std::mutex>& lk, std::vector<uint8_t>& b
         queued = n > 0;
     }
     if (n == 0)
-        n = s->link.read(s->link.ctx, buf.data(), static_cast<int>(buf.size()), timeout);
+    {
+        // The look without waiting may have taken a stop's or a reset's
+        // wake-up: ask before a wait that would then last its whole time.
+        lk.lock();
+        const bool woken = interrupted(s);
+        lk.unlock();
+        if (!woken)
+            n = s->link.read(s->link.ctx, buf.data(), static_cast<int>(buf.size()), timeout);
+    }
     lk.lock();
     if (n <= 0)
         return n;

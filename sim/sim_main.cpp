@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <poll.h>
+#include <sys/signalfd.h>
 #include <string>
 #include <termios.h>
 #include <unistd.h>
@@ -36,7 +37,8 @@ struct Options
 };
 
 // Where the loop reads its wake-ups, and what it says on stderr.
-int g_sigPipe[2] = {-1, -1}; // signal handler and state hook -> main loop
+int g_sigPipe[2] = {-1, -1}; // state hook -> main loop
+int g_sigFd = -1;            // SIGUSR1, SIGINT, SIGTERM -> main loop
 bool g_verbose = false;
 bool g_quiet = false;
 
@@ -343,16 +345,11 @@ bool load_expected_images(const char* dir, ExpectedImages* images, SimConfig* cf
     return true;
 }
 
-void on_signal(int sig)
-{
-    int saved = errno;
-    uint8_t b = static_cast<uint8_t>(sig);
-    ssize_t r = write(g_sigPipe[1], &b, 1);
-    (void)r;
-    errno = saved;
-}
-
-// Signals reach the main loop through the pipe.
+// The stop and reset signals are blocked in every thread (the simulator's
+// thread is started after this) and read from a signalfd by the main loop. A
+// handler writing to a pipe lost a signal that came just before the loop's
+// poll under ThreadSanitizer, which defers handlers, and fwsim then ignored
+// its SIGINT.
 bool install_signals()
 {
     if (pipe2(g_sigPipe, O_CLOEXEC | O_NONBLOCK) != 0)
@@ -360,14 +357,16 @@ bool install_signals()
         fprintf(stderr, "fwsim: pipe: %s\n", strerror(errno));
         return false;
     }
-    struct sigaction sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sa_handler = on_signal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGUSR1, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGUSR1);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0 || (g_sigFd = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK)) < 0)
+    {
+        fprintf(stderr, "fwsim: signalfd: %s\n", strerror(errno));
+        return false;
+    }
     signal(SIGPIPE, SIG_IGN);
     return true;
 }
@@ -473,29 +472,24 @@ void serve(Sim* sim, const std::string& serving)
 {
     for (;;)
     {
-        pollfd p = {g_sigPipe[0], POLLIN, 0};
-        if (poll(&p, 1, -1) < 0 && errno != EINTR)
+        pollfd p[2] = {{g_sigFd, POLLIN, 0}, {g_sigPipe[0], POLLIN, 0}};
+        if (poll(p, 2, -1) < 0 && errno != EINTR)
             return;
-        uint8_t sigs[32];
-        ssize_t n = read(g_sigPipe[0], sigs, sizeof sigs);
-        for (ssize_t i = 0; i < n; i++)
+        signalfd_siginfo si;
+        while (read(g_sigFd, &si, sizeof si) == (ssize_t)sizeof si)
         {
-            if (sigs[i] == SIGUSR1)
-            {
-                if (g_verbose)
-                    fprintf(stderr, "fwsim: module reset\n");
-                sim_reset(sim);
-            }
-            else if (sigs[i] == SIGINT || sigs[i] == SIGTERM)
-            {
+            if (si.ssi_signo == SIGINT || si.ssi_signo == SIGTERM)
                 return;
-            }
-            else if (sigs[i] == 0)
-            {
-                if (!g_quiet)
-                    fprintf(stderr, "fwsim: %s: the line is gone\n", serving.c_str());
-                return;
-            }
+            if (g_verbose)
+                fprintf(stderr, "fwsim: module reset\n");
+            sim_reset(sim);
+        }
+        uint8_t b;
+        if (read(g_sigPipe[0], &b, 1) == 1)
+        {
+            if (!g_quiet)
+                fprintf(stderr, "fwsim: %s: the line is gone\n", serving.c_str());
+            return;
         }
     }
 }
