@@ -163,6 +163,9 @@ TEST_F(MainWindowTest, LogPaneCoversTheClientAreaAfterEveryResize)
 {
     Start();
     plat::WindowInfo info;
+    // The pane is sized when the window's thread handles its first WM_SIZE,
+    // which can come after the banner on a loaded machine.
+    WaitUntil([&] { return plat::window_info(LogPane(), &info) && info.rect.right != 0; });
     ASSERT_TRUE(plat::window_info(LogPane(), &info));
     EXPECT_EQ(info.rect.left, 0);
     EXPECT_EQ(info.rect.top, 0); // no command bar on top: the menu bar is at the bottom
