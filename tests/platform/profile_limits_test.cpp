@@ -25,12 +25,10 @@ using plat::kRegMaxKeys;
 using plat::kRegMaxNameLength;
 using plat::kRegMaxValuesPerKey;
 
-// The repository's folder, found from this file's own path.
+// The repository's folder, as the build names it.
 std::string RepoDir()
 {
-    const std::string here = __FILE__; // ".../tests/platform/profile_limits_test.cpp"
-    const std::string root = here.substr(0, here.rfind("tests/platform/"));
-    return root.empty() ? std::string(".") : root.substr(0, root.size() - 1);
+    return FWU_SOURCE_DIR;
 }
 
 struct Result

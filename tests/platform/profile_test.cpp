@@ -23,12 +23,10 @@ namespace
 using plat::DeviceSpec;
 using plat::DeviceType;
 
-// The repository's profiles/ folder, found from this file's own path.
+// The repository's profiles/ folder, as the build names it.
 std::string ProfilesDir()
 {
-    const std::string here = __FILE__; // ".../tests/platform/profile_test.cpp"
-    const std::string root = here.substr(0, here.rfind("tests/"));
-    return (root.empty() ? std::string(".") : root.substr(0, root.size() - 1)) + "/profiles";
+    return std::string(FWU_SOURCE_DIR) + "/profiles";
 }
 
 // A profile text: the header line, then the given lines.
