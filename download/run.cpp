@@ -112,12 +112,15 @@ static int WakeBootRom(HWND hwnd, int* pnSilent)
     ShowRunPhase(hwnd, RUNPHASE_WAKE, QueryRun(RUNREPORT_ATTEMPTS));
     DebugPrint(u"!Cast 55h!\r\n");
     Sleep(1000);
-    ResetModule(nullptr, 0, 0, 0);
     // A boot ROM that was already up (a module without a firmware) has
     // answered the syncs before this reset; that 0xA0 is not the answer of
     // the boot ROM the reset starts, and taking it sent the stage-1 frame
-    // to a module that had not yet seen a sync.
+    // to a module that had not yet seen a sync. It goes before the reset:
+    // a module that answers while the reset call is still returning (a
+    // reset command that ends after its signal) had its one answer wiped
+    // by a purge after it, and the run needed a second attempt.
     PurgeComm(g_pModulePort.load()->hCom, PURGE_RXCLEAR);
+    ResetModule(nullptr, 0, 0, 0);
     if (WaitForBootAnswer())
         return 1;
     if (LinkWaitEnd() != LINK_WAIT_LOST)

@@ -94,12 +94,13 @@ protected:
         return Write(name, DefaultProfile() + "\n" + simulatorLines + "\n");
     }
     // A handheld whose module is the simulator program: its reset is a signal.
-    std::string FwsimProfile(const std::string& name, pid_t fwsim)
+    // resetTail follows the signal in the reset command.
+    std::string FwsimProfile(const std::string& name, pid_t fwsim, const std::string& resetTail = "")
     {
         return Write(name, "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Platform]\n\"Restart\"=\"exit\"\n\n"
                            "[HKEY_LOCAL_MACHINE\\Platform\\Devices]\n\"COM1:\"=\"tty:/dev/fwutil-not-this-one\"\n"
                            "\"RIL1:\"=\"cmd:kill -USR1 " +
-                               std::to_string(fwsim) + "\"\n");
+                               std::to_string(fwsim) + resetTail + "\"\n");
     }
 };
 
@@ -355,6 +356,20 @@ TEST_F(StationRecord, StopBySignalEndsWith128PlusItAndWritesTheRecord)
 // ---------------------------------------------------------------------------
 // Side by side
 // ---------------------------------------------------------------------------
+// The module's boot ROM answers the first sync after its reset at once; a
+// reset command that ends a while after its signal returns only when that
+// answer is already waiting. It is the answer of this attempt.
+TEST_F(StationRecord, AnswerThatCameBeforeTheResetCallReturnedIsTaken)
+{
+    toolrun::Fwsim sim;
+    ASSERT_TRUE(sim.Start()) << sim.child.errText;
+    const std::string profile = FwsimProfile("late.reg", sim.child.pid, "; sleep 0.3");
+    toolrun::Result r = Run({"--profile", profile, "--port", sim.path, "--report", dir_ + "/late.json"});
+    sim.Stop();
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Field(toolrun::read_file(dir_ + "/late.json"), "attempts"), "1");
+}
+
 TEST_F(StationRecord, TwoStationsRunSideBySide)
 {
     toolrun::Fwsim simA, simB;

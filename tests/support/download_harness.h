@@ -197,9 +197,7 @@ struct RigOptions
     std::string ril = "sim-reset";
     bool catchRestart = true; // the device restart calls a hook instead of ending the process
     // How long after a sync the boot ROM answers (unless the test's own rules
-    // say otherwise). A real module takes a moment to come out of a reset; one
-    // that answers at once can have its answer purged with the bytes from
-    // before the reset, and a run then needs a second attempt.
+    // say otherwise): a real module takes a moment to come out of a reset.
     int bootAnswerMs = 0;
 };
 
