@@ -25,6 +25,7 @@
 #include "download/run.h"
 #include "platform/kernel/debug.h"
 #include "platform/kernel/iocontrol.h"
+#include "platform/kernel/kernel.h"
 #include "platform/profile/profile.h"
 #include "platform/serial/vcable.h"
 #include "shell/log.h"
@@ -47,7 +48,7 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 constexpr int kOps = 11;
-constexpr int kWaitMs = 1500;    // one WAIT, SKIPTO, QUIET or RESET at most
+constexpr int kWaitMs = 600;     // one WAIT, SKIPTO, QUIET or RESET at most (the longest silence limit)
 constexpr int kScriptMs = 20000; // the whole script at most
 constexpr int kSettleMs = 300;   // after the script: the run may end by itself
 constexpr int kRunEndMs = 60000; // after the hang-up: the run must have ended
@@ -191,7 +192,7 @@ struct FarEnd
     void WaitReset()
     {
         int before = plat::ril_counts().reset;
-        auto deadline = Clock::now() + milliseconds(kWaitMs + 1000);
+        auto deadline = Clock::now() + milliseconds(kWaitMs + 400);
         while (plat::ril_counts().reset == before && Clock::now() < deadline && !WorkerEnded())
             std::this_thread::sleep_for(milliseconds(2));
         Drop();
@@ -268,7 +269,8 @@ struct FarEnd
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     plat::debug_set_sink_off();
-    g_dwSilencePercent = 1; // sync answer 30 ms, loaders 50 ms, erase and flash 600 ms, blocks 100 ms
+    g_dwSilencePercent = 1;      // sync answer 30 ms, loaders 50 ms, erase and flash 600 ms, blocks 100 ms
+    plat::set_sleep_percent(10); // the pauses: 50 ms after the radio, 100 ms before a reset, a sync a ms
     plat::set_restart_hook(&OnRestart);
     static std::mutex mu;
     static std::condition_variable cv;
@@ -313,7 +315,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     while (!WorkerEnded() && Clock::now() < settle)
         std::this_thread::sleep_for(milliseconds(5));
     plat::cable_hangup(far.cable, 'b');
-    auto limit = Clock::now() + milliseconds(kRunEndMs);
+    Clock::time_point hangup = Clock::now();
+    int64_t cpuHangup = ProcessCpuNs();
+    auto limit = hangup + milliseconds(kRunEndMs);
     while (!WorkerEnded())
     {
         if (Clock::now() >= limit)
@@ -330,8 +334,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     int64_t cpu = ProcessCpuNs() - cpuStart;
     double wall = std::chrono::duration<double>(Clock::now() - start).count();
     if (getenv("DOWNLOAD_FUZZ_VERBOSE") != nullptr)
-        fprintf(stderr, "download_fuzz: state %u, attempts %u, %zu bytes moved, %.2f s, %.3f s CPU\n", (unsigned)state,
-                (unsigned)QueryRun(RUNREPORT_ATTEMPTS), far.moved, wall, cpu / 1e9);
+        fprintf(stderr,
+                "download_fuzz: state %u, attempts %u, %zu bytes moved, %.2f s, %.3f s CPU; after the hang-up "
+                "%.3f s, %.3f s CPU\n",
+                (unsigned)state, (unsigned)QueryRun(RUNREPORT_ATTEMPTS), far.moved, wall, cpu / 1e9,
+                std::chrono::duration<double>(Clock::now() - hangup).count(), (ProcessCpuNs() - cpuHangup) / 1e9);
     if (cpu > kCpuBaseNs + kCpuPerByteNs * (int64_t)far.moved && cpu > (int64_t)(wall * 0.5e9))
         Finding("the run spun: more CPU than its bytes explain");
     return 0;

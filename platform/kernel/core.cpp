@@ -2,7 +2,9 @@
 // suspend, resume, terminate, exit codes), Sleep and the blocking waits that
 // every other stand-in call builds on.
 #include "platform/kernel/core.h"
+#include "platform/kernel/kernel.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <pthread.h>
@@ -612,11 +614,21 @@ int GetThreadPriority(HANDLE thread)
                        });
 }
 
+static std::atomic<DWORD> g_sleepPercent{100};
+
+void plat::set_sleep_percent(DWORD percent)
+{
+    g_sleepPercent.store(percent);
+}
+
 // Sleep blocks in poll on the thread's wake descriptor, so TerminateThread
 // ends it early; a suspended thread stops when the sleep is over.
 void Sleep(DWORD ms)
 {
     thread_checkpoint();
+    const DWORD percent = g_sleepPercent.load();
+    if (ms > 0 && ms != INFINITE && percent != 100)
+        ms = std::max<DWORD>(1, (DWORD)((unsigned long long)ms * percent / 100));
     if (ms > 0)
         sleep_until(deadline_after_ms(ms));
     thread_checkpoint();

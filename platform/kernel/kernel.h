@@ -59,4 +59,10 @@ PowerCounts power_counts();
 // all, or ms pass; true when it has.
 bool power_wait_idle_resets(int count, DWORD ms);
 
+// Scales every Sleep to percent of the time asked (100, the default: as
+// asked; a sleep asked for at least 1 ms stays at least 1 ms). The download
+// fuzzer runs the tool's prescribed pauses shorter, so that its inputs are
+// bound by what they do rather than by the pauses.
+void set_sleep_percent(DWORD percent);
+
 } // namespace plat

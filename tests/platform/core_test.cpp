@@ -1,6 +1,7 @@
 // Conformance of the platform core: last-error, handle values, platform
 // threads (suspend, resume, terminate, exit codes) and Sleep.
 #include "platform/kernel/core.h"
+#include "platform/kernel/kernel.h"
 #include "tests/support/fd_io.h"
 #include "tests/support/platform_threads.h"
 
@@ -291,6 +292,22 @@ TEST(Sleep, WaitsAtLeastTheTimeAndBurnsNoCpu)
         (r1.ru_utime.tv_sec - r0.ru_utime.tv_sec) * 1000000LL + (r1.ru_utime.tv_usec - r0.ru_utime.tv_usec) +
         (r1.ru_stime.tv_sec - r0.ru_stime.tv_sec) * 1000000LL + (r1.ru_stime.tv_usec - r0.ru_stime.tv_usec);
     EXPECT_LT(cpu_us, 20000) << "Sleep must block, not spin";
+}
+
+// The fuzzer's shortened pauses: a tenth of the time, never under 1 ms.
+TEST(Sleep, ScaledSleepsTakeTheirShareOfTheTime)
+{
+    plat::set_sleep_percent(10);
+    auto start = steady_clock::now();
+    Sleep(1000);
+    long long tenth = elapsed_ms(start);
+    start = steady_clock::now();
+    Sleep(5);
+    auto least = steady_clock::now() - start;
+    plat::set_sleep_percent(100);
+    EXPECT_GE(tenth, 100);
+    EXPECT_LT(tenth, 500);
+    EXPECT_GE(least, std::chrono::milliseconds(1));
 }
 
 TEST(Waits, WakeEndsAWaitEarly)
