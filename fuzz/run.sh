@@ -29,7 +29,7 @@ status=0
 for t in $targets; do
     work="$dir/runs/$t"
     mkdir -p "$work/corpus" "$work/artifacts"
-    # The download runs in real time (the tool's own waits); its inputs are scripts.
+    # The download runs in (shortened) real time: its inputs are scripts.
     extra=()
     case $t in
     download_fuzz) extra=(-max_len=4096 -timeout=120 -rss_limit_mb=4096) ;;
