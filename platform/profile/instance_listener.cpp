@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <condition_variable>
 #include <deque>
+#include <latch>
 #include <memory>
 #include <mutex>
 #include <poll.h>
@@ -96,10 +97,12 @@ int g_answering = 0;
 
 // A server: answers ready requests one after the other. Its platform
 // thread record (and the wake-up descriptor in it) is made once, here, so
-// answering needs no new descriptor when they run short.
-void serve_loop(Listener* l)
+// answering needs no new descriptor when they run short; the start waits
+// for it (started says made).
+void serve_loop(Listener* l, std::latch* started)
 {
     current_thread();
+    started->count_down();
     for (;;)
     {
         Pending p;
@@ -305,8 +308,13 @@ Listener* listener_start(int listenFd, ServeFn serve, std::string* error)
     }
     keep_spare(l.get());
     Listener* raw = l.release();
+    // Started means ready: a server still making its record when the
+    // descriptors ran out could take the one the listener had given up to
+    // accept a connection, and no request would be taken from then on.
+    std::latch started((std::ptrdiff_t)std::size(raw->servers));
     for (std::thread& t : raw->servers)
-        t = std::thread(serve_loop, raw);
+        t = std::thread(serve_loop, raw, &started);
+    started.wait();
     raw->loop = std::thread(listen_loop, raw);
     return raw;
 }
