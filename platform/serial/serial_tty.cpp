@@ -7,9 +7,10 @@
 // clear), so the driver marks them in the byte stream: 0xFF 0x00 0x00 is a
 // break, 0xFF 0x00 X a framing or parity error on X, 0xFF 0xFF a 0xFF of the
 // data. The read path takes the marks out (a mark split across two reads
-// included) and reports them as line events, the way a virtual cable does; a
-// pty never marks anything but doubles every 0xFF, which the same decoding
-// undoes.
+// included) and reports them as line events, the way a virtual cable does.
+// Only a driver that keeps line counters (TIOCGICOUNT) is marked: a pty has
+// no line to break, and marked it would only double every 0xFF and take each
+// byte through the kernel's slow input path.
 //
 // USB-serial adapters: on open the driver is asked for low latency
 // (ASYNC_LOW_LATENCY), and where an FTDI latency timer is writable in sysfs it
@@ -214,42 +215,47 @@ public:
     // until taken.
     void decode(const uint8_t* in, size_t n, std::vector<uint8_t>* out)
     {
-        for (size_t i = 0; i < n; i++)
+        size_t i = 0;
+        while (i < n)
         {
-            const uint8_t b = in[i];
-            switch (state_)
+            if (state_ == State::Plain)
             {
-                case State::Plain:
-                    if (b == 0xFF)
-                        state_ = State::Mark;
-                    else
-                        out->push_back(b);
-                    break;
-                case State::Mark:
-                    state_ = State::Plain;
-                    if (b == 0x00)
-                        state_ = State::MarkZero;
-                    else if (b == 0xFF)
-                        out->push_back(0xFF);
-                    else
-                    {
-                        // Never sent by a marking driver: keep both bytes.
-                        out->push_back(0xFF);
-                        out->push_back(b);
-                    }
-                    break;
-                case State::MarkZero:
-                    state_ = State::Plain;
-                    if (b == 0x00)
-                        breaks_++;
-                    else
-                    {
-                        // The mark does not say framing or parity: a line
-                        // without parity has only framing errors to show.
-                        errors_ |= CE_FRAME;
-                        out->push_back(b);
-                    }
-                    break;
+                // The data up to the next mark goes over in one piece: a
+                // bridge moves megabytes through here, 0xFF in every chunk.
+                const void* mark = std::memchr(in + i, 0xFF, n - i);
+                const size_t end = mark ? (size_t)(static_cast<const uint8_t*>(mark) - in) : n;
+                out->insert(out->end(), in + i, in + end);
+                if (end == n)
+                    return;
+                state_ = State::Mark;
+                i = end + 1;
+                continue;
+            }
+            const uint8_t b = in[i++];
+            if (state_ == State::Mark)
+            {
+                state_ = State::Plain;
+                if (b == 0x00)
+                    state_ = State::MarkZero;
+                else if (b == 0xFF)
+                    out->push_back(0xFF);
+                else
+                {
+                    // Never sent by a marking driver: keep both bytes.
+                    out->push_back(0xFF);
+                    out->push_back(b);
+                }
+                continue;
+            }
+            state_ = State::Plain; // after 0xFF 0x00
+            if (b == 0x00)
+                breaks_++;
+            else
+            {
+                // The mark does not say framing or parity: a line without
+                // parity has only framing errors to show.
+                errors_ |= CE_FRAME;
+                out->push_back(b);
             }
         }
     }
@@ -583,10 +589,15 @@ std::unique_ptr<PortBackend> tty_backend_open(int fd, bool lockFile)
     // XON/XOFF, and the images carry every byte value.
     struct termios t;
     int got = retry([&] { return sys().tcgetattr(fd, &t); });
-    // A pty master's settings are its slave's: marking there would mark what
-    // the person on the far end reads, and nothing the master reads.
-    unsigned ptyNumber = 0;
-    const bool marking = retry([&] { return sys().ioctl(fd, TIOCGPTN, &ptyNumber); }) != 0;
+    // The line is marked only where the driver can have breaks and line
+    // errors to mark: a port that keeps line counters (a UART, a USB
+    // adapter). A pty has none; marked, its kernel side takes every byte
+    // through the slow input path and doubles each 0xFF, which halves what
+    // the bridge moves. (A pty master's settings are also its slave's:
+    // marking there would mark what the far end reads.)
+    struct serial_icounter_struct base = {};
+    const unsigned caps = probe_caps(fd, &base);
+    const bool marking = (caps & kPortBreaks) != 0;
     if (got == 0)
     {
         raw_termios(&t); // reads never wait in the kernel: the port waits in poll
@@ -601,8 +612,6 @@ std::unique_ptr<PortBackend> tty_backend_open(int fd, bool lockFile)
             unclaim(fd); // TIOCEXCL would outlast the descriptor
         return fail(win32_error_from_errno(err));
     }
-    struct serial_icounter_struct base = {};
-    const unsigned caps = probe_caps(fd, &base);
     auto backend = std::make_unique<TtyBackend>(fd, lockFile, caps, base);
     if (marking)
         backend->start_marking((t.c_iflag & INPCK) != 0);

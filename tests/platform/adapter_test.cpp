@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <deque>
 #include <optional>
 #include <fstream>
@@ -198,6 +199,12 @@ int MarkedIoctl(int fd, unsigned long request, void* arg)
             *static_cast<int*>(arg) = (int)MarkedStream::left();
             return 0;
         }
+        if (request == TIOCGICOUNT && fd != MarkedStream::master)
+        {
+            // A UART's driver keeps line counters; its line is marked.
+            *static_cast<struct serial_icounter_struct*>(arg) = {};
+            return 0;
+        }
     }
     return plat::real_syscalls().ioctl(fd, request, arg);
 }
@@ -343,6 +350,47 @@ TEST_F(AdapterMarks, EveryByteValue_CrossesAMarkedPty)
         got += r.bytes;
     }
     EXPECT_EQ(got, all);
+}
+
+// The line is marked where the driver keeps line counters, and only there: a
+// marked pty has no break to show, and its kernel side would double every 0xFF
+// and take each byte through the slow input path (half the bridge's rate).
+struct MarkingSeen
+{
+    static inline std::atomic<bool> counters{false};
+    static inline std::atomic<bool> parmrk{false};
+};
+
+TEST(AdapterMarking, OnlyADriverWithLineCountersIsMarked)
+{
+    for (const bool counters : {false, true})
+    {
+        SCOPED_TRACE(counters ? "driver keeps line counters" : "a pty");
+        Pty pty;
+        ASSERT_TRUE(OpenPtyAsCom1(&pty));
+        MarkingSeen::counters = counters;
+        MarkingSeen::parmrk = !counters;
+        plat::Syscalls table = plat::real_syscalls();
+        table.ioctl = [](int fd, unsigned long request, void* arg)
+        {
+            if (request == TIOCGICOUNT && MarkingSeen::counters)
+            {
+                *static_cast<struct serial_icounter_struct*>(arg) = {};
+                return 0;
+            }
+            return plat::real_syscalls().ioctl(fd, request, arg);
+        };
+        table.tcsetattr = [](int fd, int action, const struct termios* t)
+        {
+            MarkingSeen::parmrk = (t->c_iflag & PARMRK) != 0;
+            return plat::real_syscalls().tcsetattr(fd, action, t);
+        };
+        plat::SyscallOverride driver(&table);
+        HANDLE h = OpenPort();
+        ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+        EXPECT_EQ(MarkingSeen::parmrk.load(), counters);
+        EXPECT_TRUE(CloseHandle(h));
+    }
 }
 
 // ---------------------------------------------------------------------------
