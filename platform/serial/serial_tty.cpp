@@ -589,12 +589,8 @@ std::unique_ptr<PortBackend> tty_backend_open(int fd, bool lockFile)
     // XON/XOFF, and the images carry every byte value.
     struct termios t;
     int got = retry([&] { return sys().tcgetattr(fd, &t); });
-    // The line is marked only where the driver can have breaks and line
-    // errors to mark: a port that keeps line counters (a UART, a USB
-    // adapter). A pty has none; marked, its kernel side takes every byte
-    // through the slow input path and doubles each 0xFF, which halves what
-    // the bridge moves. (A pty master's settings are also its slave's:
-    // marking there would mark what the far end reads.)
+    // Marked only where the driver keeps line counters (see the top of this
+    // file); never a pty, master or slave.
     struct serial_icounter_struct base = {};
     const unsigned caps = probe_caps(fd, &base);
     const bool marking = (caps & kPortBreaks) != 0;

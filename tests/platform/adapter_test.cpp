@@ -355,11 +355,7 @@ TEST_F(AdapterMarks, EveryByteValue_CrossesAMarkedPty)
 // The line is marked where the driver keeps line counters, and only there: a
 // marked pty has no break to show, and its kernel side would double every 0xFF
 // and take each byte through the slow input path (half the bridge's rate).
-struct MarkingSeen
-{
-    static inline std::atomic<bool> counters{false};
-    static inline std::atomic<bool> parmrk{false};
-};
+std::atomic<bool> g_parmrkSet{false}; // the last line setting asked for PARMRK
 
 TEST(AdapterMarking, OnlyADriverWithLineCountersIsMarked)
 {
@@ -368,27 +364,24 @@ TEST(AdapterMarking, OnlyADriverWithLineCountersIsMarked)
         SCOPED_TRACE(counters ? "driver keeps line counters" : "a pty");
         Pty pty;
         ASSERT_TRUE(OpenPtyAsCom1(&pty));
-        MarkingSeen::counters = counters;
-        MarkingSeen::parmrk = !counters;
-        plat::Syscalls table = plat::real_syscalls();
-        table.ioctl = [](int fd, unsigned long request, void* arg)
         {
-            if (request == TIOCGICOUNT && MarkingSeen::counters)
-            {
-                *static_cast<struct serial_icounter_struct*>(arg) = {};
-                return 0;
-            }
-            return plat::real_syscalls().ioctl(fd, request, arg);
-        };
+            std::lock_guard<std::mutex> lock(MarkedStream::mu);
+            MarkedStream::master = pty.master;
+            MarkedStream::reads.clear();
+        }
+        g_parmrkSet = !counters;
+        plat::Syscalls table = plat::real_syscalls();
+        if (counters)
+            table.ioctl = MarkedIoctl; // answers TIOCGICOUNT as a UART's driver does
         table.tcsetattr = [](int fd, int action, const struct termios* t)
         {
-            MarkingSeen::parmrk = (t->c_iflag & PARMRK) != 0;
+            g_parmrkSet = (t->c_iflag & PARMRK) != 0;
             return plat::real_syscalls().tcsetattr(fd, action, t);
         };
         plat::SyscallOverride driver(&table);
         HANDLE h = OpenPort();
         ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
-        EXPECT_EQ(MarkingSeen::parmrk.load(), counters);
+        EXPECT_EQ(g_parmrkSet.load(), counters);
         EXPECT_TRUE(CloseHandle(h));
     }
 }
