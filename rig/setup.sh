@@ -57,7 +57,7 @@ if [[ ! -f $kdir/vmlinuz || ! -f $kdir/version ]]; then
     rm -rf "$cache/deb" "$kdir.tmp"
     mkdir -p "$cache/deb" "$kdir.tmp"
     (cd "$cache/deb" && apt-get download "$pkg" >/dev/null 2>&1) || die "apt-get download $pkg failed"
-    deb=$(ls "$cache/deb"/*.deb | head -n1)
+    deb=$(find "$cache/deb" -maxdepth 1 -name "*.deb" | head -n1)
     say "unpacking $(basename "$deb")"
     dpkg-deb -x "$deb" "$kdir.tmp/root"
     depmod -b "$kdir.tmp/root" "$kver"

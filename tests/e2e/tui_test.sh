@@ -22,7 +22,7 @@ skip()
 }
 
 command -v tmux >/dev/null 2>&1 || skip "tmux is not installed"
-[ -n "$FWUTIL" ] && [ -x "$FWUTIL" ] || skip "no fwutil executable (${FWUTIL:-not built})"
+if [ -z "$FWUTIL" ] || [ ! -x "$FWUTIL" ]; then skip "no fwutil executable (${FWUTIL:-not built})"; fi
 
 WORK=$(mktemp -d)
 chmod 700 "$WORK"
@@ -31,6 +31,7 @@ mkdir -m 700 "$WORK/run"
 # is left in the shared tmux directory.
 TM=(tmux -S "$WORK/tmux.sock" -f /dev/null)
 
+# shellcheck disable=SC2317 # run by the EXIT trap
 cleanup()
 {
     exec 3>&- 2>/dev/null
@@ -225,7 +226,7 @@ quit_no)
     keys C-q
     wait_screen "Update in progress" 5 || fail "Ctrl+Q during the image did not ask"
     screen | grep -qF "Quit anyway?" || fail "the question's text is cut"
-    screen | grep -qF "[Yes]" && screen | grep -qF "[No]" || fail "the box has no Yes and No"
+    { screen | grep -qF "[Yes]" && screen | grep -qF "[No]"; } || fail "the box has no Yes and No"
     keys Enter
     wait_gone "Update in progress" 5 || fail "Enter did not answer the question"
     [ -s "$WORK/status" ] && fail "No ended the tool"
