@@ -275,7 +275,9 @@ void write_out(DebugState& s, const std::string& text)
 // Line forms
 // ---------------------------------------------------------------------------
 
-// "2024-05-01 12:34:56.789 ", local time.
+// "2024-05-01 12:34:56.789+02:00 ": local time, as the technician's clock
+// shows it, with its offset from UTC, so logs from machines in other zones (or
+// from either side of a clock change) line up.
 std::string time_stamp()
 {
     const auto now = std::chrono::system_clock::now();
@@ -284,9 +286,12 @@ std::string time_stamp()
         static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
     struct tm local;
     ::localtime_r(&secs, &local);
+    const long offset = local.tm_gmtoff / 60;
+    const long absolute = offset < 0 ? -offset : offset;
     char text[96];
-    std::snprintf(text, sizeof(text), "%04d-%02d-%02d %02d:%02d:%02d.%03ld ", local.tm_year + 1900, local.tm_mon + 1,
-                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, ms);
+    std::snprintf(text, sizeof(text), "%04d-%02d-%02d %02d:%02d:%02d.%03ld%c%02ld:%02ld ", local.tm_year + 1900,
+                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, ms,
+                  offset < 0 ? '-' : '+', absolute / 60, absolute % 60);
     return text;
 }
 

@@ -236,8 +236,10 @@ TEST_F(DebugLog, NewFileIsPrivateAndClosedToChildren)
 // ---------------------------------------------------------------------------
 // Lines
 // ---------------------------------------------------------------------------
-TEST_F(DebugLog, StampedLinesCarryTheTimeToTheMillisecond)
+TEST_F(DebugLog, StampedLinesCarryTheTimeToTheMillisecondAndTheZone)
 {
+    setenv("TZ", "IST-05:30", 1); // five and a half hours east of UTC
+    tzset();
     std::string error;
     ASSERT_TRUE(plat::debug_set_sink_log(path_, 0, &error)) << error;
     plat::debug_set_format(plat::DebugFormat::Stamped);
@@ -245,7 +247,7 @@ TEST_F(DebugLog, StampedLinesCarryTheTimeToTheMillisecond)
     NKDbgPrintfW(u"\r\nUpdate firmware FAIL!!!\r\n"); // an empty line is dropped
     NKDbgPrintfW(u"two\nlines\n");
     std::vector<std::string> lines = Lines(ReadWhole(path_));
-    const std::regex stamped(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (.*))");
+    const std::regex stamped(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\+05:30 (.*))");
     const char* texts[] = {"Open : COM1:", "Update firmware FAIL!!!", "two", "lines"};
     ASSERT_EQ(lines.size(), std::size(texts));
     for (size_t i = 0; i < lines.size(); i++)
