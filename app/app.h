@@ -166,6 +166,8 @@ Firmware choose_firmware(const Options& o, const Device& device);
 // (~/.local/share/...), then /usr/share/fwutil/firmware/NAME.
 bool find_firmware(const std::string& name, std::string* path, std::string* error);
 std::vector<std::string> firmware_folders();
+// "gsm-module 2.41", "stand-in images" or "unnamed set".
+std::string firmware_title(const Firmware& f);
 // One line for people: "gsm-module 2.41 (folder /path, signed, key ABCD...)".
 std::string firmware_summary(const Firmware& f);
 // --check-firmware: prints the set, returns kExitOk or kExitFirmwareRefused.

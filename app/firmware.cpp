@@ -11,6 +11,7 @@
 #include "platform/profile/profile.h"
 #include "resources/resource_table.h" // where the embedded images came from
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <sys/stat.h>
@@ -149,6 +150,9 @@ Firmware choose_firmware(const Options& o, const Device& device)
             refuse(&f, f.askedBy + ": " + reason);
             return f;
         }
+        char resolved[PATH_MAX];
+        if (realpath(folder.c_str(), resolved) != nullptr)
+            folder = resolved; // the record names the set wherever the run started
         f.path = folder;
         f.source = plat::firmware_source_name(plat::FirmwareSource::Folder);
         if (!plat::firmware_set_load(folder, f.requireSignature, set.get(), &reason))
@@ -185,13 +189,19 @@ Firmware choose_firmware(const Options& o, const Device& device)
     return f;
 }
 
+std::string firmware_title(const Firmware& f)
+{
+    if (!f.name.empty())
+        return f.name + " " + f.version;
+    return f.source == plat::firmware_source_name(plat::FirmwareSource::EmbeddedStandin) ? "stand-in images"
+                                                                                         : "unnamed set";
+}
+
 std::string firmware_summary(const Firmware& f)
 {
     if (f.refused)
         return "refused: " + f.reason;
-    std::string title = f.name.empty() ? (f.source == "embedded stand-in" ? "stand-in images" : "unnamed set")
-                                       : f.name + " " + f.version;
-    std::string text = title + " (" + f.source + (f.path.empty() ? "" : " " + f.path);
+    std::string text = firmware_title(f) + " (" + f.source + (f.path.empty() ? "" : " " + f.path);
     if (f.signature == "good")
         text += ", signed, key " + f.keyId;
     else if (f.source == "folder")

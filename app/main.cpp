@@ -143,9 +143,8 @@ void name_firmware_in_about(const Firmware& firmware)
 {
     if (firmware.refused)
         return;
-    static const std::u16string s_version = plat::utf8_to_utf16(
-        std::string(kVersionLine) + ", firmware " +
-        (firmware.name.empty() ? std::string(firmware.source) : firmware.name + " " + firmware.version));
+    static const std::u16string s_version =
+        plat::utf8_to_utf16(std::string(kVersionLine) + ", firmware " + firmware_title(firmware));
     g_versionBundle.strings[RES_STR_VERSION % STRINGS_PER_BUNDLE] = s_version.c_str();
 }
 

@@ -3,7 +3,8 @@
 // the options), each refusal with a message of its own and status 2.
 #include "app/app.h"
 
-#include "shell/commands.h" // the command table, for --post's check
+#include "resources/resource_table.h" // where the embedded images came from, for --version
+#include "shell/commands.h"           // the command table, for --post's check
 
 #include <cstdio>
 #include <cstdlib>
@@ -351,6 +352,11 @@ Options parse_options(int argc, char** argv)
                 exit(kExitOk);
             case 'V':
                 printf("%s\n", kVersionLine);
+                if (g_nImagesStandin)
+                    printf("embedded firmware: stand-in images (--firmware chooses a set)\n");
+                else
+                    printf("embedded firmware: %s %s (delivered, built from %s)\n",
+                           g_szImagesName[0] ? g_szImagesName : "unnamed", g_szImagesVersion, g_szImagesDir);
                 exit(kExitOk);
             case ':':
                 usage_error(option_name(optopt) + " needs a value");

@@ -211,8 +211,9 @@ bool start_tool(Station* s, const Options& o)
     int out = open(s->out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     int err = open(s->err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     s->started = Clock::now();
+    // The simulator's pty is a real port: the stand-ins go only when asked for by name.
     s->toolPid = spawn({g_fwutil, "--station", "--profile", s->profile, "--port", s->pty, "--report", s->record,
-                        "--timeout", std::to_string(o.limitS)},
+                        "--timeout", std::to_string(o.limitS), "--firmware", "standin"},
                        out, err);
     close(out);
     close(err);

@@ -588,7 +588,10 @@ class Rig:
         return self.g.wait_path("/dev/ttyUSB0", True, timeout)
 
     def station(self, name, profile, extra=""):
+        """A station run; the guest's ports are real, so the stand-ins go only by name (unless extra gives a set)."""
         self.g.sh("rm -f /tmp/%s.dbg" % name)
+        if "--firmware" not in extra:
+            extra = "--firmware standin " + extra
         return self.g.job(
             name,
             "fwutil --station --profile /rig/%s --debug /tmp/%s.dbg --timeout 300 %s" % (profile, name, extra),

@@ -75,7 +75,7 @@ sed "s|^\"RIL1:\"=.*|\"RIL1:\"=\"cmd:kill -USR1 $sim_pid\"|" "$stage/usr/share/f
 record=$work/record.json
 status=0
 XDG_STATE_HOME=$work/state FWU_RUNTIME_DIR=$work/rt timeout 120 \
-    "$bin/fwutil" --station --profile "$work/station.reg" --port "$pty" --report "$record" \
+    "$bin/fwutil" --station --profile "$work/station.reg" --port "$pty" --report "$record" --firmware standin \
     >"$work/station.out" 2>"$work/station.err" || status=$?
 kill -INT "$sim_pid"
 sim_status=0
