@@ -176,7 +176,11 @@ firmware.bin 2490264
 EOF
 printf '\x3f\xec\xe6' >"$delivered/filesize.bin"
 minisign -G -W -p "$work/ci.pub" -s "$work/ci.key" >/dev/null
-key_id=$(sed -n 's/^untrusted comment: minisign public key //p' "$work/ci.pub")
+# The key id from the key itself (bytes 2-9, little-endian), as 16 hex digits:
+# minisign's own comment drops leading zeros.
+key_id=$(python3 -c 'import base64, sys
+raw = base64.b64decode(open(sys.argv[1]).read().splitlines()[1])
+print("%016X" % int.from_bytes(raw[2:10], "little"))' "$work/ci.pub")
 check "fwutil-make-firmware-set signs the set" \
     sh -c "'$bin/fwutil-make-firmware-set' '$delivered' $set_name $set_version '$work/ci.key' >/dev/null"
 installed_set=$stage/usr/share/fwutil/firmware/$set_name
