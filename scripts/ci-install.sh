@@ -44,7 +44,7 @@ TARGETS="fwutil fwsim" BUILD_LOG="$build/build.log" BUILD_DIR="$build" "$root/sc
     -DCMAKE_INSTALL_PREFIX=/usr
 images=$(sed -n 's/^FWU_IMAGES_DIR:PATH=//p' "$build/CMakeCache.txt")
 [ -n "$images" ] || images="$build/resources/standin"
-version=$("$build/fwutil" --version | cut -d' ' -f2)
+version=$("$build/fwutil" --version | head -n 1 | cut -d' ' -f2)
 
 # ---------------------------------------------------------------------------
 # 1. Staging install, and a station run with what it holds
