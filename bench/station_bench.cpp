@@ -1,5 +1,5 @@
 // A flashing station on one machine: N stations at once, each a separate
-// `fwutil --station --port PTY --report FILE` against its own paced
+// `fwutil --station --port PTY --firmware standin --report FILE` against its own paced
 // `fwsim --pty`, whose module reset is a per-station profile's
 // "RIL1:"="cmd:kill -USR1 PID". Measured in one run, since the machine is
 // shared and noisy:

@@ -93,7 +93,7 @@ BUILD_LOG="$build/build.log" BUILD_DIR="$build" "$root/scripts/build.sh" \
 check "the package build has no test programs" sh -c "! grep -q 'sim_test' '$build/build.ninja'"
 images=$(sed -n 's/^FWU_IMAGES_DIR:PATH=//p' "$build/CMakeCache.txt")
 [ -n "$images" ] || images="$build/resources/standin"
-version=$("$build/fwutil" --version | head -1 | cut -d' ' -f2)
+version=$("$build/fwutil" --version | head -n 1 | cut -d' ' -f2)
 
 # ---------------------------------------------------------------------------
 # 1. Staging install, and a station run with what it holds

@@ -303,9 +303,20 @@ void firmware_set_key_folders(const std::vector<std::string>& folders)
 bool firmware_set_load(const std::string& dir, bool requireSignature, FirmwareSet* set, std::string* reason)
 {
     std::string why;
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0)
+    {
+        *reason = dir + ": " + (errno == ENOENT ? std::string("missing (no such folder)") : strerror(errno));
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode))
+    {
+        *reason = dir + ": not a folder (a firmware set is a folder)";
+        return false;
+    }
     if (!path_trusted(dir, TrustKind::Folder, &why))
     {
-        *reason = "firmware set " + dir + " refused: " + why;
+        *reason = why;
         return false;
     }
     set->source = FirmwareSource::Folder;
