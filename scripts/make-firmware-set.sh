@@ -17,7 +17,8 @@ for fwutil --firmware:
   firmware.bin  2490264 bytes  the module firmware
 It checks each file's size (and filesize.bin's bytes), then writes
   VERSION             "NAME VERSION"
-  SHA256SUMS          sha256sum's format: sha256sum -c SHA256SUMS checks it
+  SHA256SUMS          the four files' and VERSION's SHA-256 in sha256sum's
+                      format: sha256sum -c SHA256SUMS checks it
   SHA256SUMS.minisig  with SECRET_KEY (a minisign secret key): the signature,
                       made by minisign -S, its trusted comment "NAME VERSION"
 NAME and VERSION are words without blanks; NAME has no slash.
@@ -74,10 +75,11 @@ if [ -n "$key" ]; then
     command -v minisign >/dev/null || die "minisign is not installed (apt install minisign)"
 fi
 
-# Written beside, then renamed: a set is never left half made.
-(cd "$dir" && sha256sum boot1.bin boot2.bin filesize.bin firmware.bin >SHA256SUMS.new) ||
-    die "$dir: cannot write SHA256SUMS"
+# Written beside, then renamed: a set is never left half made. VERSION is
+# listed too, so that a signature covers the set's name and version.
 printf '%s %s\n' "$name" "$version" >"$dir/VERSION.new" || die "$dir: cannot write VERSION"
+(cd "$dir" && sha256sum boot1.bin boot2.bin filesize.bin firmware.bin &&
+    sha256sum <VERSION.new | sed 's/ -$/ VERSION/') >"$dir/SHA256SUMS.new" || die "$dir: cannot write SHA256SUMS"
 rm -f "$dir/SHA256SUMS.minisig.new"
 if [ -n "$key" ]; then
     if ! minisign -S -s "$key" -m "$dir/SHA256SUMS.new" -x "$dir/SHA256SUMS.minisig.new" \

@@ -32,7 +32,8 @@ fresh
 "$tool" "$work/set" gsm-module 2.41 "$work/k.key" >/dev/null || fail "signing a good set"
 [ "$(cat "$work/set/VERSION")" = "gsm-module 2.41" ] || fail "VERSION: $(cat "$work/set/VERSION")"
 (cd "$work/set" && sha256sum --quiet --strict -c SHA256SUMS) || fail "sha256sum -c SHA256SUMS"
-[ "$(wc -l <"$work/set/SHA256SUMS")" = 4 ] || fail "SHA256SUMS has $(wc -l <"$work/set/SHA256SUMS") lines"
+[ "$(cut -d' ' -f3 "$work/set/SHA256SUMS" | tr '\n' ' ')" = "boot1.bin boot2.bin filesize.bin firmware.bin VERSION " ] ||
+    fail "SHA256SUMS lists $(cut -d' ' -f3 "$work/set/SHA256SUMS" | tr '\n' ' ')"
 minisign -V -q -p "$work/k.pub" -m "$work/set/SHA256SUMS" || fail "minisign -V"
 grep -qx 'trusted comment: gsm-module 2.41' "$work/set/SHA256SUMS.minisig" || fail "trusted comment"
 "$tool" "$work/set" gsm-module 2.42 >/dev/null || fail "an unsigned rerun"
