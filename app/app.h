@@ -10,6 +10,9 @@
 //   station.cpp  station mode: starts the update, watches the run report,
 //                maps how the run ended to an exit status, the result line,
 //                progress lines
+//   firmware.cpp which firmware set this run sends (--firmware, the profile's
+//                Firmware key, else the embedded images), checked before the
+//                module is touched; --check-firmware
 //   report.cpp   the run's JSON record (--report) and the image's digest
 //   main.cpp     main(): standard descriptors, the display, the namespace,
 //                WinMain, ending the process
@@ -35,21 +38,22 @@ namespace app
 // Outside station mode the device restart ends the process with 3.
 constexpr int kExitOk = 0;
 constexpr int kExitClassFailed = 1;
-constexpr int kExitUsage = 2;           // bad option, bad profile, no display; --post: nothing runs
-constexpr int kExitDeviceRestart = 3;   // the device restarted (not in station mode: there it is 0)
-constexpr int kExitBusy = 4;            // station: the port is held by another program
-constexpr int kExitModuleSilent = 5;    // station: the attempts allowed all failed
-constexpr int kExitUpdateFailed = 6;    // station: image transfer failed or link lost
-constexpr int kExitTimeLimit = 7;       // station: the time limit passed
-constexpr int kExitNoRestart = 8;       // station: flashed, but the device did not restart
-constexpr int kExitClosedEarly = 9;     // station: the window closed before the run ended
-constexpr int kExitNotFound = 10;       // station: the port does not exist
-constexpr int kExitPermission = 11;     // station: no permission to open the port
-constexpr int kExitOpenFailed = 12;     // station: the port could not be opened or set up otherwise
-constexpr int kExitWindowFailed = 16;   // the main window could not be created
-constexpr int kExitSignalBase = 128;    // 128 + N, stopped by signal N (station: the record is written)
-constexpr int kExitInterrupted = 130;   // the window closed (Yes to the question) while an update ran
-constexpr int kExitOtherInstance = 255; // another instance runs on this device
+constexpr int kExitUsage = 2;            // bad option, bad profile, no display; --post: nothing runs
+constexpr int kExitDeviceRestart = 3;    // the device restarted (not in station mode: there it is 0)
+constexpr int kExitBusy = 4;             // station: the port is held by another program
+constexpr int kExitModuleSilent = 5;     // station: the attempts allowed all failed
+constexpr int kExitUpdateFailed = 6;     // station: image transfer failed or link lost
+constexpr int kExitTimeLimit = 7;        // station: the time limit passed
+constexpr int kExitNoRestart = 8;        // station: flashed, but the device did not restart
+constexpr int kExitClosedEarly = 9;      // station: the window closed before the run ended
+constexpr int kExitNotFound = 10;        // station: the port does not exist
+constexpr int kExitPermission = 11;      // station: no permission to open the port
+constexpr int kExitOpenFailed = 12;      // station: the port could not be opened or set up otherwise
+constexpr int kExitFirmwareRefused = 13; // station, --check-firmware: the firmware set was refused (nothing sent)
+constexpr int kExitWindowFailed = 16;    // the main window could not be created
+constexpr int kExitSignalBase = 128;     // 128 + N, stopped by signal N (station: the record is written)
+constexpr int kExitInterrupted = 130;    // the window closed (Yes to the question) while an update ran
+constexpr int kExitOtherInstance = 255;  // another instance runs on this device
 
 // ---------------------------------------------------------------------------
 // Options (options.cpp)
@@ -77,9 +81,11 @@ struct Options
     bool station = false;
     int timeoutSeconds = kStationDefaultSeconds;
     int attempts = kStationDefaultAttempts;
-    std::string report;        // --report: the run's JSON record
-    bool quiet = false;        // -q: no progress lines, no notes
-    int waitDeviceSeconds = 0; // --wait-device: how long to wait for COM1:'s node; 0: not at all
+    std::string report;         // --report: the run's JSON record
+    bool quiet = false;         // -q: no progress lines, no notes
+    int waitDeviceSeconds = 0;  // --wait-device: how long to wait for COM1:'s node; 0: not at all
+    std::string firmware;       // --firmware: a set's folder, a set's name, or "standin"; empty: not given
+    bool checkFirmware = false; // --check-firmware: check the set and exit
 };
 
 extern const char kVersionLine[]; // "fwutil X.Y.Z"
@@ -121,12 +127,61 @@ std::vector<std::string> profile_folders();
 std::string port_description(const char16_t* name);
 
 // ---------------------------------------------------------------------------
+// The firmware set (firmware.cpp)
+// ---------------------------------------------------------------------------
+// The word that asks for the embedded stand-ins by name.
+extern const char kFirmwareStandin[]; // "standin"
+
+struct FirmwarePayloadRecord
+{
+    WORD resource;    // 107-110
+    std::string file; // boot1.bin ...
+    DWORD bytes;
+    std::string sha256; // lowercase hex
+};
+
+struct Firmware
+{
+    std::string asked;             // what named the set: a folder, a name, "standin"; empty: the embedded images
+    std::string askedBy;           // "--firmware", "the profile" or empty
+    bool requireSignature = false; // the profile's Firmware "RequireSignature"
+    bool refused = false;
+    std::string reason;        // why it was refused: one reason naming the file
+    std::string source;        // "embedded stand-in", "embedded delivered", "folder"; empty when not known
+    std::string path;          // the folder read (a name resolved), or a delivered build's folder
+    std::string name, version; // from VERSION; empty when unknown
+    std::vector<FirmwarePayloadRecord> payloads; // empty when refused
+    std::string signature;                       // "good", "unsigned"; empty when refused
+    std::string keyId;                           // the signing key's id, when good
+    std::string keyFile;                         // the trusted key file that verified it
+};
+
+// Chooses and checks the set for this run (the profile is loaded: its
+// Firmware key counts, the command line wins; through a real port the
+// embedded stand-ins are refused unless asked for by name). A set accepted
+// is served to the program's payload lookups; a refused one leaves nothing
+// to send: the update command is refused with the reason.
+Firmware choose_firmware(const Options& o, const Device& device);
+// A set given by name (no slash): $XDG_DATA_HOME/fwutil/firmware/NAME
+// (~/.local/share/...), then /usr/share/fwutil/firmware/NAME.
+bool find_firmware(const std::string& name, std::string* path, std::string* error);
+std::vector<std::string> firmware_folders();
+// "gsm-module 2.41", "stand-in images" or "unnamed set".
+std::string firmware_title(const Firmware& f);
+// One line for people: "gsm-module 2.41 (folder /path, signed, key ABCD...)".
+std::string firmware_summary(const Firmware& f);
+// --check-firmware: prints the set, returns kExitOk or kExitFirmwareRefused.
+int check_firmware(const Firmware& f);
+// Refuses the update command in the window with the reason (status line, trace).
+void refuse_updates(const Firmware& f);
+
+// ---------------------------------------------------------------------------
 // The trace (logs.cpp)
 // ---------------------------------------------------------------------------
 // Picks the debug sink; exits kExitUsage when --debug names something unusable.
 void set_up_debug(const Options& o, const Device& device, bool terminal);
-// The header that starts each run in the trace.
-void write_run_header(const Options& o, const Device& device);
+// The header that starts each run in the trace, with the firmware set.
+void write_run_header(const Options& o, const Device& device, const Firmware& firmware);
 // The per-device log in use, or empty.
 const std::string& debug_log_path();
 // Names the log file on stderr (the terminal display hid it), once.
@@ -152,6 +207,7 @@ enum class Outcome
     WindowFailed,
     OtherInstance,
     Interrupted,
+    FirmwareRefused,
     Unknown,
 };
 
@@ -160,7 +216,10 @@ int outcome_status(Outcome outcome);
 
 // Starts the watcher thread: posts the update once the window runs and ends
 // the process with the run's verdict.
-void station_start(const Options& o, const Device& device);
+void station_start(const Options& o, const Device& device, const Firmware& firmware);
+// The set was refused before anything was opened: the result line, the
+// record, and the process ends with kExitFirmwareRefused.
+[[noreturn]] void station_refuse_firmware(const Options& o, const Device& device, const Firmware& firmware);
 // The run ends with this outcome: the result line, the record, the status.
 [[noreturn]] void station_end(Outcome outcome, int signal = 0);
 // The outcome for what WinMain returned in station mode.
@@ -199,6 +258,7 @@ struct RunRecord
     DWORD bytesSent = 0; // 0: not counted
     DWORD imageBytes = 0;
     std::string imageSha256; // empty when the image was not found
+    Firmware firmware;       // the set chosen, or the refusal
 };
 
 // The IDR_FW image's size and SHA-256, looked up among the program's resources.

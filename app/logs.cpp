@@ -74,7 +74,7 @@ void set_up_debug(const Options& o, const Device& device, bool terminal)
         plat::debug_set_sink_stderr();
 }
 
-void write_run_header(const Options& o, const Device& device)
+void write_run_header(const Options& o, const Device& device, const Firmware& firmware)
 {
     write_line("==== " + std::string(kVersionLine) + ", pid " + std::to_string(getpid()) + ", started " +
                iso8601_utc(std::chrono::system_clock::now()) + " ====");
@@ -90,6 +90,7 @@ void write_run_header(const Options& o, const Device& device)
         ports += " " + plat::utf16_to_utf8(d.name) + "=" + kind;
     }
     write_line(ports);
+    write_line("firmware: " + firmware_summary(firmware));
     if (o.station)
     {
         write_line("station: time limit " + std::to_string(o.timeoutSeconds) + " s, " + std::to_string(o.attempts) +

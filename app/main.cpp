@@ -122,17 +122,30 @@ void catch_stop_signals()
     }
 }
 
+StringBundle g_versionBundle = {};
+
 // The program image's resources and the version line its About box shows:
 // the image names the string (RES_STR_VERSION), the build here knows it.
 void register_resources()
 {
     static const std::u16string s_version = plat::utf8_to_utf16(kVersionLine);
-    static StringBundle s_bundle = {};
+    static StringBundle& s_bundle = g_versionBundle;
     static std::vector<ResourceEntry> s_table(g_resourceTable, g_resourceTable + g_resourceCount);
     s_bundle.strings[RES_STR_VERSION % STRINGS_PER_BUNDLE] = s_version.c_str();
     WORD bundle = RES_STR_VERSION / STRINGS_PER_BUNDLE + 1;
     s_table.push_back(ResourceEntry{{RESTYPE_STRING, nullptr}, {bundle, nullptr}, &s_bundle, sizeof(s_bundle)});
     RegisterProgramResources(s_table.data(), (UINT)s_table.size());
+}
+
+// The About box's version line names the firmware the run sends too (set
+// before the window exists; the string lives as long as the program).
+void name_firmware_in_about(const Firmware& firmware)
+{
+    if (firmware.refused)
+        return;
+    static const std::u16string s_version =
+        plat::utf8_to_utf16(std::string(kVersionLine) + ", firmware " + firmware_title(firmware));
+    g_versionBundle.strings[RES_STR_VERSION % STRINGS_PER_BUNDLE] = s_version.c_str();
 }
 
 // The running tool's answer to --post IDM_BRIDGE_START: where a terminal
@@ -265,10 +278,26 @@ int main(int argc, char** argv)
     if (o.post)
         return post_command(o, device);
 
+    // The set is chosen and checked before anything can touch the module.
+    Firmware firmware = choose_firmware(o, device);
+    if (o.checkFirmware)
+        return check_firmware(firmware);
+
     bool terminal = o.display == DisplayChoice::Terminal ||
                     (o.display == DisplayChoice::Auto && !o.station && isatty(STDIN_FILENO) && isatty(STDOUT_FILENO));
     set_up_debug(o, device, terminal);
-    write_run_header(o, device);
+    write_run_header(o, device, firmware);
+    if (firmware.refused && o.station)
+        station_refuse_firmware(o, device, firmware);
+    if (firmware.refused)
+    {
+        // The window still serves the bridge and the radio controls; only the update is refused.
+        fprintf(stderr, "fwutil: firmware set refused, no update will start: %s\n", firmware.reason.c_str());
+        refuse_updates(firmware);
+    }
+    name_firmware_in_about(firmware);
+    plat::status_notice(firmware.refused ? "Firmware set refused: " + firmware.reason
+                                         : "Firmware: " + firmware_summary(firmware));
 
     // One tool per device: the namespace key says which device this is.
     plat::instance_set_command_reply(IDM_BRIDGE_START, bridge_peer_reply);
@@ -282,7 +311,7 @@ int main(int argc, char** argv)
 
     const plat::DisplayOps* display = open_display(o, &terminal);
     if (o.station)
-        station_start(o, device);
+        station_start(o, device, firmware);
     if (!terminal)
         catch_stop_signals();
     g_terminal = terminal;

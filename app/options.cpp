@@ -3,7 +3,8 @@
 // the options), each refusal with a message of its own and status 2.
 #include "app/app.h"
 
-#include "shell/commands.h" // the command table, for --post's check
+#include "resources/resource_table.h" // where the embedded images came from, for --version
+#include "shell/commands.h"           // the command table, for --post's check
 
 #include <cstdio>
 #include <cstdlib>
@@ -77,6 +78,20 @@ const char kHelp[] = "Usage: fwutil [OPTION]...\n"
                      "                     wait up to SECONDS (1 to 3600) for the node behind \"COM1:\"\n"
                      "                     (after --port) to appear, looking every 100 ms, then go on;\n"
                      "                     a port still missing fails the open, which names the path.\n"
+                     "      --firmware DIR|NAME|standin\n"
+                     "                     the firmware set this run sends (any mode): a folder (DIR\n"
+                     "                     has a slash), or a NAME looked up in $XDG_DATA_HOME/fwutil/\n"
+                     "                     firmware (~/.local/share/fwutil/firmware), then\n"
+                     "                     /usr/share/fwutil/firmware; \"standin\" sends the stand-in\n"
+                     "                     images built into the program. Default: the profile's\n"
+                     "                     Firmware \"Set\", else the images built in. Through a real\n"
+                     "                     port (a tty path) stand-ins are refused unless asked for\n"
+                     "                     by name.\n"
+                     "      --check-firmware [DIR|NAME]\n"
+                     "                     check a set (default: the one this run would send)\n"
+                     "                     without touching a module: print its name, version, each\n"
+                     "                     file's size and SHA-256 and the signature's key id or\n"
+                     "                     \"unsigned\"; exit 0 when it would be accepted, 13 if not.\n"
                      "  -q, --quiet        station: no progress lines on stderr (the result line stays).\n"
                      "  -h, --help         this text.\n"
                      "  -V, --version      the version.\n"
@@ -87,6 +102,18 @@ const char kHelp[] = "Usage: fwutil [OPTION]...\n"
                      "process per adapter. The running tools are found through sockets in\n"
                      "$FWU_RUNTIME_DIR, else $XDG_RUNTIME_DIR/fwutil, else /tmp/fwutil-UID (a\n"
                      "directory only this user may enter).\n"
+                     "\n"
+                     "Firmware sets: a folder with boot1.bin (184 bytes), boot2.bin (7414),\n"
+                     "filesize.bin (3: 3f ec e6), firmware.bin (2490264), SHA256SUMS and VERSION\n"
+                     "(first line \"NAME VERSION\"), and optionally SHA256SUMS.minisig. Make one with\n"
+                     "  sha256sum boot1.bin boot2.bin filesize.bin firmware.bin >SHA256SUMS\n"
+                     "  minisign -S -s KEY.key -m SHA256SUMS\n"
+                     "Before the module is touched every file is checked (a regular file, its exact\n"
+                     "size, its SHA-256 against SHA256SUMS) and a signature is verified with the\n"
+                     "trusted keys, the *.pub files in /etc/fwutil/keys and $XDG_CONFIG_HOME/fwutil/\n"
+                     "keys (~/.config/fwutil/keys); a profile's Firmware \"RequireSignature\"=dword:1\n"
+                     "refuses an unsigned set. A refused set sends nothing: station mode exits 13,\n"
+                     "the window refuses the update and its status line says why.\n"
                      "\n"
                      "Exit status:\n"
                      "  0    the window was closed (Exit, Ctrl+Q, the title bar's OK, --post 101);\n"
@@ -113,7 +140,9 @@ const char kHelp[] = "Usage: fwutil [OPTION]...\n"
                      "  9    the window was closed before the update ended\n"
                      "  10   the port was not found\n"
                      "  11   permission denied: this user may not open the port\n"
-                     "  12   the port could not be opened or set up for another reason\n";
+                     "  12   the port could not be opened or set up for another reason\n"
+                     "  13   the firmware set was refused (nothing was sent to the module); also\n"
+                     "       --check-firmware when it would refuse the set\n";
 
 namespace
 {
@@ -131,6 +160,8 @@ enum
     kOptAttempts,
     kOptReport,
     kOptWaitDevice,
+    kOptFirmware,
+    kOptCheckFirmware,
 };
 
 const char kShortOptions[] = ":hVqp:";
@@ -148,6 +179,8 @@ const struct option kLongOptions[] = {
     {"attempts", required_argument, nullptr, kOptAttempts},
     {"report", required_argument, nullptr, kOptReport},
     {"wait-device", required_argument, nullptr, kOptWaitDevice},
+    {"firmware", required_argument, nullptr, kOptFirmware},
+    {"check-firmware", optional_argument, nullptr, kOptCheckFirmware},
     {"quiet", no_argument, nullptr, 'q'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
@@ -257,6 +290,14 @@ void take_option(int c, const char* arg, Options* o, bool* timeoutGiven, bool* a
         case kOptWaitDevice:
             o->waitDeviceSeconds = number_option(arg, 1, 3600, "--wait-device takes a number of seconds");
             break;
+        case kOptFirmware:
+            o->firmware = path_option(arg, c, "a firmware set's folder or name, or standin");
+            break;
+        case kOptCheckFirmware:
+            o->checkFirmware = true;
+            if (arg != nullptr)
+                o->firmware = path_option(arg, c, "a firmware set's folder or name, or standin");
+            break;
         case 'q':
             o->quiet = true;
             break;
@@ -311,6 +352,11 @@ Options parse_options(int argc, char** argv)
                 exit(kExitOk);
             case 'V':
                 printf("%s\n", kVersionLine);
+                if (g_nImagesStandin)
+                    printf("embedded firmware: stand-in images (--firmware chooses a set)\n");
+                else
+                    printf("embedded firmware: %s %s (delivered, built from %s)\n",
+                           g_szImagesName[0] ? g_szImagesName : "unnamed", g_szImagesVersion, g_szImagesDir);
                 exit(kExitOk);
             case ':':
                 usage_error(option_name(optopt) + " needs a value");
@@ -321,6 +367,9 @@ Options parse_options(int argc, char** argv)
                 break;
         }
     }
+    // "--check-firmware DIR" as well as "--check-firmware=DIR".
+    if (o.checkFirmware && optind == argc - 1)
+        o.firmware = path_option(argv[optind++], kOptCheckFirmware, "a firmware set's folder or name, or standin");
     if (optind < argc)
         usage_error(std::string("unexpected argument '") + argv[optind] + "'");
     if (o.post && o.station)
@@ -329,6 +378,8 @@ Options parse_options(int argc, char** argv)
         usage_error("--timeout and --attempts are for --station");
     if (!o.station && !o.report.empty())
         usage_error("--report is for --station");
+    if (o.checkFirmware && (o.station || o.post))
+        usage_error("--check-firmware checks a set and exits: not with --station or --post");
     if (o.station && o.display == DisplayChoice::Terminal)
         usage_error("--station runs headless");
     return o;

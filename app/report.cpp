@@ -54,6 +54,28 @@ std::string folder_of(const std::string& path)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// The firmware set: where it came from, what it is, each payload's digest,
+// the signature.
+std::string firmware_json(const Firmware& f)
+{
+    std::string payloads;
+    for (const FirmwarePayloadRecord& p : f.payloads)
+    {
+        payloads += std::string(payloads.empty() ? "" : ",") + "\n      {\"resource\": " + std::to_string(p.resource) +
+                    ", \"file\": " + json_string(p.file) + ", \"bytes\": " + std::to_string(p.bytes) +
+                    ", \"sha256\": " + json_or_null(p.sha256) + "}";
+    }
+    std::string j = "{\n";
+    j += "    \"source\": " + json_or_null(f.source) + ",\n";
+    j += "    \"path\": " + json_or_null(f.path) + ",\n";
+    j += "    \"name\": " + json_or_null(f.name) + ",\n";
+    j += "    \"version\": " + json_or_null(f.version) + ",\n";
+    j += "    \"payloads\": [" + payloads + (payloads.empty() ? "],\n" : "\n    ],\n");
+    j += "    \"signature\": " + json_or_null(f.signature) + ",\n";
+    j += "    \"key_id\": " + json_or_null(f.keyId) + "\n";
+    return j + "  }";
+}
+
 } // namespace
 
 bool image_digest(DWORD* bytes, std::string* sha256)
@@ -112,7 +134,8 @@ std::string record_json(const RunRecord& r)
     j += "  \"phases\": [" + phases + (phases.empty() ? "],\n" : "\n  ],\n");
     j += "  \"bytes_sent\": " + (r.bytesSent != 0 ? std::to_string(r.bytesSent) : std::string("null")) + ",\n";
     j += "  \"image\": {\"resource\": " + std::to_string(IDR_FW) + ", \"bytes\": " + std::to_string(r.imageBytes) +
-         ", \"sha256\": " + json_or_null(r.imageSha256) + "}\n";
+         ", \"sha256\": " + json_or_null(r.imageSha256) + "},\n";
+    j += "  \"firmware\": " + firmware_json(r.firmware) + "\n";
     j += "}\n";
     return j;
 }

@@ -6,6 +6,7 @@
 #include "app/app.h"
 
 #include "download/run.h" // IDM_UPDATE_GO, the command station mode sends
+#include "platform/kernel/firmware_set.h"
 #include "platform/kernel/run_report.h"
 #include "platform/serial/open_reason.h"
 #include "platform/shellapi/shell_ui.h"
@@ -54,6 +55,7 @@ const OutcomeEntry kOutcomes[] = {
     {Outcome::WindowFailed,   kExitWindowFailed,   "start-failed",     "the main window could not be created"},
     {Outcome::OtherInstance,  kExitOtherInstance,  "another-instance", "another tool runs on this device"},
     {Outcome::Interrupted,    kExitSignalBase,     "interrupted",      "stopped by a signal"},
+    {Outcome::FirmwareRefused, kExitFirmwareRefused, "firmware-refused", "the firmware set was refused; nothing was sent to the module"},
     {Outcome::Unknown,        kExitUpdateFailed,   "unknown",          "the run ended in a way the tool does not know"},
 };
 
@@ -90,6 +92,7 @@ struct Station
 {
     Options o;
     Device device;
+    Firmware firmware;
     std::chrono::system_clock::time_point startWall;
     Steady::time_point start;
     Steady::time_point posted; // the update was posted (epoch: not yet)
@@ -220,7 +223,15 @@ RunRecord make_record(const Station& s, int status)
     r.timeLimitSeconds = s.o.timeoutSeconds;
     r.phases = phases_of(timeline(s, plat::run_report_history()), Steady::now());
     r.bytesSent = QueryRun(RUNREPORT_BYTES_SENT);
-    if (!image_digest(&r.imageBytes, &r.imageSha256))
+    r.firmware = s.firmware;
+    const plat::FirmwareSet* set = plat::firmware_set_current();
+    if (!r.firmware.refused && set != nullptr)
+    {
+        for (int i = 0; i < plat::kFirmwarePayloads && i < (int)r.firmware.payloads.size(); i++)
+            r.firmware.payloads[i].sha256 = plat::firmware_payload_sha256(*set, i);
+    }
+    // A refused set served nothing: no image to name.
+    if (r.firmware.refused || !image_digest(&r.imageBytes, &r.imageSha256))
         r.imageSha256.clear();
     return r;
 }
@@ -338,15 +349,36 @@ int outcome_status(Outcome outcome)
     return entry_for(outcome).status;
 }
 
-void station_start(const Options& o, const Device& device)
+void station_start(const Options& o, const Device& device, const Firmware& firmware)
 {
     Station& s = station();
     s.o = o;
     s.device = device;
+    s.firmware = firmware;
     s.startWall = std::chrono::system_clock::now();
     s.start = Steady::now();
     g_running.store(true);
+    progress_line("firmware " + firmware_summary(firmware));
     std::thread(watch).detach();
+}
+
+[[noreturn]] void station_refuse_firmware(const Options& o, const Device& device, const Firmware& firmware)
+{
+    Station& s = station();
+    s.o = o;
+    s.device = device;
+    s.firmware = firmware;
+    s.startWall = std::chrono::system_clock::now();
+    s.start = Steady::now();
+    s.outcome = Outcome::FirmwareRefused;
+    s.detail = firmware.reason;
+    s.ended.store(true);
+    g_running.store(true);
+    // Nothing was opened, joined or started: the result line and the record are all there is to do.
+    station_conclude(kExitFirmwareRefused, "");
+    announce_debug_file();
+    fflush(nullptr);
+    _exit(kExitFirmwareRefused);
 }
 
 bool station_running()

@@ -1,5 +1,5 @@
 // A flashing station on one machine: N stations at once, each a separate
-// `fwutil --station --port PTY --report FILE` against its own paced
+// `fwutil --station --port PTY --firmware standin --report FILE` against its own paced
 // `fwsim --pty`, whose module reset is a per-station profile's
 // "RIL1:"="cmd:kill -USR1 PID". Measured in one run, since the machine is
 // shared and noisy:
@@ -211,8 +211,9 @@ bool start_tool(Station* s, const Options& o)
     int out = open(s->out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     int err = open(s->err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     s->started = Clock::now();
+    // The simulator's pty is a real port: the stand-ins go only when asked for by name.
     s->toolPid = spawn({g_fwutil, "--station", "--profile", s->profile, "--port", s->pty, "--report", s->record,
-                        "--timeout", std::to_string(o.limitS)},
+                        "--timeout", std::to_string(o.limitS), "--firmware", "standin"},
                        out, err);
     close(out);
     close(err);

@@ -4,6 +4,10 @@
 //   g_resourceTable, g_resourceCount  the table, in the formats of win32.h; the
 //                       process entry hands it to RegisterProgramResources
 //                       (with the version string) before any resource call.
+//   g_nImagesStandin    1: the payload images are the generated stand-ins;
+//                       0: a delivered folder, g_szImagesDir, whose VERSION
+//                       gave g_szImagesName and g_szImagesVersion (empty when
+//                       it had none)
 #pragma once
 
 #include "platform/win32.h"
@@ -15,3 +19,8 @@
 
 extern const ResourceEntry g_resourceTable[];
 extern const UINT g_resourceCount;
+
+extern const int g_nImagesStandin;
+extern const char g_szImagesDir[];
+extern const char g_szImagesName[];
+extern const char g_szImagesVersion[];

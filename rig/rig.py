@@ -20,6 +20,7 @@ Run through rig/run.sh; `rig.py --help` for the options.
 """
 
 import argparse
+import base64
 import json
 import os
 import random
@@ -576,10 +577,10 @@ class Rig:
             log("dropped %d stale bytes on the ttyUSB0 far end" % n)
         return n
 
-    def module_usb(self, *extra):
-        """fwsim on the ttyUSB0 far end, checking content against the images."""
+    def module_usb(self, *extra, images=None):
+        """fwsim on the ttyUSB0 far end, checking content against the images (default: the embedded ones)."""
         self.drain_usb()
-        sim = self.fwsim("--tty", self.g.usb_pty, "--expect-images", self.o.images, *extra)
+        sim = self.fwsim("--tty", self.g.usb_pty, "--expect-images", images or self.o.images, *extra)
         self.g.modules = [sim]
         return sim
 
@@ -588,7 +589,10 @@ class Rig:
         return self.g.wait_path("/dev/ttyUSB0", True, timeout)
 
     def station(self, name, profile, extra=""):
+        """A station run; the guest's ports are real, so the stand-ins go only by name (unless extra gives a set)."""
         self.g.sh("rm -f /tmp/%s.dbg" % name)
+        if "--firmware" not in extra:
+            extra = "--firmware standin " + extra
         return self.g.job(
             name,
             "fwutil --station --profile /rig/%s --debug /tmp/%s.dbg --timeout 300 %s" % (profile, name, extra),
@@ -760,6 +764,73 @@ class Rig:
                 self.g.mon.cmd("device_add " + USB_ADD)
         res.observed = "still waiting 3 s before the plug: %s; %s" % ("yes" if waiting else "no", self.describe_flash(status, rep))
         res.result = "PASS" if waiting and self.flashed_ok(status, rep) else "FAIL"
+
+    # g: a delivered set, by name, through ftdi_sio; and the stand-ins refused there
+    SET_NAME = "rig-module"
+    SET_FILES = (("stage 1", "boot1.bin"), ("stage 2", "boot2.bin"), ("image", "firmware.bin"))
+
+    def case_delivered_set(self, res):
+        if not self.o.set:
+            res.result = "SKIP"
+            res.observed = "no delivered set (rig.py --set DIR; rig/run.sh passes setup.sh's)"
+            return
+        sums = {}
+        with open(os.path.join(self.o.set, "SHA256SUMS")) as f:
+            for line in f:
+                digest, name = line.split()
+                sums[name] = digest
+        # The key id from the key itself (bytes 2-9, little-endian), as 16 hex
+        # digits: minisign's own comment drops leading zeros.
+        with open(os.path.join(os.path.dirname(self.o.set.rstrip("/")), "rig.pub")) as f:
+            raw = base64.b64decode(f.read().splitlines()[1])
+        key_id = "%016X" % int.from_bytes(raw[2:10], "little")
+        sim = self.module_usb("--baud", "0", images=self.o.set)
+        try:
+            if not self.usb_ready():
+                raise RigError("/dev/ttyUSB0 did not appear")
+            self.g.sh("rm -f /root/g.json")
+            self.station("g", "usb.reg", "--firmware %s --report /root/g.json" % self.SET_NAME)
+            status = self.g.wait_job("g", 300)
+        finally:
+            rep = sim.stop()
+            self.g.modules = []
+        try:
+            fw = json.loads(self.g.read("/root/g.json"))["firmware"]
+        except (ValueError, KeyError) as e:
+            fw = {"payloads": [], "error": str(e)}
+        recorded = {p["file"].split("/")[-1]: p["sha256"] for p in fw.get("payloads", [])}
+        agree = []
+        for label, name in self.SET_FILES:
+            m = re.search(r"sha256 %s\s+([0-9a-f]{64}) \(\d+ bytes\), same as \S+/%s\n" % (label, re.escape(name)),
+                          rep["text"])
+            got = m.group(1) if m else None
+            agree.append(got is not None and got == sums.get(name) == recorded.get(name))
+        flashed = (
+            status in (0, 3) and rep["flashed"] and rep["image_len"] == 2490264 and rep["violations"] == 0
+        )
+        named = fw.get("name") == self.SET_NAME and fw.get("key_id") == key_id
+
+        # The same port without --firmware: the stand-ins stay home, and the module sees nothing.
+        sim = self.module_usb("--baud", "0")
+        try:
+            if not self.usb_ready():
+                raise RigError("/dev/ttyUSB0 did not appear")
+            self.g.job("g2", "fwutil --station --profile /rig/usb.reg --timeout 60")
+            refused = self.g.wait_job("g2", 60)
+        finally:
+            rep2 = sim.stop()
+            self.g.modules = []
+        m = re.search(r"bytes in/out\s+(\d+) / (\d+)", rep2["text"])
+        got_bytes = int(m.group(1)) if m else None
+        res.observed = (
+            "status %s, %s %s, key %s; fwsim flashed %s bytes, %s violations; SHA-256 of stage 1, stage 2, image: "
+            "fwsim = record = SHA256SUMS: %s; without --firmware: status %s, fwsim received %s bytes"
+            % (status, fw.get("name"), fw.get("version"), fw.get("key_id"), rep["image_len"], rep["violations"],
+               ", ".join("yes" if a else "no" for a in agree), refused, got_bytes)
+        )
+        res.result = "PASS" if flashed and named and all(agree) and refused == 13 and got_bytes == 0 else "FAIL"
+        if res.result == "FAIL":
+            res.notes.append(self.g.read("/tmp/g.out")[-600:] + self.g.read("/tmp/g2.out")[-300:])
 
     # e: a line break from the module's end on ttyS1 in place of the stage-1 answer
     def case_break(self, res):
@@ -1164,6 +1235,10 @@ CASES = [
     ("f", "bridge ttyUSB0 <-> ttyS1: 4 MiB each way identical; stop/start, 256 KiB each way identical; exit 0 "
           "(speed set against two busybox cat)",
      lambda r, res: r.case_bridge(res)),
+    ("g", "a delivered set (random bytes, signed with minisign) installed by name, via ttyUSB0: status 3 (or 0), "
+          "the record names the set and its key, fwsim's SHA-256s = the record's = SHA256SUMS; without --firmware "
+          "the stand-ins are refused: status 13, fwsim received 0 bytes",
+     lambda r, res: r.case_delivered_set(res)),
 ]
 QUICK = ("a", "c")
 
@@ -1197,6 +1272,7 @@ def main():
     ap.add_argument("--fwutil", required=True, help="the fwutil binary (for --help; the guest has its own copy)")
     ap.add_argument("--fwsim", required=True)
     ap.add_argument("--images", required=True, help="folder with boot1.bin, boot2.bin, firmware.bin the tool embeds")
+    ap.add_argument("--set", default=None, help="the delivered firmware set the guest has installed (case g)")
     ap.add_argument("--kernel", required=True)
     ap.add_argument("--initrd", required=True)
     ap.add_argument("--qemu", default="qemu-system-x86_64")

@@ -32,12 +32,13 @@ start=$(date +%s.%N)
 setup_out=$("$here/setup.sh" "$fwutil")
 kernel=$(sed -n 's/^KERNEL=//p' <<<"$setup_out")
 initrd=$(sed -n 's/^INITRD=//p' <<<"$setup_out")
+set_dir=$(sed -n 's/^SET=//p' <<<"$setup_out")
 work=${RIG_WORK:-$(mktemp -d /tmp/fwutil-rig.XXXXXX)}
 mkdir -p "$work"
 
 status=0
 python3 "$here/rig.py" --fwutil "$fwutil" --fwsim "$fwsim" --images "$images" \
-    --kernel "$kernel" --initrd "$initrd" --workdir "$work" \
+    --kernel "$kernel" --initrd "$initrd" --set "$set_dir" --workdir "$work" \
     --json "$work/results.json" --markdown "$work/results.md" "$@" || status=$?
 end=$(date +%s.%N)
 printf 'rig: whole run %.0f s (setup included); logs in %s\n' "$(echo "$end - $start" | bc 2>/dev/null || python3 -c "print($end - $start)")" "$work"

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Prepares the QEMU rig: the host packages, a Debian guest kernel with the
-# USB-serial modules, and an initramfs holding busybox and the fwutil binary
-# under test. Everything is cached under $RIG_CACHE (default
-# /var/cache/fwutil-rig); a second run only rebuilds what changed.
+# USB-serial modules, a delivered firmware set (random bytes of the exact
+# sizes, signed with minisign), and an initramfs holding busybox, the fwutil
+# binary under test, and the set installed by name with its key trusted.
+# Everything is cached under $RIG_CACHE (default /var/cache/fwutil-rig); a
+# second run only rebuilds what changed.
 #
 #   rig/setup.sh [FWUTIL]        FWUTIL: the fwutil binary (or env FWUTIL)
 #
-# Prints, as its last lines, KERNEL=... and INITRD=... for rig.py.
+# Prints, as its last lines, KERNEL=..., INITRD=... and SET=... for rig.py.
 set -euo pipefail
 
 cache=${RIG_CACHE:-/var/cache/fwutil-rig}
@@ -27,7 +29,7 @@ mkdir -p "$cache"
 
 # --- host packages -----------------------------------------------------------
 need=()
-for pkg in qemu-system-x86 busybox-static cpio kmod; do
+for pkg in qemu-system-x86 busybox-static cpio kmod minisign; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || need+=("$pkg")
 done
 if ((${#need[@]})); then
@@ -90,9 +92,29 @@ if [[ ! -f $kdir/vmlinuz || ! -f $kdir/version ]]; then
 fi
 say "kernel $(cat "$kdir/version"), modules: $(tr '\n' ' ' <"$kdir/order")"
 
+# --- a delivered firmware set ---------------------------------------------------
+# Made once: what a module maker would deliver, signed with a key of the rig's
+# own. The guest has it as /usr/share/fwutil/firmware/rig-module, its public
+# key in /etc/fwutil/keys; fwsim on the host expects its files.
+set_dir=$cache/firmware-set/rig-module
+if [[ ! -f $set_dir/SHA256SUMS.minisig ]]; then
+    say "making the delivered firmware set"
+    rm -rf "$cache/firmware-set"
+    mkdir -p "$set_dir"
+    head -c 184 /dev/urandom >"$set_dir/boot1.bin"
+    head -c 7414 /dev/urandom >"$set_dir/boot2.bin"
+    printf '\x3f\xec\xe6' >"$set_dir/filesize.bin"
+    head -c 2490264 /dev/urandom >"$set_dir/firmware.bin"
+    minisign -G -W -p "$cache/firmware-set/rig.pub" -s "$cache/firmware-set/rig.key" >/dev/null ||
+        die "minisign -G failed"
+    "$here/../scripts/make-firmware-set.sh" "$set_dir" rig-module 1.0 "$cache/firmware-set/rig.key" >&2 ||
+        die "the firmware set could not be made"
+fi
+
 # --- initramfs -------------------------------------------------------------------
-# Rebuilt when the tool, busybox, the kernel or the guest scripts change.
-stamp=$( (sha256sum "$fwutil" "$busybox" "$kdir/vmlinuz" "$here/setup.sh" "$here"/guest/* | awk '{print $1}'
+# Rebuilt when the tool, busybox, the kernel, the guest scripts or the set change.
+stamp=$( (sha256sum "$fwutil" "$busybox" "$kdir/vmlinuz" "$here/setup.sh" "$here"/guest/* \
+              "$set_dir/SHA256SUMS.minisig" | awk '{print $1}'
           ldd_paths "$fwutil" | xargs -r sha256sum | awk '{print $1}') | sha256sum | cut -c1-16)
 initrd=$cache/initramfs-$stamp.cpio.gz
 if [[ ! -f $initrd ]]; then
@@ -104,6 +126,10 @@ if [[ ! -f $initrd ]]; then
     # The rig's guest side: job control helpers, the module-reset hook, profiles.
     mkdir -p "$root/rig"
     cp "$here"/guest/* "$root/rig/"
+    mkdir -p "$root/usr/share/fwutil/firmware" "$root/etc/fwutil/keys"
+    cp -r "$set_dir" "$root/usr/share/fwutil/firmware/"
+    cp "$cache/firmware-set/rig.pub" "$root/etc/fwutil/keys/"
+    chmod -R go-w "$root/usr/share/fwutil" "$root/etc/fwutil"
     cp "$kdir"/modules/*.ko "$root/lib/modules/"
     cp "$kdir/order" "$root/lib/modules/order"
     # The tool without its debugging sections, plus every library ldd names and the loader.
@@ -146,3 +172,4 @@ fi
 say "initramfs $(du -h "$initrd" | cut -f1)"
 echo "KERNEL=$kdir/vmlinuz"
 echo "INITRD=$initrd"
+echo "SET=$set_dir"

@@ -2,14 +2,22 @@
 # Installs the tool the way a station gets it and checks what was installed:
 #   1. cmake --install into a staging folder (DESTDIR): the installed fwutil,
 #      in station mode with --port, flashes the installed fwsim's pty (pacing
-#      off, the embedded images expected byte for byte) and must exit 0 with a
-#      record whose fields and image digest are right;
-#   2. cpack builds the .deb, dpkg -i installs it (root only), and man -l
-#      renders both installed manual pages (man-db is installed if missing);
-#   3. fwutil --help, its manual page and the README agree on every option and
+#      off, the embedded stand-ins asked for by name and expected byte for
+#      byte) and must exit 0 with a record whose fields and image digest are
+#      right;
+#   2. a delivered set (random bytes of the exact sizes), made and signed by
+#      the installed fwutil-make-firmware-set with a key from the real
+#      minisign, installed in the staging folder with its key trusted: the
+#      installed fwutil accepts it by name and flashes it into fwsim, and the
+#      record's SHA-256s are fwsim's; without --firmware the installed fwutil
+#      refuses to send its stand-ins through the pty (13, fwsim got nothing);
+#   3. cpack builds the .deb, lintian finds no error or warning in it (nor a
+#      hardening gap), dpkg -i installs it (root only), and man -l renders the
+#      installed manual pages (man-db and lintian are installed if missing);
+#   4. fwutil --help, its manual page and the README agree on every option and
 #      exit status; fwsim --help and its page on every option.
-# BUILD_DIR (default build-install) is configured and built here, fwutil and
-# fwsim only. KEEP_PACKAGE=1 leaves the package installed.
+# BUILD_DIR (default build-install) is configured and built here as the
+# package is, without the tests. KEEP_PACKAGE=1 leaves the package installed.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build-install}
@@ -38,13 +46,54 @@ check() { # check DESCRIPTION COMMAND...
     if "$@"; then say "ok: $what"; else fail "$what"; fi
 }
 
+# As root (CI), what a check needs and this machine lacks; else a failure.
+need_tool() { # need_tool COMMAND PACKAGE
+    command -v "$1" >/dev/null 2>&1 && return 0
+    if [ "$(id -u)" = 0 ]; then
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$2" >/dev/null && return 0
+    fi
+    fail "$1 is missing and installing $2 needs root"
+    return 1
+}
+
+# Serves a pty with the staged fwsim (extra arguments follow --pty --baud 0);
+# sets sim_pid and pty, its report goes to $1.
+start_fwsim() { # start_fwsim REPORT ARGS...
+    local out=$1
+    shift
+    "$bin/fwsim" --pty --baud 0 "$@" >"$out" 2>"$out.err" &
+    sim_pid=$!
+    pty=""
+    for _ in $(seq 100); do
+        grep -q '^fwsim: serving ' "$out" && break
+        sleep 0.05
+    done
+    pty=$(sed -n 's/^fwsim: serving //p' "$out")
+    [ -n "$pty" ] || {
+        cat "$out.err" >&2
+        fail "fwsim did not announce its pty"
+        exit 1
+    }
+    # The example profile, its module reset reaching the simulator as a signal.
+    sed "s|^\"RIL1:\"=.*|\"RIL1:\"=\"cmd:kill -USR1 $sim_pid\"|" "$stage/usr/share/fwutil/profiles/pty.reg" \
+        >"$work/station.reg"
+}
+# Stops fwsim (its report is then complete); sets sim_status.
+stop_fwsim() {
+    kill -INT "$sim_pid"
+    sim_status=0
+    wait "$sim_pid" || sim_status=$?
+    sim_pid=""
+}
+
 # ---------------------------------------------------------------------------
-say "building fwutil and fwsim in $build"
-TARGETS="fwutil fwsim" BUILD_LOG="$build/build.log" BUILD_DIR="$build" "$root/scripts/build.sh" \
-    -DCMAKE_INSTALL_PREFIX=/usr
+say "building the package's programs in $build (no tests)"
+BUILD_LOG="$build/build.log" BUILD_DIR="$build" "$root/scripts/build.sh" \
+    -DCMAKE_INSTALL_PREFIX=/usr -DFWU_TESTS=OFF
+check "the package build has no test programs" sh -c "! grep -q 'sim_test' '$build/build.ninja'"
 images=$(sed -n 's/^FWU_IMAGES_DIR:PATH=//p' "$build/CMakeCache.txt")
 [ -n "$images" ] || images="$build/resources/standin"
-version=$("$build/fwutil" --version | cut -d' ' -f2)
+version=$("$build/fwutil" --version | head -n 1 | cut -d' ' -f2)
 
 # ---------------------------------------------------------------------------
 # 1. Staging install, and a station run with what it holds
@@ -52,35 +101,22 @@ version=$("$build/fwutil" --version | cut -d' ' -f2)
 stage=$work/stage
 DESTDIR=$stage cmake --install "$build" >"$work/install.log"
 bin=$stage/usr/bin
-for f in usr/bin/fwutil usr/bin/fwsim usr/share/man/man1/fwutil.1 usr/share/man/man1/fwsim.1 \
+man1=usr/share/man/man1
+for f in usr/bin/fwutil usr/bin/fwsim usr/bin/fwutil-make-firmware-set \
+    $man1/fwutil.1.gz $man1/fwsim.1.gz $man1/fwutil-make-firmware-set.1.gz \
     usr/share/bash-completion/completions/fwutil usr/share/bash-completion/completions/fwsim \
-    usr/share/fwutil/profiles/default.reg usr/share/fwutil/profiles/adapter.reg usr/share/fwutil/profiles/pty.reg; do
+    usr/share/fwutil/profiles/default.reg usr/share/fwutil/profiles/adapter.reg usr/share/fwutil/profiles/pty.reg \
+    usr/share/fwutil/firmware/README etc/fwutil/keys usr/share/doc/fwutil/copyright usr/share/doc/fwutil/changelog.gz; do
     check "staged $f" test -e "$stage/$f"
 done
 
-"$bin/fwsim" --pty --baud 0 --expect-images "$images" >"$work/fwsim.out" 2>"$work/fwsim.err" &
-sim_pid=$!
-for _ in $(seq 100); do
-    grep -q '^fwsim: serving ' "$work/fwsim.out" && break
-    sleep 0.05
-done
-pty=$(sed -n 's/^fwsim: serving //p' "$work/fwsim.out")
-[ -n "$pty" ] || {
-    cat "$work/fwsim.err" >&2
-    fail "fwsim did not announce its pty"
-    exit 1
-}
-# The example profile, its module reset reaching the simulator as a signal.
-sed "s|^\"RIL1:\"=.*|\"RIL1:\"=\"cmd:kill -USR1 $sim_pid\"|" "$stage/usr/share/fwutil/profiles/pty.reg" >"$work/station.reg"
+start_fwsim "$work/fwsim.out" --expect-images "$images"
 record=$work/record.json
 status=0
 XDG_STATE_HOME=$work/state FWU_RUNTIME_DIR=$work/rt timeout 120 \
-    "$bin/fwutil" --station --profile "$work/station.reg" --port "$pty" --report "$record" \
+    "$bin/fwutil" --station --profile "$work/station.reg" --port "$pty" --report "$record" --firmware standin \
     >"$work/station.out" 2>"$work/station.err" || status=$?
-kill -INT "$sim_pid"
-sim_status=0
-wait "$sim_pid" || sim_status=$?
-sim_pid=""
+stop_fwsim
 check "installed fwutil --station --port $pty exits 0 (got $status)" test "$status" = 0
 check "fwsim saw no protocol violation and the expected images (status $sim_status)" test "$sim_status" = 0
 check "fwsim reports the image flashed" grep -q 'flashed          yes' "$work/fwsim.out"
@@ -120,20 +156,129 @@ check "the device's log has the run's header" grep -q "==== fwutil $version" \
     "$work/state/fwutil/fwutil-station-$(echo "${pty#/dev/}" | tr / -).log"
 
 # ---------------------------------------------------------------------------
-# 2. The Debian package
+# 2. A delivered set, signed, installed by name; and the stand-ins refused
+# ---------------------------------------------------------------------------
+# The staging folder stands for the system's: the set goes where the package
+# looks (usr/share/fwutil/firmware/NAME), its key where trusted keys live
+# (etc/fwutil/keys), and XDG_DATA_HOME and XDG_CONFIG_HOME point the installed
+# tool there.
+set_name=gsm-module
+set_version=2.41
+delivered=$work/delivered
+mkdir -p "$delivered"
+# file        bytes
+while read -r file bytes; do
+    head -c "$bytes" /dev/urandom >"$delivered/$file"
+done <<EOF
+boot1.bin 184
+boot2.bin 7414
+firmware.bin 2490264
+EOF
+printf '\x3f\xec\xe6' >"$delivered/filesize.bin"
+minisign -G -W -p "$work/ci.pub" -s "$work/ci.key" >/dev/null
+# The key id from the key itself (bytes 2-9, little-endian), as 16 hex digits:
+# minisign's own comment drops leading zeros.
+key_id=$(python3 -c 'import base64, sys
+raw = base64.b64decode(open(sys.argv[1]).read().splitlines()[1])
+print("%016X" % int.from_bytes(raw[2:10], "little"))' "$work/ci.pub")
+check "fwutil-make-firmware-set signs the set" \
+    sh -c "'$bin/fwutil-make-firmware-set' '$delivered' $set_name $set_version '$work/ci.key' >/dev/null"
+installed_set=$stage/usr/share/fwutil/firmware/$set_name
+cp -r "$delivered" "$installed_set"
+install -m 644 "$work/ci.pub" "$stage/etc/fwutil/keys/ci.pub"
+chmod -R go-w "$stage"
+as_installed() {
+    XDG_DATA_HOME=$stage/usr/share XDG_CONFIG_HOME=$stage/etc XDG_STATE_HOME=$work/state FWU_RUNTIME_DIR=$work/rt "$@"
+}
+status=0
+as_installed "$bin/fwutil" --check-firmware $set_name >"$work/check.out" 2>&1 || status=$?
+check "fwutil --check-firmware $set_name accepts it (status $status)" test "$status" = 0
+check "--check-firmware names the trusted key $key_id" grep -q "signature: good, key $key_id" "$work/check.out"
+
+start_fwsim "$work/fwsim-set.out" --expect-images "$installed_set"
+record=$work/set-record.json
+status=0
+as_installed timeout 120 "$bin/fwutil" --station --profile "$work/station.reg" --port "$pty" --report "$record" \
+    --firmware $set_name >"$work/set-station.out" 2>"$work/set-station.err" || status=$?
+stop_fwsim
+check "installed fwutil --station --firmware $set_name exits 0 (got $status: $(tail -1 "$work/set-station.err"))" \
+    test "$status" = 0
+check "fwsim got the set without a violation (status $sim_status)" test "$sim_status" = 0
+# What fwsim received, what the record says was sent and what SHA256SUMS says
+# the set holds: one SHA-256 each.
+# fwsim's label  file
+while read -r label file; do
+    sum=$(sed -n "s/^\([0-9a-f]\{64\}\)  $file\$/\1/p" "$installed_set/SHA256SUMS")
+    sim=$(sed -n "s|^  sha256 ${label/_/ } *\([0-9a-f]\{64\}\) .*, same as $installed_set/$file\$|\1|p" \
+        "$work/fwsim-set.out")
+    got=$(python3 -c 'import json, sys
+f = json.load(open(sys.argv[1]))["firmware"]
+print("".join(p["sha256"] for p in f["payloads"] if p["file"].split("/")[-1] == sys.argv[2]))' "$record" "$file" 2>&1)
+    check "$file: the record's SHA-256 is fwsim's and SHA256SUMS' ($got)" \
+        sh -c "test -n '$sum' && test '$got' = '$sum' && test '$sim' = '$sum'"
+done <<EOF
+stage_1 boot1.bin
+stage_2 boot2.bin
+image firmware.bin
+EOF
+if check "the set's record is JSON" sh -c "python3 -m json.tool '$record' >/dev/null"; then
+    # field                   expected
+    while read -r key expected; do
+        got=$(field "$key")
+        check "record$key = $expected (got $got)" test "$got" = "$expected"
+    done <<EOF
+["outcome"] flashed
+["firmware"]["name"] $set_name
+["firmware"]["version"] $set_version
+["firmware"]["key_id"] $key_id
+["image"]["sha256"] $(sha256sum "$delivered/firmware.bin" | cut -d' ' -f1)
+EOF
+fi
+
+# Without --firmware the port is a tty: the stand-ins stay home.
+start_fwsim "$work/fwsim-refused.out"
+status=0
+as_installed timeout 60 "$bin/fwutil" --station --profile "$work/station.reg" --port "$pty" \
+    >/dev/null 2>"$work/refused.err" || status=$?
+stop_fwsim
+check "installed fwutil refuses the stand-ins through $pty (status $status, expected 13)" test "$status" = 13
+check "fwsim received nothing" grep -q '^  bytes in/out     0 / 0$' "$work/fwsim-refused.out"
+
+# ---------------------------------------------------------------------------
+# 3. The Debian package
 # ---------------------------------------------------------------------------
 (cd "$work" && cpack --config "$build/CPackConfig.cmake" -B "$work/pkg" >"$work/cpack.log" 2>&1) ||
     fail "cpack: $(cat "$work/cpack.log")"
 deb=$(find "$work/pkg" -maxdepth 1 -name "fwutil_*.deb" 2>/dev/null | head -1)
 check "cpack made a .deb" test -n "$deb"
 if [ -n "$deb" ]; then
-    check "the package depends on libncursesw6 and libc6" \
-        sh -c "dpkg-deb -f '$deb' Depends | grep -q libncursesw6 && dpkg-deb -f '$deb' Depends | grep -q libc6"
+    check "the package depends on libncursesw6, libsodium23 and libc6" sh -c "dpkg-deb -f '$deb' Depends |
+        grep -q libncursesw6 && dpkg-deb -f '$deb' Depends | grep -q libsodium23 &&
+        dpkg-deb -f '$deb' Depends | grep -q libc6"
     dpkg-deb -c "$deb" >"$work/deb.list"
-    check "the package holds both manual pages" sh -c "grep -q 'man1/fwutil.1' '$work/deb.list' &&
-        grep -q 'man1/fwsim.1' '$work/deb.list'"
+    for f in $man1/fwutil.1.gz $man1/fwsim.1.gz $man1/fwutil-make-firmware-set.1.gz usr/share/fwutil/firmware/README \
+        etc/fwutil/keys/ usr/share/doc/fwutil/copyright usr/share/doc/fwutil/changelog.gz; do
+        check "the package holds $f" grep -q " \./$f\$" "$work/deb.list"
+    done
+    # Debian's own checker: not one error or warning, and no hardening gap
+    # (its hardening tags are informational, so they are asked for).
+    if need_tool lintian lintian; then
+        lintian_status=0
+        lintian -I --fail-on error,warning "$deb" >"$work/lintian.out" 2>"$work/lintian.err" || lintian_status=$?
+        check "lintian: no error or warning (status $lintian_status: $(grep -E '^[EW]: ' "$work/lintian.out" |
+            tr '\n' ' '))" sh -c "test $lintian_status = 0 && ! grep -qE '^[EW]: ' '$work/lintian.out'"
+        check "lintian: no hardening gap ($(grep -E 'hardening-' "$work/lintian.out" | tr '\n' ' '))" \
+            sh -c "! grep -q 'hardening-' '$work/lintian.out'"
+    fi
+    # What lintian cannot see in a stripped program: the stack protector.
+    dpkg-deb -x "$deb" "$work/unpacked"
+    for program in fwutil fwsim; do
+        check "$program calls the stack protector and the fortified functions" sh -c \
+            "readelf --dyn-syms -W '$work/unpacked/usr/bin/$program' | grep -q ' __stack_chk_fail' &&
+            readelf --dyn-syms -W '$work/unpacked/usr/bin/$program' | grep -q '__[a-z]*_chk@'"
+    done
 fi
-man_dir=$stage/usr/share/man/man1
+man_dir=$stage/$man1
 if [ "$(id -u)" != 0 ]; then
     say "skipped: dpkg -i needs root; the staged pages are rendered instead"
 elif [ -n "$deb" ]; then
@@ -141,26 +286,22 @@ elif [ -n "$deb" ]; then
     if dpkg -i "$deb" >"$work/dpkg.log" 2>&1; then
         say "ok: dpkg -i $(basename "$deb")"
         check "installed /usr/bin/fwutil runs" sh -c "/usr/bin/fwutil --version >/dev/null"
-        man_dir=/usr/share/man/man1
+        check "installed /usr/share/fwutil/firmware and /etc/fwutil/keys are root's, not group- or world-writable" \
+            sh -c "test -z \"\$(find /usr/share/fwutil/firmware /etc/fwutil/keys -maxdepth 0 \( ! -user root -o -perm /022 \))\""
+        man_dir=/$man1
     else
         fail "dpkg -i: $(cat "$work/dpkg.log")"
     fi
 fi
-if ! command -v man >/dev/null 2>&1; then
-    if [ "$(id -u)" = 0 ]; then
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq man-db >/dev/null
-    else
-        fail "man is missing and installing man-db needs root"
-    fi
-fi
+need_tool man man-db || true
 render() { MANWIDTH=200 man -l -Tutf8 "$1" 2>"$work/man.err" | col -b; }
-for page in fwutil fwsim; do
-    render "$man_dir/$page.1" >"$work/$page.man"
+for page in fwutil fwsim fwutil-make-firmware-set; do
+    render "$man_dir/$page.1.gz" >"$work/$page.man"
     check "man -l renders $page(1)" sh -c "test -s '$work/$page.man' && ! test -s '$work/man.err'"
 done
 
 # ---------------------------------------------------------------------------
-# 3. --help, the manual page and the README agree
+# 4. --help, the manual page and the README agree
 # ---------------------------------------------------------------------------
 # Options: "-x" and "--name" at the start of an option's line.
 help_options() { sed -nE 's/^  (-[A-Za-z]), (--[a-z-]+).*/\1\n\2/p; s/^      (--[a-z-]+).*/\1/p'; }

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <sodium.h>
 
 using namespace simcore;
 
@@ -342,6 +343,23 @@ uint64_t sim_hash(const uint8_t* p, size_t n)
         h *= 0x100000001B3ull;
     }
     return h;
+}
+
+std::string sim_sha256(const uint8_t* p, size_t n)
+{
+    // The hash itself needs no sodium_init(): it picks no CPU-specific code
+    // and reads no randomness.
+    unsigned char digest[crypto_hash_sha256_BYTES];
+    crypto_hash_sha256(digest, p, n);
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(2 * sizeof digest);
+    for (unsigned char b : digest)
+    {
+        out += hex[b >> 4];
+        out += hex[b & 15];
+    }
+    return out;
 }
 
 Sim* sim_start(SimLink link, const SimConfig& cfg)

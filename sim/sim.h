@@ -11,7 +11,9 @@
 //   - sim_start / sim_reset / sim_report / sim_flashed_image / sim_wait_state /
 //     sim_stop: run it, reset the module, read its counters and violations,
 //     fetch the flashed image, wait for a state, stop it. All are thread-safe.
-//   - sim_hash: FNV-1a 64, the hash the report gives for the flashed image.
+//   - sim_hash: FNV-1a 64, the hash the report gives for the flashed image;
+//     sim_sha256: the SHA-256 it also gives for each loader stage and the
+//     image, in the form the tool's record uses.
 //   - sim_parse_fault / sim_phase_name / sim_fault_kind_name: the text form of
 //     fault rules used by the fwsim executable.
 //
@@ -145,11 +147,16 @@ struct SimReport
     uint64_t faults_applied = 0; // fault rules that hit
     uint64_t breaks_sent = 0;
     uint64_t resets = 0;
-    uint64_t at_commands = 0;     // AT lines answered
-    bool flashed = false;         // an image passed its check bytes
-    bool link_gone = false;       // the peer went away or the link was unplugged
-    size_t image_len = 0;         // length of the flashed image
-    uint64_t image_hash = 0;      // sim_hash of the flashed image
+    uint64_t at_commands = 0;  // AT lines answered
+    bool flashed = false;      // an image passed its check bytes
+    bool link_gone = false;    // the peer went away or the link was unplugged
+    size_t image_len = 0;      // length of the flashed image
+    uint64_t image_hash = 0;   // sim_hash of the flashed image
+    std::string image_sha256;  // sim_sha256 of the flashed image; empty when nothing was flashed
+    size_t stage1_len = 0;     // length of the last stage-1 loader accepted
+    std::string stage1_sha256; // its sim_sha256; empty until one is accepted
+    size_t stage2_len = 0;     // the same for the stage-2 loader
+    std::string stage2_sha256;
     uint64_t violation_count = 0; // all violations; the list keeps the first 256
     std::vector<std::string> violations;
     std::string state; // see sim_wait_state
@@ -181,6 +188,9 @@ bool sim_wait_state(Sim* sim, const char* state, int timeout_ms);
 void sim_stop(Sim* sim);
 
 uint64_t sim_hash(const uint8_t* p, size_t n);
+// SHA-256 (libsodium's), 64 lowercase hex digits: the digest the tool's
+// station record and sha256sum give, so the three can be compared.
+std::string sim_sha256(const uint8_t* p, size_t n);
 
 // Parses "PHASE:KIND[:OCCURRENCE[:PARAM[:REPEAT]]]"; numbers may be decimal or
 // 0x-hex. Phases: sync, stage1, stage2-block, stage2-final, memory-check,

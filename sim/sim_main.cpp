@@ -66,7 +66,8 @@ const char g_usage[] = "usage: fwsim (--tty PATH | --pty) [options]\n"
                        "                       and 2490264 bytes)\n"
                        "      --expect-images DIR\n"
                        "                       compare what arrives with DIR/boot1.bin, DIR/boot2.bin and\n"
-                       "                       DIR/firmware.bin (their sizes become the expected lengths)\n"
+                       "                       DIR/firmware.bin (their sizes become the expected lengths);\n"
+                       "                       the report says whether each SHA-256 is the file's\n"
                        "      --fault RULE     inject a fault; repeatable; the first matching rule wins.\n"
                        "                       RULE is PHASE:KIND[:OCCURRENCE[:PARAM[:REPEAT]]]\n"
                        "                       PHASE: sync stage1 stage2-block stage2-final memory-check\n"
@@ -82,8 +83,10 @@ const char g_usage[] = "usage: fwsim (--tty PATH | --pty) [options]\n"
                        "  -V, --version        the version\n"
                        "\n"
                        "Signals: SIGUSR1 resets the module (kill -USR1 PID stands in for the radio\n"
-                       "driver's reset); SIGINT or SIGTERM stop and print the report. Exit status 0,\n"
-                       "or 1 when the sending side broke the protocol (violations) or on a usage error.\n"
+                       "driver's reset); SIGINT or SIGTERM stop and print the report, which gives the\n"
+                       "SHA-256 of the stage-1 loader, the stage-2 loader and the image that arrived.\n"
+                       "Exit status 0; 1 when the sending side broke the protocol (violations) or the\n"
+                       "line or the images could not be used; 2 on a usage error.\n"
                        "A break is sent with tcsendbreak: a pty cannot carry one.\n";
 
 // Codes of the options without a short form; the others return their letter.
@@ -169,11 +172,14 @@ const SimOption* find_option(int code)
     return nullptr;
 }
 
+// The exit status of a usage error: fwutil's too.
+constexpr int EXIT_USAGE = 2;
+
 // Says what is wrong with the command line; the exit status of a usage error.
 int usage_error(const std::string& message)
 {
     fprintf(stderr, "fwsim: %s (try --help)\n", message.c_str());
-    return 1;
+    return EXIT_USAGE;
 }
 
 // The refusal for getopt_long's ':' (a value missing) or '?' (an unknown
@@ -321,12 +327,14 @@ bool read_file(const std::string& path, std::vector<uint8_t>* out)
 // expected lengths. The bytes must outlive the simulator.
 struct ExpectedImages
 {
+    const char* dir = nullptr; // null: nothing is expected
     std::vector<uint8_t> boot1, boot2, image;
 };
 
 bool load_expected_images(const char* dir, ExpectedImages* images, SimConfig* cfg)
 {
     std::string d = dir;
+    images->dir = dir;
     if (!read_file(d + "/boot1.bin", &images->boot1) || !read_file(d + "/boot2.bin", &images->boot2) ||
         !read_file(d + "/firmware.bin", &images->image))
         return false;
@@ -494,7 +502,26 @@ void serve(Sim* sim, const std::string& serving)
     }
 }
 
-void print_report(const SimReport& r)
+// What arrived of one payload: its SHA-256 and length, and with
+// --expect-images whether it is the file it was expected to be.
+void print_digest(const char* label, const std::string& sha, size_t len, const ExpectedImages& images,
+                  const std::vector<uint8_t>& file, const char* name)
+{
+    if (sha.empty())
+    {
+        printf("  %-16s none arrived\n", label);
+        return;
+    }
+    printf("  %-16s %s (%zu bytes)", label, sha.c_str(), len);
+    if (images.dir != nullptr)
+    {
+        bool same = sha == sim_sha256(file.data(), file.size());
+        printf(", %s %s/%s", same ? "same as" : "differs from", images.dir, name);
+    }
+    printf("\n");
+}
+
+void print_report(const SimReport& r, const ExpectedImages& images)
 {
     printf("fwsim: report\n");
     printf("  state            %s\n", r.state.c_str());
@@ -517,6 +544,9 @@ void print_report(const SimReport& r)
         printf("  flashed          yes, %zu bytes, hash 0x%016" PRIx64 "\n", r.image_len, r.image_hash);
     else
         printf("  flashed          no\n");
+    print_digest("sha256 stage 1", r.stage1_sha256, r.stage1_len, images, images.boot1, "boot1.bin");
+    print_digest("sha256 stage 2", r.stage2_sha256, r.stage2_len, images, images.boot2, "boot2.bin");
+    print_digest("sha256 image", r.image_sha256, r.image_len, images, images.image, "firmware.bin");
     printf("  violations       %" PRIu64 "\n", r.violation_count);
     for (const std::string& v : r.violations)
         printf("    %s\n", v.c_str());
@@ -524,7 +554,7 @@ void print_report(const SimReport& r)
 }
 
 // Opens the line, serves it and prints the report; the exit status.
-int run_simulator(Options* o)
+int run_simulator(Options* o, const ExpectedImages& images)
 {
     int held_slave = -1;
     std::string serving;
@@ -552,7 +582,7 @@ int run_simulator(Options* o)
     sim_stop(sim);
     if (held_slave >= 0)
         close(held_slave);
-    print_report(r);
+    print_report(r, images);
     return r.violation_count ? 1 : 0;
 }
 
@@ -571,5 +601,5 @@ int main(int argc, char** argv)
         return 1;
     if (!install_signals())
         return 1;
-    return run_simulator(&o);
+    return run_simulator(&o, images);
 }

@@ -122,6 +122,7 @@ void begin_transfer(Sim* s)
     s->check = 0;
     s->check_odd = 0;
     s->compare_done = false;
+    s->rx.clear();
 }
 
 // Counts one byte of a transfer sent in blocks; each full block is
@@ -145,15 +146,18 @@ struct Stage
     size_t SimConfig::*len; // expected length (0 = any)
     uint64_t SimReport::*ok;
     uint64_t SimReport::*fail;
-    SimPhase final_phase; // the answer to its check byte
-    St next;              // the state once it is accepted
+    SimPhase final_phase;               // the answer to its check byte
+    St next;                            // the state once it is accepted
+    size_t SimReport::*got_len;         // what arrived, once accepted
+    std::string SimReport::*got_sha256; // and its SHA-256
 };
 
 const Stage g_stage1 = {
-    "stage-1", &SimConfig::boot1_len, &SimReport::stage1_ok, &SimReport::stage1_fail, SimPhase::Stage1Ack, St::Stage2};
+    "stage-1",  &SimConfig::boot1_len,  &SimReport::stage1_ok,    &SimReport::stage1_fail, SimPhase::Stage1Ack,
+    St::Stage2, &SimReport::stage1_len, &SimReport::stage1_sha256};
 const Stage g_stage2 = {
-    "stage-2", &SimConfig::boot2_len, &SimReport::stage2_ok, &SimReport::stage2_fail, SimPhase::Stage2FinalAck,
-    St::Loader};
+    "stage-2",  &SimConfig::boot2_len,  &SimReport::stage2_ok,    &SimReport::stage2_fail, SimPhase::Stage2FinalAck,
+    St::Loader, &SimReport::stage2_len, &SimReport::stage2_sha256};
 
 // The announced length is in s->len; false (and halted) when it is not the expected one.
 bool stage_length_ok(Sim* s, const Stage& st)
@@ -182,6 +186,9 @@ void finish_stage(Sim* s, const Stage& st, uint8_t b, Answer* a)
         return;
     }
     s->rep.*st.ok += 1;
+    s->rep.*st.got_len = s->rx.size();
+    s->rep.*st.got_sha256 = sim_sha256(s->rx.data(), s->rx.size());
+    s->rx.clear();
     answer(a, st.final_phase, f, {ACK});
     set_state(s, st.next);
 }
@@ -217,6 +224,7 @@ void feed_stage1(Sim* s, uint8_t b, Answer* a)
     if (s->step == 1)
     {
         compare(s, c.expect_boot1, c.boot1_len, "stage1", b);
+        s->rx.push_back(b);
         s->check ^= b;
         if (++s->got == s->len)
             s->step = 2;
@@ -241,6 +249,7 @@ void feed_stage2(Sim* s, uint8_t b, Answer* a)
             return;
         case 2:
             compare(s, c.expect_boot2, c.boot2_len, "stage2", b);
+            s->rx.push_back(b);
             s->check ^= b;
             if (count_block_byte(s, STAGE2_BLOCK, &SimReport::stage2_blocks, SimPhase::Stage2BlockAck, a))
                 s->step = 3;
@@ -306,7 +315,6 @@ void feed_image_header(Sim* s, uint8_t b, Answer* a)
     set_state(s, St::Image);
     s->len = n;
     begin_transfer(s);
-    s->rx.clear();
     s->rx.reserve(n);
     s->step = n ? 0 : 1;
 }
@@ -321,6 +329,7 @@ void commit_image(Sim* s)
     s->rep.flashed = true;
     s->rep.image_len = s->flashed.size();
     s->rep.image_hash = sim_hash(s->flashed.data(), s->flashed.size());
+    s->rep.image_sha256 = sim_sha256(s->flashed.data(), s->flashed.size());
 }
 
 void feed_image(Sim* s, uint8_t b, Answer* a)

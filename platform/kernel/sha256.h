@@ -1,5 +1,6 @@
-// SHA-256 (FIPS 180-4), for the station's run record: the digest of the image
-// that was sent, which a person compares with the one the image came with.
+// SHA-256 for the station's run record and the firmware sets: the digest of
+// the image that was sent, which a person compares with the one the image
+// came with (sha256sum's lowercase hex). The hashing is libsodium's.
 //
 //   Sha256 s; sha256_update(&s, data, n) ...; sha256_final(&s, digest);
 //   sha256_hex(data, n)   the whole digest of one buffer as 64 lowercase hex
@@ -8,6 +9,8 @@
 // Platform-internal; the process entry and tests use it.
 #pragma once
 
+#include <sodium/crypto_hash_sha256.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -15,19 +18,18 @@
 namespace plat
 {
 
-constexpr size_t kSha256Bytes = 32;
+constexpr size_t kSha256Bytes = crypto_hash_sha256_BYTES;
 
 struct Sha256
 {
-    uint32_t state[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                         0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-    uint64_t length = 0;    // bytes taken so far
-    uint8_t block[64] = {}; // the block being filled
-    size_t used = 0;        // bytes of block filled
+    Sha256();
+    crypto_hash_sha256_state state; // libsodium's running state
 };
 
 void sha256_update(Sha256* s, const void* data, size_t len);
 void sha256_final(Sha256* s, uint8_t digest[kSha256Bytes]);
 std::string sha256_hex(const void* data, size_t len);
+// Lowercase hex of any bytes.
+std::string hex_lower(const uint8_t* bytes, size_t len);
 
 } // namespace plat

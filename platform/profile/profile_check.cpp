@@ -29,6 +29,7 @@ const KnownKey kKnownKeys[] = {
     {u"Drivers\\BuiltIn\\Serial2", u"Index"},                             // the bridge and --peer: the Bluetooth UART
     {u"Platform",                  u"Restart"},                           // the profile loader: the device restart
     {u"Platform\\Devices",         nullptr},                              // the device layer: one value per device
+    {u"Platform\\Firmware",        u"Set|RequireSignature"},              // the process entry: the firmware set
     {u"Platform\\Simulator",       u"FirmwareAtStart|AtFirmware|Baud|Bits|BitsPerByte|AckDelay|EraseDelay|"
                                    u"FlashDelay|BootWindow|Faults"},       // the simulator wiring (serial_devices.cpp)
 };

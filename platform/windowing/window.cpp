@@ -4,6 +4,7 @@
 // the displays hear changes through, and the state they read. The queues live
 // in window_queue.cpp, timers and geometry in window_timer_geometry.cpp.
 #include "platform/windowing/window_internal.h"
+#include "platform/kernel/firmware_set.h"
 #include "platform/kernel/resource_loader.h"
 #include "platform/windowing/display.h"
 #include "platform/windowing/status_line.h"
@@ -133,6 +134,13 @@ LRESULT copy_text_out(std::u16string_view text, WPARAM units, LPWSTR buffer)
 
 LRESULT call_proc(const WindowRef& w, UINT msg, WPARAM wParam, LPARAM lParam)
 {
+    // A refused firmware set takes the update command away, whichever way it came.
+    std::string refused;
+    if (msg == WM_COMMAND && firmware_command_refused(LOWORD(wParam), &refused))
+    {
+        status_notice(refused);
+        return 0;
+    }
     LRESULT result = w->proc(w->hwnd, msg, wParam, lParam);
     if (msg == EM_REPLACESEL && w->edit)
     {

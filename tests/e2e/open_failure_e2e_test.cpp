@@ -17,7 +17,7 @@ protected:
     toolrun::Result Station(const std::vector<std::string>& more)
     {
         toolrun::Invocation call;
-        call.argv = {fwutil_, "--station", "-q", "--attempts", "1", "--timeout", "30"};
+        call.argv = {fwutil_, "--station", "-q", "--attempts", "1", "--timeout", "30", "--firmware", "standin"};
         call.argv.insert(call.argv.end(), more.begin(), more.end());
         call.env = {"XDG_STATE_HOME=" + dir_ + "/state", "FWU_RUNTIME_DIR=" + dir_ + "/run"};
         return toolrun::run(call);

@@ -369,7 +369,7 @@ about)
     wait_screen "Tandrel - Written for Vela" 10 || fail "the About box did not show"
     screen | grep -qF "About" || fail "the About box has no caption"
     screen | grep -qF "FFUART" || fail "the About text is cut"
-    screen | grep -qF "$("$FWUTIL" --version)" || fail "the About box does not show the version"
+    screen | grep -qF "$("$FWUTIL" --version | head -n 1), firmware " || fail "the About box does not show the version and the firmware"
     keys F1
     sleep 0.3
     screen | grep -qF "Update firmware - Go" && fail "the menu opened over the modal About box"

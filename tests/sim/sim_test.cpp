@@ -476,6 +476,11 @@ TEST(SimDownload, HappyPath_EveryAnswerByteAndFlashedImage)
     EXPECT_TRUE(r.flashed);
     EXPECT_EQ(r.image_len, im.image.size());
     EXPECT_EQ(r.image_hash, sim_hash(im.image.data(), im.image.size()));
+    EXPECT_EQ(r.image_sha256, sim_sha256(im.image.data(), im.image.size()));
+    EXPECT_EQ(r.stage1_len, im.boot1.size());
+    EXPECT_EQ(r.stage1_sha256, sim_sha256(im.boot1.data(), im.boot1.size()));
+    EXPECT_EQ(r.stage2_len, im.boot2.size());
+    EXPECT_EQ(r.stage2_sha256, sim_sha256(im.boot2.data(), im.boot2.size()));
     Bytes flashed;
     EXPECT_TRUE(sim_flashed_image(b.sim, &flashed));
     EXPECT_EQ(flashed, im.image);
@@ -628,6 +633,7 @@ TEST(SimViolations, LoaderMistake_NamedNoAnswerHaltedUntilReset)
         SimReport r = sim_report(b.sim);
         EXPECT_EQ(r.*m.failCount, 1u);
         EXPECT_TRUE(has_violation(r, m.violation)) << violations_of(r);
+        EXPECT_EQ((m.stage == 1 ? r.stage1_sha256 : r.stage2_sha256), "") << "a refused stage has not arrived";
         EXPECT_EQ(r.bytes_dropped, dropped + 3);
 
         sim_reset(b.sim);
@@ -1262,13 +1268,32 @@ TEST(SimRobustness, LinkWithoutInterrupt_StopAndResetStillSeen)
     EXPECT_LT(ms_since(t0), 500.0);
 }
 
-TEST(SimHash, Fnv1a64KnownValues)
+TEST(SimHash, Fnv1a64AndSha256KnownValues)
 {
-    EXPECT_EQ(sim_hash(nullptr, 0), 0xCBF29CE484222325ull);
-    const uint8_t a[] = {'a'};
-    EXPECT_EQ(sim_hash(a, 1), 0xAF63DC4C8601EC8Cull);
-    const uint8_t foobar[] = {'f', 'o', 'o', 'b', 'a', 'r'};
-    EXPECT_EQ(sim_hash(foobar, 6), 0x85944171F73967E8ull);
+    // text      FNV-1a 64               SHA-256 (FIPS 180-2's examples and the empty string)
+    const struct
+    {
+        const char* text;
+        uint64_t fnv;
+        const char* sha256;
+    } cases[] = {
+        {"", 0xCBF29CE484222325ull, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"a", 0xAF63DC4C8601EC8Cull, "ca978112ca1bbdcafac231b39a23dc4da786eff8147c4e72b9807785afee48bb"},
+        {"foobar", 0x85944171F73967E8ull, "c3ab8ff13720e8ad9047dd39466b3c8974e592c2fa383d4a3960714caef0c4f2"},
+        {"abc", 0xE71FA2190541574Bull, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", 0,
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.text);
+        const uint8_t* p = reinterpret_cast<const uint8_t*>(c.text);
+        if (c.fnv != 0)
+        {
+            EXPECT_EQ(sim_hash(p, strlen(c.text)), c.fnv);
+        }
+        EXPECT_EQ(sim_sha256(p, strlen(c.text)), c.sha256);
+    }
 }
 
 // ===========================================================================
@@ -1312,7 +1337,54 @@ TEST(SimExecutable, ServesAPty_ResetOnSigusr1_ReportOnSigterm)
     close(fd);
 }
 
-TEST(SimExecutable, CleanRunExitsZero_BadOptionsExitOne)
+// --expect-images: a stage equal to its file, a stage that differs, and an
+// image that never came, each with its own line in the report.
+TEST(SimExecutable, ReportGivesTheSha256OfWhatArrivedAndWhetherItIsTheFile)
+{
+    std::string path = testproc::sibling_executable("fwsim");
+    if (path.empty())
+        GTEST_SKIP() << "fwsim is not built next to the tests (build the fwsim target)";
+    Images im;
+    char dir[] = "/tmp/fwsim-images.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::pair<const char*, const Bytes*> files[] = {
+        {"boot1.bin", &im.boot1}, {"boot2.bin", &im.boot2}, {"firmware.bin", &im.image}};
+    for (const auto& [name, bytes] : files)
+    {
+        FILE* f = fopen((std::string(dir) + "/" + name).c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        ASSERT_EQ(fwrite(bytes->data(), 1, bytes->size(), f), bytes->size());
+        fclose(f);
+    }
+    testproc::Child c;
+    ASSERT_TRUE(spawn_fwsim(c, path, {"--pty", "--baud", "0", "--expect-images", dir}));
+    ASSERT_TRUE(testproc::read_until(c, "\n", ANSWER_MS)) << c.errText;
+    std::string slave = c.outText.substr(strlen("fwsim: serving "));
+    slave.erase(slave.find('\n'));
+    int fd = open(slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0) << slave;
+    make_raw(fd);
+    Bytes altered = im.boot2;
+    altered[4321] ^= 0x01; // its check byte follows it: the stage is accepted, and differs
+    EXPECT_EQ(cast_sync(fd), 0xA0);
+    EXPECT_EQ(send_stage1(fd, im.boot1), 0xA5);
+    EXPECT_EQ(send_stage2(fd, altered).back(), 0xA5);
+    kill(c.pid, SIGTERM);
+    EXPECT_EQ(testproc::wait_exit(c, EXIT_MS), 1) << "the difference is a violation too";
+    close(fd);
+    const std::string d = dir;
+    for (const std::string& line : {"sha256 stage 1   " + sim_sha256(im.boot1.data(), im.boot1.size()) +
+                                        " (184 bytes), same as " + d + "/boot1.bin\n",
+                                    "sha256 stage 2   " + sim_sha256(altered.data(), altered.size()) +
+                                        " (7414 bytes), differs from " + d + "/boot2.bin\n",
+                                    std::string("sha256 image     none arrived\n")})
+        EXPECT_NE(c.outText.find(line), std::string::npos) << line << c.outText;
+    for (const auto& [name, bytes] : files)
+        unlink((d + "/" + name).c_str());
+    rmdir(dir);
+}
+
+TEST(SimExecutable, CleanRunExitsZero_BadOptionsExitTwo)
 {
     std::string path = testproc::sibling_executable("fwsim");
     if (path.empty())
@@ -1329,7 +1401,7 @@ TEST(SimExecutable, CleanRunExitsZero_BadOptionsExitOne)
     {
         testproc::Child b;
         ASSERT_TRUE(spawn_fwsim(b, path, bad));
-        EXPECT_EQ(testproc::wait_exit(b, EXIT_MS), 1);
+        EXPECT_EQ(testproc::wait_exit(b, EXIT_MS), 2) << "a usage error, as fwutil's";
     }
 }
 

@@ -2,7 +2,8 @@
 # Delivered payload images (FWU_IMAGES_DIR): configuration refuses a missing
 # image, an image of the wrong length and a wrong file-size image, naming the
 # file, its length and the one expected; a correct set configures and embeds;
-# an image whose length changes after configuration fails the build.
+# an image whose length changes after configuration fails the build; the
+# program records where its images came from (the folder, its VERSION).
 #
 # Usage: payload_images_check.sh <source dir> <scratch dir>
 set -u
@@ -74,7 +75,13 @@ printf '\077\240\000' >"$images/filesize.bin"
 expect_refused "wrong file-size bytes" "$images/filesize.bin holds the bytes 3fa000" "3f ec e6"
 
 good_images
+echo "gsm-module 2.41" >"$images/VERSION"
 if configure; then
+    prov=$build/resources/image_provenance.cpp
+    for line in "g_nImagesStandin = 0;" "g_szImagesDir[] = \"$images\";" "g_szImagesName[] = \"gsm-module\";" \
+        "g_szImagesVersion[] = \"2.41\";"; do
+        grep -qF "$line" "$prov" || fail "correct set: $prov lacks '$line'"
+    done
     asm=$build/resources/image_boot1.s
     grep -qF "$images/boot1.bin" "$asm" || fail "correct set: $asm does not embed the delivered boot1.bin"
     obj=$(ninja -C "$build" -t targets all | sed -n 's|^\(.*image_boot1\.s\.o\):.*|\1|p')
