@@ -179,6 +179,55 @@ TEST_F(Cli, ProfileByNameIsLookedUpInTheConfigurationFolder)
         << home.err;
 }
 
+// A profile's "cmd:" controls run as whoever loads it: a profile, or a folder
+// above it, that another user owns or that group or others can write is
+// refused with the offending path, found by name or given as a file.
+TEST_F(Cli, ProfileAnotherUserCouldChangeIsRefusedWithItsReason)
+{
+    uid_t other = 0;
+    gid_t otherGroup = 0;
+    std::string why;
+    const bool haveOther = toolrun::second_user(&other, &otherGroup, &why);
+    // file                         file mode  folder mode  file owner  --profile  reason
+    const struct
+    {
+        const char* file;
+        mode_t fileMode;
+        mode_t folderMode;
+        bool otherOwns;
+        const char* profile;
+        std::string reason;
+    } rows[] = {
+        {"config/fwutil/open.reg", 0666, 0700, false, "open",
+         "/config/fwutil/open.reg: writable by group or others (mode 0666)"},
+        {"config/fwutil/group.reg", 0620, 0700, false, "group",
+         "/config/fwutil/group.reg: writable by group or others (mode 0620)"},
+        {"shared/bench.reg", 0644, 0777, false, "shared/bench.reg", "/shared: writable by group or others (mode 0777)"},
+        {"theirs/bench.reg", 0644, 0755, true, "theirs/bench.reg", "/theirs/bench.reg: owned by user "},
+    };
+    for (const auto& row : rows)
+    {
+        if (row.otherOwns && !haveOther)
+        {
+            ADD_FAILURE() << "no second user: " << why;
+            continue;
+        }
+        const std::string path = Write(row.file, DefaultProfile());
+        const std::string folder = path.substr(0, path.rfind('/'));
+        ASSERT_EQ(chmod(path.c_str(), row.fileMode), 0);
+        ASSERT_EQ(chmod(folder.c_str(), row.folderMode), 0);
+        if (row.otherOwns)
+        {
+            ASSERT_EQ(chown(path.c_str(), other, otherGroup), 0);
+        }
+        const std::string profile = strchr(row.profile, '/') != nullptr ? dir_ + "/" + row.profile : row.profile;
+        toolrun::Result r = Run({"--post", "101", "--profile", profile});
+        EXPECT_EQ(r.status, 2) << row.file;
+        EXPECT_EQ(r.err.rfind("fwutil: profile refused: " + path + ":0: not trusted: " + dir_ + row.reason, 0), 0u)
+            << r.err;
+    }
+}
+
 TEST_F(Cli, FifoOrFolderForProfileOrDebugIsRefusedAtOnce)
 {
     // A FIFO nobody reads would block an open for writing; one with a reader
