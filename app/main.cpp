@@ -225,7 +225,7 @@ const plat::DisplayOps* open_display(const Options& o, bool* terminal)
     }
     // Station mode says it in its one result line; otherwise it is a line of its own.
     if (station_running())
-        station_conclude(status, leftWith);
+        status = station_conclude(status, leftWith);
     else if (!leftWith.empty())
         fprintf(stderr, "fwutil: %s\n", leftWith.c_str());
     // A request being served (the --post that closed the window) still gets
@@ -249,7 +249,7 @@ int main(int argc, char** argv)
     Options o = parse_options(argc, argv);
 
     std::string error;
-    if (o.station && !o.report.empty() && !record_path_usable(o.report, &error))
+    if (o.station && !o.report.empty() && !record_prepare(o.report, &error))
     {
         fprintf(stderr, "fwutil: cannot write the record: %s\n", error.c_str());
         return kExitUsage;

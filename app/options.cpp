@@ -113,7 +113,9 @@ const char kHelp[] = "Usage: fwutil [OPTION]...\n"
                      "  9    the window was closed before the update ended\n"
                      "  10   the port was not found\n"
                      "  11   permission denied: this user may not open the port\n"
-                     "  12   the port could not be opened or set up for another reason\n";
+                     "  12   the port could not be opened or set up for another reason\n"
+                     "  14   the run's record (--report) could not be written (the run's outcome is\n"
+                     "       still on the result line)\n";
 
 namespace
 {

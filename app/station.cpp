@@ -397,8 +397,9 @@ Outcome station_outcome_for_exit(int result)
 }
 
 // Called by end_process once the display is closed: the result line, then
-// the record.
-void station_conclude(int status, const std::string& leftWith)
+// the record. A record that could not be written is a status of its own: a
+// script must not read an earlier run's record as this one's.
+int station_conclude(int status, const std::string& leftWith)
 {
     Station& s = station();
     if (!s.ended.exchange(true))
@@ -415,7 +416,11 @@ void station_conclude(int status, const std::string& leftWith)
     fprintf(stderr, "%s\n", line.c_str());
     std::string error;
     if (!s.o.report.empty() && !write_record(s.o.report, r, &error))
+    {
         fprintf(stderr, "fwutil: cannot write the record: %s\n", error.c_str());
+        return kExitNoRecord;
+    }
+    return status;
 }
 
 } // namespace app

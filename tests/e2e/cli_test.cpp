@@ -46,7 +46,7 @@ TEST_F(Cli, EachRefusalHasItsOwnMessageAndStatus2)
     const struct
     {
         std::vector<std::string> args;
-        const char* says;
+        std::string says;
     } rows[] = {
         {{"--bogus"}, "fwutil: unknown option '--bogus'"},
         {{"--bogus=1"}, "fwutil: unknown option '--bogus'"},
@@ -68,7 +68,13 @@ TEST_F(Cli, EachRefusalHasItsOwnMessageAndStatus2)
         {{"--station", "--display", "terminal"}, "fwutil: --station runs headless"},
         {{"--station", "--post", "1"}, "fwutil: --post and --station do not go together"},
         {{"--station", "--report", "/no/such/folder/r.json"}, "fwutil: cannot write the record: /no/such/folder"},
+        // The temporary record is made at start: root passes access() here.
+        {{"--station", "--report", "/sys/r.json"}, "fwutil: cannot write the record: /sys: cannot make the record's"},
+        {{"--station", "--report", dir_ + "/open/r.json"},
+         "fwutil: cannot write the record: " + dir_ + "/open: writable by group or others (mode 0777)"},
     };
+    ASSERT_EQ(mkdir((dir_ + "/open").c_str(), 0700), 0);
+    ASSERT_EQ(chmod((dir_ + "/open").c_str(), 0777), 0);
     for (const auto& row : rows)
     {
         toolrun::Result r = Run(row.args);

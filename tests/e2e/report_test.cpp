@@ -13,10 +13,12 @@
 #include <gtest/gtest.h>
 
 #include <cinttypes>
+#include <dirent.h>
 #include <climits>
 #include <pty.h>
 #include <regex>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <thread>
 
 namespace
@@ -326,6 +328,45 @@ TEST_F(StationRecord, PortThisUserMayNotOpenEndsWith11)
         GTEST_SKIP() << "cannot run fwutil as the second user (status " << r.status << "): " << r.err;
     EXPECT_EQ(r.status, 11) << r.err;
     EXPECT_NE(r.err.find("fwutil: result: permission-denied, port " + std::string(tty)), std::string::npos) << r.err;
+}
+
+// A record that cannot be written is the run's status (14), not a line a
+// script never reads: on a full filesystem the earlier run's record stays
+// whole and no temporary file is left.
+TEST_F(StationRecord, RecordThatCannotBeWrittenEndsWith14AndLeavesTheEarlierOne)
+{
+    const std::string full = dir_ + "/full";
+    ASSERT_EQ(mkdir(full.c_str(), 0755), 0);
+    if (mount("tmpfs", full.c_str(), "tmpfs", 0, "size=64k,mode=0755") != 0)
+        GTEST_SKIP() << "cannot mount a small tmpfs here: " << strerror(errno);
+    const std::string record = full + "/r.json";
+    std::ofstream(record) << "{\"earlier\": 1}\n";
+    {
+        std::ofstream filler(full + "/filler", std::ios::binary);
+        const std::string block(4096, 'x');
+        for (int i = 0; i < 64 && filler.write(block.data(), (std::streamsize)block.size()); i++)
+            filler.flush();
+    }
+    toolrun::Result r = Run({"--port", dir_ + "/no-such-tty", "--report", record});
+    const std::string after = toolrun::read_file(record);
+    std::vector<std::string> names;
+    if (DIR* d = opendir(full.c_str()))
+    {
+        while (struct dirent* e = readdir(d))
+        {
+            if (e->d_name[0] != '.' || strncmp(e->d_name, ".fwutil", 7) == 0)
+                names.push_back(e->d_name);
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    umount(full.c_str());
+    EXPECT_EQ(r.status, 14) << r.err;
+    EXPECT_NE(r.err.find("fwutil: result: not-found, port " + dir_ + "/no-such-tty"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("fwutil: cannot write the record: " + record + ": No space left on device"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(after, "{\"earlier\": 1}\n");
+    EXPECT_EQ(names, (std::vector<std::string>{"filler", "r.json"})) << "no temporary record left";
 }
 
 TEST_F(StationRecord, StopBySignalEndsWith128PlusItAndWritesTheRecord)
