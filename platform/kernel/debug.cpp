@@ -499,7 +499,7 @@ bool debug_log_folder(std::string* dir, std::string* error)
     else if (home != nullptr && home[0] == '/')
         folder = std::string(home) + "/.local/state/fwutil";
     else
-        folder = instance_default_dir(); // shared /tmp: the namespace's checks hold it
+        folder = instance_default_dir(); // a folder only this user can make (instance.h)
     std::string reason;
     if (!make_parents(folder, &reason) || !instance_check_dir(folder, &reason))
     {
