@@ -11,6 +11,7 @@
 #include "platform/kernel/debug.h"
 
 #include "platform/kernel/core.h"
+#include "platform/kernel/sha256.h"
 #include "platform/kernel/text.h"
 #include "platform/profile/instance.h"
 
@@ -515,7 +516,10 @@ std::string debug_log_name(const std::string& profile, const std::string& port)
     std::string device = port;
     if (device.rfind("/dev/", 0) == 0)
         device = device.substr(5);
-    return "fwutil-" + name_part(profile) + "-" + name_part(device) + ".log";
+    const std::string both = profile + '\n' + port;
+    const std::string hash = sha256_hex(both.data(), both.size()).substr(0, 8);
+    return "fwutil-" + name_part(profile).substr(0, kDebugLogPartMax) + "-" +
+           name_part(device).substr(0, kDebugLogPartMax) + "-" + hash + ".log";
 }
 
 void debug_set_sink_off()

@@ -5,6 +5,8 @@
 // answers and shows, closed standard descriptors.
 #include "tests/e2e/tool_run.h"
 
+#include "platform/kernel/debug.h"
+
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -389,7 +391,7 @@ TEST_F(Cli, ClosedStandardDescriptorsAreNotHandedToTheLog)
     EXPECT_NE(toolrun::read_file(record).find("\"outcome\": \"flashed\""), std::string::npos);
     // What was meant for stdout (the pane) and stderr (the result) went nowhere,
     // not into the log that took a free low descriptor.
-    std::string log = toolrun::read_file(dir_ + "/state/fwutil/fwutil-built-in-sim.log");
+    std::string log = toolrun::read_file(dir_ + "/state/fwutil/" + plat::debug_log_name("built-in", "sim"));
     EXPECT_NE(log.find("Device restart: the handheld goes down"), std::string::npos);
     EXPECT_EQ(log.find("[box] Successful"), std::string::npos);
     EXPECT_EQ(log.find("fwutil: result:"), std::string::npos);

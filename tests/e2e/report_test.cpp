@@ -6,6 +6,7 @@
 #include "tests/e2e/tool_run.h"
 
 #include "download/payload.h"
+#include "platform/kernel/debug.h"
 #include "platform/kernel/sha256.h"
 #include "platform/win32.h"
 #include "sim/sim.h"
@@ -139,8 +140,7 @@ TEST_F(StationRecord, FlashedRunAtTheSimulatorProgramEndsWith0AndWritesItsRecord
     ASSERT_NE(realpath(profile.c_str(), canonical), nullptr);
     EXPECT_EQ(Field(json, "profile"), Quoted(canonical));
     EXPECT_EQ(Field(json, "port"), Quoted(sim.path));
-    EXPECT_EQ(Field(json, "log"),
-              Quoted(dir_ + "/state/fwutil/fwutil-pty-" + sim.path.substr(5, 3) + "-" + sim.path.substr(9) + ".log"));
+    EXPECT_EQ(Field(json, "log"), Quoted(dir_ + "/state/fwutil/" + plat::debug_log_name("pty", sim.path)));
     EXPECT_EQ(Field(json, "outcome"), "\"flashed\"");
     EXPECT_EQ(Field(json, "status"), "0");
     EXPECT_EQ(Field(json, "reason"), "null");
@@ -380,7 +380,7 @@ TEST_F(StationRecord, StopBySignalEndsWith128PlusItAndWritesTheRecord)
     toolrun::Result r;
     std::thread runner([&] { r = toolrun::run(call); });
     // Once the run is under way (its log has its first attempt), stop it.
-    const std::string log = dir_ + "/state/fwutil/fwutil-silent-sim.log";
+    const std::string log = dir_ + "/state/fwutil/" + plat::debug_log_name("silent", "sim");
     for (int i = 0; i < 100 && toolrun::read_file(log).find("!Cast 55h!") == std::string::npos; i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ASSERT_GT(pid.load(), 0);
