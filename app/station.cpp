@@ -7,6 +7,7 @@
 
 #include "download/run.h" // IDM_UPDATE_GO, the command station mode sends
 #include "platform/kernel/run_report.h"
+#include "platform/kernel/text.h"
 #include "platform/serial/open_reason.h"
 #include "platform/shellapi/shell_ui.h"
 
@@ -413,11 +414,11 @@ int station_conclude(int status, const std::string& leftWith)
     std::string line = "fwutil: result: " + std::string(outcome_name(s.outcome)) + ", port " + r.port + ", " + took;
     if (!r.reason.empty())
         line += ", reason: " + r.reason;
-    fprintf(stderr, "%s\n", line.c_str());
+    fprintf(stderr, "%s\n", plat::printable_text(line).c_str()); // the port and reason come from the profile
     std::string error;
     if (!s.o.report.empty() && !write_record(s.o.report, r, &error))
     {
-        fprintf(stderr, "fwutil: cannot write the record: %s\n", error.c_str());
+        fprintf(stderr, "fwutil: cannot write the record: %s\n", plat::printable_text(error).c_str());
         return kExitNoRecord;
     }
     return status;

@@ -291,9 +291,11 @@ std::string time_stamp()
     return text;
 }
 
-// What the sink gets for one line. Stamped: each text line of it, line ends
-// and empty lines dropped, as "STAMP TEXT\n". Raw: the line as formatted,
-// after a line end when the previous line did not end its own.
+// What the sink gets for one line. Stamped (what a person reads): each text
+// line of it, line ends and empty lines dropped, as "STAMP TEXT\n", control
+// characters a profile or a command's output carried written out. Raw: the
+// line as formatted, after a line end when the previous line did not end its
+// own.
 std::string sink_text(DebugState& s, const std::string& utf8)
 {
     if (s.format == DebugFormat::Stamped)
@@ -309,7 +311,7 @@ std::string sink_text(DebugState& s, const std::string& utf8)
             while (stop > start && utf8[stop - 1] == '\r')
                 stop--;
             if (stop > start)
-                out += stamp + utf8.substr(start, stop - start) + "\n";
+                out += stamp + printable_text(std::string_view(utf8).substr(start, stop - start)) + "\n";
             start = end + 1;
         }
         return out;

@@ -369,6 +369,27 @@ TEST_F(StationRecord, RecordThatCannotBeWrittenEndsWith14AndLeavesTheEarlierOne)
     EXPECT_EQ(names, (std::vector<std::string>{"filler", "r.json"})) << "no temporary record left";
 }
 
+// Control characters a profile's value or a command's output carries reach
+// stderr (the warnings, the result line) and the device's log written out,
+// never raw: an OSC title and a clear screen must not drive the terminal.
+TEST_F(StationRecord, ControlCharactersFromTheProfileAndCommandsAreWrittenOutForPeople)
+{
+    const std::string port = "/dev/x\x1b]0;PWNED\x07\x1b[2J";
+    const std::string profile =
+        Write("ctl.reg", DefaultProfile() + "\n[HKEY_LOCAL_MACHINE\\Platform\\Devices]\n\"COM1:\"=\"tty:" + port +
+                             "\"\n\"RIL1:\"=\"cmd:printf '\\\\033[2Jcleared\\\\n'\"\n");
+    toolrun::Result r = Run({"--profile", profile});
+    const std::string log = toolrun::read_file(dir_ + "/state/fwutil/" + plat::debug_log_name("ctl", port));
+    const std::string shown = "/dev/x\\x1b]0;PWNED\\x07\\x1b[2J";
+    EXPECT_EQ(r.status, 10) << r.err;
+    EXPECT_NE(r.err.find("fwutil: result: not-found, port " + shown + ", "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("this later one wins: \"tty:" + shown + "\""), std::string::npos) << r.err;
+    EXPECT_NE(log.find("RIL1: \\x1b[2Jcleared\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("COM1:=" + shown + " "), std::string::npos) << log;
+    EXPECT_EQ(r.err.find_first_of("\x1b\x07"), std::string::npos) << r.err;
+    EXPECT_EQ(log.find_first_of("\x1b\x07"), std::string::npos) << log;
+}
+
 TEST_F(StationRecord, StopBySignalEndsWith128PlusItAndWritesTheRecord)
 {
     const std::string record = dir_ + "/stopped.json";
