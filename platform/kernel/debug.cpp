@@ -51,6 +51,7 @@ struct DebugState
     std::string logPath;          // the log sink's file, for its rotation
     size_t rotateBytes = 0;       // the log's bound; 0: not rotated
     size_t fileBytes = 0;         // bytes in the log file so far
+    bool full = false;            // the log met its bound and could not be rotated: no more is written
     bool midLine = false;         // the sink's last line came without a line end
     bool screenActive = false;    // the terminal display is drawing
     bool sinkOnScreen = false;    // the sink is the terminal the display draws on
@@ -232,8 +233,10 @@ int open_log_file(const std::string& path, bool* regular, size_t* size, std::str
     return fd;
 }
 
-// NAME becomes NAME.1 and NAME starts again. When the new file cannot be
-// opened, the log goes on in the old one, unrotated, and says so.
+// NAME becomes NAME.1 and NAME starts again. When that cannot be done (NAME.1
+// is a folder another user made in a shared folder, the new file cannot be
+// opened), the log stops at its bound and says so once: it never grows
+// without one.
 void rotate_log(DebugState& s)
 {
     const std::string older = s.logPath + ".1";
@@ -247,8 +250,9 @@ void rotate_log(DebugState& s)
         error = older + ": " + std::strerror(errno);
     if (fd < 0)
     {
-        s.rotateBytes = 0;
-        const std::string note = "[debug log: not rotated any more: " + error + "]\n";
+        s.full = true;
+        const std::string note = "[debug log: at its bound of " + std::to_string(s.rotateBytes) +
+                                 " bytes and cannot be rotated: " + error + "; nothing more is written to it]\n";
         write_all(s.fileFd, note.data(), note.size(), s.fileNeverWaits);
         return;
     }
@@ -266,8 +270,11 @@ void write_out(DebugState& s, const std::string& text)
         return;
     if (s.kind == SinkKind::File && s.rotateBytes > 0 && s.fileBytes > 0 && s.fileBytes + text.size() > s.rotateBytes)
     {
-        rotate_log(s);
+        if (!s.full)
+            rotate_log(s);
     }
+    if (s.kind == SinkKind::File && s.full)
+        return; // a shorter line that would still fit comes after the note
     write_all(sink_fd(s), text.data(), text.size(), s.kind == SinkKind::File && s.fileNeverWaits);
     s.fileBytes += text.size();
 }
@@ -349,6 +356,7 @@ void close_file(DebugState& s)
     s.logPath.clear();
     s.rotateBytes = 0;
     s.fileBytes = 0;
+    s.full = false;
     s.midLine = false;
 }
 

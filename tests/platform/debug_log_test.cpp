@@ -336,4 +336,28 @@ TEST_F(DebugLog, RotatesAtItsBoundKeepingTwoFiles)
     EXPECT_EQ(newer.back().substr(0, 4), "0044");
 }
 
+// Another user can keep NAME.1 from being made (a folder of that name in a
+// shared folder): the log then stops at its bound and says so once, instead
+// of growing without one.
+TEST_F(DebugLog, RotationThatCannotProceedStopsTheLogAtItsBound)
+{
+    constexpr size_t kBound = 1000;
+    ASSERT_EQ(mkdir((path_ + ".1").c_str(), 0755), 0);
+    std::string error;
+    ASSERT_TRUE(plat::debug_set_sink_log(path_, kBound, &error)) << error;
+    const std::u16string filler(90, u'.');
+    for (int i = 0; i < 45; i++) // 100 bytes each: four and a half bounds' worth
+        NKDbgPrintfW(u"%04d %s\r\n", i, filler.c_str());
+    NKDbgPrintfW(u"short\r\n"); // would fit beside the ten
+    plat::debug_set_sink_off();
+
+    const std::string text = ReadWhole(path_);
+    std::vector<std::string> lines = Lines(text);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "[debug log: at its bound of 1000 bytes and cannot be rotated: " + path_ +
+                                ".1: Is a directory; nothing more is written to it]");
+    EXPECT_EQ(lines.size(), 11u) << text; // the ten lines that fit, then the note once
+    EXPECT_LE(text.size() - lines.back().size() - 1, kBound);
+}
+
 } // namespace
