@@ -50,6 +50,7 @@ constexpr int kExitNotFound = 10;        // station: the port does not exist
 constexpr int kExitPermission = 11;      // station: no permission to open the port
 constexpr int kExitOpenFailed = 12;      // station: the port could not be opened or set up otherwise
 constexpr int kExitFirmwareRefused = 13; // station, --check-firmware: the firmware set was refused (nothing sent)
+constexpr int kExitNoRecord = 14;        // station: the run's record (--report) could not be written
 constexpr int kExitWindowFailed = 16;    // the main window could not be created
 constexpr int kExitSignalBase = 128;     // 128 + N, stopped by signal N (station: the record is written)
 constexpr int kExitInterrupted = 130;    // the window closed (Yes to the question) while an update ran
@@ -229,8 +230,9 @@ void station_note_signal(int sig);
 bool station_running();
 // Called by end_process once the display is closed: the result line on
 // stderr, then the record (--report). leftWith, when a run was stopped on the
-// way, says what the module is left with; it joins the reason.
-void station_conclude(int status, const std::string& leftWith);
+// way, says what the module is left with; it joins the reason. Returns the
+// process's status: status, or kExitNoRecord when the record was not written.
+int station_conclude(int status, const std::string& leftWith);
 
 // ---------------------------------------------------------------------------
 // The run's record (report.cpp)
@@ -265,10 +267,12 @@ struct RunRecord
 bool image_digest(DWORD* bytes, std::string* sha256);
 std::string iso8601_utc(std::chrono::system_clock::time_point t);
 std::string record_json(const RunRecord& r);
-// Writes the record next to path and renames it into place.
+// At start: makes the temporary record in path's folder (a folder this user
+// trusts), proving the record can go there; false with the reason.
+bool record_prepare(const std::string& path, std::string* error);
+// At the end: writes the record into the temporary file and renames it over
+// path; false with the reason (an earlier record at path stays whole).
 bool write_record(const std::string& path, const RunRecord& r, std::string* error);
-// Checks at start that the record can be written there; false with the reason.
-bool record_path_usable(const std::string& path, std::string* error);
 
 // ---------------------------------------------------------------------------
 // Ending the process (main.cpp)

@@ -9,6 +9,7 @@
 #include "app/app.h"
 
 #include "platform/kernel/text.h"
+#include "platform/kernel/trust.h"
 #include "platform/profile/profile.h"
 
 #include <cerrno>
@@ -56,7 +57,10 @@ const char* type_name(mode_t mode)
 }
 
 // Reads a profile file. Opened without waiting (a FIFO would block the start
-// until someone wrote to it) and refused unless it is a regular file.
+// until someone wrote to it) and refused unless it is a regular file. A
+// profile makes the tool act (its "cmd:" controls run as this user), so it is
+// refused as ssh refuses its configuration when it, or a folder above it,
+// belongs to another user or can be written by group or others.
 bool read_profile(const std::string& path, std::string* text, std::string* error)
 {
     int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
@@ -69,6 +73,13 @@ bool read_profile(const std::string& path, std::string* text, std::string* error
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
     {
         *error = path + ":0: " + type_name(st.st_mode) + " (refused: a profile is a regular file)";
+        close(fd);
+        return false;
+    }
+    std::string reason;
+    if (!plat::path_trusted(path, plat::TrustKind::File, &reason))
+    {
+        *error = path + ":0: not trusted: " + reason;
         close(fd);
         return false;
     }

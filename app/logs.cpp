@@ -52,7 +52,7 @@ void set_up_debug(const Options& o, const Device& device, bool terminal)
     {
         if (!plat::debug_set_sink_log(o.debug, plat::kDebugLogRotateBytes, &error))
         {
-            fprintf(stderr, "fwutil: cannot write the debug output: %s\n", error.c_str());
+            fprintf(stderr, "fwutil: cannot write the debug output: %s\n", plat::printable_text(error).c_str());
             exit(kExitUsage);
         }
     }
@@ -63,7 +63,7 @@ void set_up_debug(const Options& o, const Device& device, bool terminal)
             g_announce = terminal;
         else
         {
-            fprintf(stderr, "fwutil: no debug log: %s\n", error.c_str());
+            fprintf(stderr, "fwutil: no debug log: %s\n", plat::printable_text(error).c_str());
             if (o.station)
                 plat::debug_set_sink_off();
             else

@@ -173,7 +173,7 @@ int post_command(const Options& o, const Device& device)
                 fprintf(stderr, "fwutil: no bridge runs after the command (the tool's log pane says why)\n");
             return kExitOk;
         case plat::PostResult::NoInstance:
-            fprintf(stderr, "fwutil: no tool runs on the profile %s\n", device.origin.c_str());
+            fprintf(stderr, "fwutil: no tool runs on the profile %s\n", plat::printable_text(device.origin).c_str());
             return kExitUsage;
         case plat::PostResult::Failed:
             fprintf(stderr, "fwutil: cannot post the command: %s\n", error.c_str());
@@ -238,7 +238,7 @@ const plat::DisplayOps* open_display(const Options& o, bool* terminal)
     }
     // Station mode says it in its one result line; otherwise it is a line of its own.
     if (station_running())
-        station_conclude(status, leftWith);
+        status = station_conclude(status, leftWith);
     else if (!leftWith.empty())
         fprintf(stderr, "fwutil: %s\n", leftWith.c_str());
     // A request being served (the --post that closed the window) still gets
@@ -262,19 +262,19 @@ int main(int argc, char** argv)
     Options o = parse_options(argc, argv);
 
     std::string error;
-    if (o.station && !o.report.empty() && !record_path_usable(o.report, &error))
+    if (o.station && !o.report.empty() && !record_prepare(o.report, &error))
     {
-        fprintf(stderr, "fwutil: cannot write the record: %s\n", error.c_str());
+        fprintf(stderr, "fwutil: cannot write the record: %s\n", plat::printable_text(error).c_str());
         return kExitUsage;
     }
     Device device;
     if (!load_device(o, &device, &error))
     {
-        fprintf(stderr, "fwutil: profile refused: %s\n", error.c_str());
+        fprintf(stderr, "fwutil: profile refused: %s\n", plat::printable_text(error).c_str());
         return kExitUsage;
     }
     for (const std::string& warning : device.warnings)
-        fprintf(stderr, "fwutil: warning: %s\n", warning.c_str());
+        fprintf(stderr, "fwutil: warning: %s\n", plat::printable_text(warning).c_str());
     if (o.post)
         return post_command(o, device);
 
@@ -303,11 +303,12 @@ int main(int argc, char** argv)
     plat::instance_set_command_reply(IDM_BRIDGE_START, bridge_peer_reply);
     if (!plat::instance_join("", device.key, &error))
         fprintf(stderr, "fwutil: other instances cannot be found, the window namespace is unusable: %s\n",
-                error.c_str());
+                plat::printable_text(error).c_str());
 
     // The adapter may still be on its way (being plugged in, its by-id link not yet made).
     if (o.waitDeviceSeconds > 0 && !plat::serial_wait_device(u"COM1:", o.waitDeviceSeconds) && !o.quiet)
-        fprintf(stderr, "fwutil: %s did not appear in %d s\n", device.port.c_str(), o.waitDeviceSeconds);
+        fprintf(stderr, "fwutil: %s did not appear in %d s\n", plat::printable_text(device.port).c_str(),
+                o.waitDeviceSeconds);
 
     const plat::DisplayOps* display = open_display(o, &terminal);
     if (o.station)

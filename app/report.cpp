@@ -1,13 +1,16 @@
 // The run's record (--report): one JSON object a station's scripts keep and
-// compare, written whole or not at all (a temporary file renamed into place).
+// compare, written whole or not at all (a temporary file made at start and
+// renamed into place at the end).
 #include "app/app.h"
 
 #include "download/payload.h" // IDR_FW and its resource type
 #include "platform/kernel/resource_loader.h"
 #include "platform/kernel/sha256.h"
+#include "platform/kernel/trust.h"
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -44,6 +47,26 @@ std::string json_string(const std::string& s)
 std::string json_or_null(const std::string& s)
 {
     return s.empty() ? "null" : json_string(s);
+}
+
+// The temporary record, made at start in the record's folder (so a folder
+// the record cannot go to is known before the run) and renamed over the
+// record at the end. mkostemp's name cannot be guessed or taken beforehand.
+struct PendingRecord
+{
+    std::string temp;
+    int fd = -1;
+};
+PendingRecord g_pending;
+
+// An exit before the run's end leaves no temporary file behind.
+void drop_pending()
+{
+    if (g_pending.fd < 0)
+        return;
+    close(g_pending.fd);
+    unlink(g_pending.temp.c_str());
+    g_pending.fd = -1;
 }
 
 std::string folder_of(const std::string& path)
@@ -140,7 +163,7 @@ std::string record_json(const RunRecord& r)
     return j;
 }
 
-bool record_path_usable(const std::string& path, std::string* error)
+bool record_prepare(const std::string& path, std::string* error)
 {
     struct stat st;
     if (lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
@@ -148,35 +171,56 @@ bool record_path_usable(const std::string& path, std::string* error)
         *error = path + ": not a regular file (the record replaces a regular file or makes a new one)";
         return false;
     }
-    std::string folder = folder_of(path);
-    if (access(folder.c_str(), W_OK | X_OK) != 0)
+    const std::string folder = folder_of(path);
+    std::string reason;
+    if (!plat::path_trusted(folder, plat::TrustKind::Folder, &reason))
     {
-        *error = folder + ": " + strerror(errno);
+        *error = reason;
         return false;
     }
+    std::string temp = folder + "/.fwutil-record-XXXXXX";
+    int fd = mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0)
+    {
+        *error = folder + ": cannot make the record's temporary file there: " + strerror(errno);
+        return false;
+    }
+    fchmod(fd, 0644);
+    g_pending.temp = temp;
+    g_pending.fd = fd;
+    static bool s_dropAtExit = false;
+    if (!s_dropAtExit)
+        s_dropAtExit = atexit(drop_pending) == 0;
     return true;
 }
 
 bool write_record(const std::string& path, const RunRecord& r, std::string* error)
 {
-    std::string temp = folder_of(path) + "/.fwutil-record-" + std::to_string(getpid()) + ".tmp";
-    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    FILE* f = fd >= 0 ? fdopen(fd, "w") : nullptr;
-    if (f == nullptr)
+    if (g_pending.fd < 0)
     {
-        *error = temp + ": " + strerror(errno);
-        if (fd >= 0)
-            close(fd);
+        *error = path + ": no temporary record was made at start";
         return false;
     }
-    std::string json = record_json(r);
-    bool ok = fwrite(json.data(), 1, json.size(), f) == json.size() && fflush(f) == 0 && fsync(fd) == 0;
-    int err = errno;
-    ok = fclose(f) == 0 && ok;
-    if (!ok || rename(temp.c_str(), path.c_str()) != 0)
+    const std::string json = record_json(r);
+    bool ok = true;
+    for (size_t done = 0; ok && done < json.size();)
     {
-        *error = path + ": " + strerror(ok ? errno : err);
-        unlink(temp.c_str());
+        ssize_t n = write(g_pending.fd, json.data() + done, json.size() - done);
+        if (n > 0)
+            done += (size_t)n;
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else
+            ok = false;
+    }
+    ok = ok && fsync(g_pending.fd) == 0;
+    int err = errno;
+    ok = close(g_pending.fd) == 0 && ok;
+    g_pending.fd = -1;
+    if (!ok || rename(g_pending.temp.c_str(), path.c_str()) != 0)
+    {
+        *error = path + ": " + strerror(ok ? errno : err) + " (an earlier record there is left as it was)";
+        unlink(g_pending.temp.c_str());
         return false;
     }
     return true;

@@ -8,6 +8,7 @@
 #include "download/run.h" // IDM_UPDATE_GO, the command station mode sends
 #include "platform/kernel/firmware_set.h"
 #include "platform/kernel/run_report.h"
+#include "platform/kernel/text.h"
 #include "platform/serial/open_reason.h"
 #include "platform/shellapi/shell_ui.h"
 
@@ -429,8 +430,9 @@ Outcome station_outcome_for_exit(int result)
 }
 
 // Called by end_process once the display is closed: the result line, then
-// the record.
-void station_conclude(int status, const std::string& leftWith)
+// the record. A record that could not be written is a status of its own: a
+// script must not read an earlier run's record as this one's.
+int station_conclude(int status, const std::string& leftWith)
 {
     Station& s = station();
     if (!s.ended.exchange(true))
@@ -444,10 +446,14 @@ void station_conclude(int status, const std::string& leftWith)
     std::string line = "fwutil: result: " + std::string(outcome_name(s.outcome)) + ", port " + r.port + ", " + took;
     if (!r.reason.empty())
         line += ", reason: " + r.reason;
-    fprintf(stderr, "%s\n", line.c_str());
+    fprintf(stderr, "%s\n", plat::printable_text(line).c_str()); // the port and reason come from the profile
     std::string error;
     if (!s.o.report.empty() && !write_record(s.o.report, r, &error))
-        fprintf(stderr, "fwutil: cannot write the record: %s\n", error.c_str());
+    {
+        fprintf(stderr, "fwutil: cannot write the record: %s\n", plat::printable_text(error).c_str());
+        return kExitNoRecord;
+    }
+    return status;
 }
 
 } // namespace app

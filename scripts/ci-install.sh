@@ -153,7 +153,7 @@ sys.exit(0 if ok else 1)
 PY
 fi
 check "the device's log has the run's header" grep -q "==== fwutil $version" \
-    "$work/state/fwutil/fwutil-station-$(echo "${pty#/dev/}" | tr / -).log"
+    "$work/state/fwutil/fwutil-station-$(echo "${pty#/dev/}" | tr / -)-$(printf 'station\n%s' "$pty" | sha256sum | cut -c1-8).log"
 
 # ---------------------------------------------------------------------------
 # 2. A delivered set, signed, installed by name; and the stand-ins refused

@@ -11,6 +11,7 @@
 #include "platform/kernel/debug.h"
 
 #include "platform/kernel/core.h"
+#include "platform/kernel/sha256.h"
 #include "platform/kernel/text.h"
 #include "platform/profile/instance.h"
 
@@ -50,6 +51,7 @@ struct DebugState
     std::string logPath;          // the log sink's file, for its rotation
     size_t rotateBytes = 0;       // the log's bound; 0: not rotated
     size_t fileBytes = 0;         // bytes in the log file so far
+    bool full = false;            // the log met its bound and could not be rotated: no more is written
     bool midLine = false;         // the sink's last line came without a line end
     bool screenActive = false;    // the terminal display is drawing
     bool sinkOnScreen = false;    // the sink is the terminal the display draws on
@@ -231,8 +233,10 @@ int open_log_file(const std::string& path, bool* regular, size_t* size, std::str
     return fd;
 }
 
-// NAME becomes NAME.1 and NAME starts again. When the new file cannot be
-// opened, the log goes on in the old one, unrotated, and says so.
+// NAME becomes NAME.1 and NAME starts again. When that cannot be done (NAME.1
+// is a folder another user made in a shared folder, the new file cannot be
+// opened), the log stops at its bound and says so once: it never grows
+// without one.
 void rotate_log(DebugState& s)
 {
     const std::string older = s.logPath + ".1";
@@ -246,8 +250,9 @@ void rotate_log(DebugState& s)
         error = older + ": " + std::strerror(errno);
     if (fd < 0)
     {
-        s.rotateBytes = 0;
-        const std::string note = "[debug log: not rotated any more: " + error + "]\n";
+        s.full = true;
+        const std::string note = "[debug log: at its bound of " + std::to_string(s.rotateBytes) +
+                                 " bytes and cannot be rotated: " + error + "; nothing more is written to it]\n";
         write_all(s.fileFd, note.data(), note.size(), s.fileNeverWaits);
         return;
     }
@@ -265,8 +270,11 @@ void write_out(DebugState& s, const std::string& text)
         return;
     if (s.kind == SinkKind::File && s.rotateBytes > 0 && s.fileBytes > 0 && s.fileBytes + text.size() > s.rotateBytes)
     {
-        rotate_log(s);
+        if (!s.full)
+            rotate_log(s);
     }
+    if (s.kind == SinkKind::File && s.full)
+        return; // a shorter line that would still fit comes after the note
     write_all(sink_fd(s), text.data(), text.size(), s.kind == SinkKind::File && s.fileNeverWaits);
     s.fileBytes += text.size();
 }
@@ -295,9 +303,11 @@ std::string time_stamp()
     return text;
 }
 
-// What the sink gets for one line. Stamped: each text line of it, line ends
-// and empty lines dropped, as "STAMP TEXT\n". Raw: the line as formatted,
-// after a line end when the previous line did not end its own.
+// What the sink gets for one line. Stamped (what a person reads): each text
+// line of it, line ends and empty lines dropped, as "STAMP TEXT\n", control
+// characters a profile or a command's output carried written out. Raw: the
+// line as formatted, after a line end when the previous line did not end its
+// own.
 std::string sink_text(DebugState& s, const std::string& utf8)
 {
     if (s.format == DebugFormat::Stamped)
@@ -313,7 +323,7 @@ std::string sink_text(DebugState& s, const std::string& utf8)
             while (stop > start && utf8[stop - 1] == '\r')
                 stop--;
             if (stop > start)
-                out += stamp + utf8.substr(start, stop - start) + "\n";
+                out += stamp + printable_text(std::string_view(utf8).substr(start, stop - start)) + "\n";
             start = end + 1;
         }
         return out;
@@ -351,6 +361,7 @@ void close_file(DebugState& s)
     s.logPath.clear();
     s.rotateBytes = 0;
     s.fileBytes = 0;
+    s.full = false;
     s.midLine = false;
 }
 
@@ -504,7 +515,7 @@ bool debug_log_folder(std::string* dir, std::string* error)
     else if (home != nullptr && home[0] == '/')
         folder = std::string(home) + "/.local/state/fwutil";
     else
-        folder = instance_default_dir(); // shared /tmp: the namespace's checks hold it
+        folder = instance_default_dir(); // a folder only this user can make (instance.h)
     std::string reason;
     if (!make_parents(folder, &reason) || !instance_check_dir(folder, &reason))
     {
@@ -520,7 +531,10 @@ std::string debug_log_name(const std::string& profile, const std::string& port)
     std::string device = port;
     if (device.rfind("/dev/", 0) == 0)
         device = device.substr(5);
-    return "fwutil-" + name_part(profile) + "-" + name_part(device) + ".log";
+    const std::string both = profile + '\n' + port;
+    const std::string hash = sha256_hex(both.data(), both.size()).substr(0, 8);
+    return "fwutil-" + name_part(profile).substr(0, kDebugLogPartMax) + "-" +
+           name_part(device).substr(0, kDebugLogPartMax) + "-" + hash + ".log";
 }
 
 void debug_set_sink_off()

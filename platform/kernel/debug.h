@@ -60,13 +60,17 @@ void debug_set_format(DebugFormat format);
 
 // The folder per-device logs go in, created when missing (mode 0700):
 // $XDG_STATE_HOME/fwutil, else $HOME/.local/state/fwutil, else the window
-// namespace's folder (/tmp/fwutil-UID when nothing else is set). It must be a
-// real folder owned by this user and closed to group and others; false with
-// the reason when it cannot be made or is not.
+// namespace's folder (a folder only this user can make, instance.h). It
+// must be a real folder owned by this user and closed to group and others;
+// false with the reason when it cannot be made or is not.
 bool debug_log_folder(std::string* dir, std::string* error);
-// "fwutil-PROFILE-PORT.log": the profile's name and the port's, each reduced
-// to letters, digits, '.', '_' and '-' ("/dev/ttyUSB0" becomes "ttyUSB0",
-// "/dev/pts/7" "pts-7").
+// "fwutil-PROFILE-PORT-HASH.log": the profile's name and the port's, each
+// reduced to letters, digits, '.', '_' and '-' ("/dev/ttyUSB0" becomes
+// "ttyUSB0", "/dev/pts/7" "pts-7") and cut to kDebugLogPartMax, then the
+// first 8 hex digits of the SHA-256 of the profile and port as given, so
+// two devices that reduce alike ("/tmp/p:1", "/tmp/p-1") keep logs of their
+// own, and a long profile name still makes a name the file system takes.
+constexpr size_t kDebugLogPartMax = 48;
 std::string debug_log_name(const std::string& profile, const std::string& port);
 
 // Called by the terminal display when it starts and stops drawing. Turning it

@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <ctime>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -186,6 +187,88 @@ void stop_group(pid_t pid, int pidfd, int outFd, OutputLines* out)
     kill(-pid, SIGKILL);
 }
 
+// The command's guard for the tool's own end. The tool may end while a
+// command runs (a signal, an exit elsewhere, a crash), and nothing of the
+// tool is left then to stop the command at its limit. So a small child of
+// the tool, in a session of its own (the terminal's signals miss it), holds
+// the read end of a pipe whose write end only the tool has. The tool writes
+// one byte when the control is over; a pipe that closes without it means the
+// tool is gone, and the guard stops the command's process group as the limit
+// does: SIGTERM, then SIGKILL after the grace.
+struct GroupGuard
+{
+    pid_t pid = -1; // the guard
+    int fd = -1;    // the pipe's write end
+};
+
+// Runs in the forked guard: async-signal-safe calls only (the tool's other
+// threads may have held any lock at the fork).
+[[noreturn]] void guard_run(int in, pid_t group)
+{
+    setsid();
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE})
+        sigaction(sig, &ignore, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    // No descriptor of the tool's (a port, a lock) stays held by the guard.
+    if (in != STDIN_FILENO)
+        dup2(in, STDIN_FILENO);
+    close_range(STDIN_FILENO + 1, ~0u, 0);
+    char byte;
+    ssize_t n;
+    while ((n = read(STDIN_FILENO, &byte, 1)) < 0 && errno == EINTR)
+    {
+    }
+    if (n == 1)
+        _exit(0); // the control is over; what it left is its own business
+    kill(-group, SIGTERM);
+    constexpr long kStepMs = 20;
+    const struct timespec step = {0, kStepMs * 1000000};
+    for (long waited = 0; waited < (long)kTermGraceMs && kill(-group, 0) == 0; waited += kStepMs)
+        nanosleep(&step, nullptr);
+    kill(-group, SIGKILL);
+    _exit(0);
+}
+
+GroupGuard guard_group(pid_t group)
+{
+    GroupGuard guard;
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0)
+        return guard;
+    pid_t pid = fork();
+    if (pid == 0)
+        guard_run(p[0], group);
+    close(p[0]);
+    if (pid < 0)
+    {
+        close(p[1]);
+        return guard;
+    }
+    guard.pid = pid;
+    guard.fd = p[1];
+    return guard;
+}
+
+// The control is over: the guard leaves the group alone and ends.
+void release_guard(GroupGuard* guard)
+{
+    if (guard->pid < 0)
+        return;
+    ssize_t n;
+    while ((n = write(guard->fd, "x", 1)) < 0 && errno == EINTR)
+    {
+    }
+    close(guard->fd);
+    while (waitpid(guard->pid, nullptr, 0) < 0 && errno == EINTR)
+    {
+    }
+    guard->pid = -1;
+}
+
 bool run_command(const std::u16string& name, const std::string& command, const char* control)
 {
     if (command.find_first_not_of(" \t") == std::string::npos)
@@ -210,6 +293,7 @@ bool run_command(const std::u16string& name, const std::string& command, const c
         set_error_from_errno(err);
         return false;
     }
+    GroupGuard guard = guard_group(pid);
     OutputLines lines;
     lines.device = name;
     int pidfd = (int)syscall(SYS_pidfd_open, pid, 0);
@@ -228,6 +312,8 @@ bool run_command(const std::u16string& name, const std::string& command, const c
     drain_output(out[0], &lines);
     lines.finish();
     close(out[0]);
+    // Before the shell is reaped: until then the group's id cannot pass on.
+    release_guard(&guard);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR)
     {

@@ -14,8 +14,10 @@
 // stderr are a pipe whose lines go to the debug output as "RIL1: LINE", and
 // it inherits no other descriptor. It gets 10 s: then its whole process
 // group gets SIGTERM, SIGKILL 1 s later, and the control fails with
-// ERROR_TIMEOUT. What it leaves running after its shell has ended (a "&"
-// job) is its own business and holds nothing of the tool's.
+// ERROR_TIMEOUT. The same happens when the tool itself ends while the
+// command runs, however it ends (a guard process outside the tool sees it
+// go). What it leaves running after its shell has ended (a "&" job) is its
+// own business and holds nothing of the tool's.
 //
 // The device restart ends the process with kExitDeviceRestart after a debug
 // line that says so: the simulated handheld goes down. Tests replace that with

@@ -1,6 +1,8 @@
 // UTF-16 <-> UTF-8 conversion and WCHAR string helpers for the platform.
 #include "platform/kernel/text.h"
 
+#include <cstdio>
+
 namespace plat
 {
 
@@ -263,6 +265,88 @@ std::u16string wstr_fold(std::u16string_view text)
     for (char16_t& c : out)
     {
         c = ascii_fold(c);
+    }
+    return out;
+}
+
+namespace
+{
+
+// Bytes in the well-formed UTF-8 sequence at text[i], or 0 when there is none.
+size_t utf8_sequence(std::string_view text, size_t i)
+{
+    const unsigned char lead = (unsigned char)text[i];
+    // lead        length  second byte from  to
+    const struct
+    {
+        unsigned char first, last;
+        size_t length;
+        unsigned char lo, hi;
+    } kLeads[] = {
+        {0xC2, 0xDF, 2, 0x80, 0xBF}, {0xE0, 0xE0, 3, 0xA0, 0xBF}, {0xE1, 0xEC, 3, 0x80, 0xBF},
+        {0xED, 0xED, 3, 0x80, 0x9F}, {0xEE, 0xEF, 3, 0x80, 0xBF}, {0xF0, 0xF0, 4, 0x90, 0xBF},
+        {0xF1, 0xF3, 4, 0x80, 0xBF}, {0xF4, 0xF4, 4, 0x80, 0x8F},
+    };
+    for (const auto& l : kLeads)
+    {
+        if (lead < l.first || lead > l.last)
+            continue;
+        if (i + l.length > text.size())
+            return 0;
+        const unsigned char second = (unsigned char)text[i + 1];
+        if (second < l.lo || second > l.hi)
+            return 0;
+        for (size_t k = 2; k < l.length; k++)
+        {
+            const unsigned char c = (unsigned char)text[i + k];
+            if (c < 0x80 || c > 0xBF)
+                return 0;
+        }
+        return l.length;
+    }
+    return 0;
+}
+
+} // namespace
+
+std::string printable_text(std::string_view utf8)
+{
+    std::string out;
+    out.reserve(utf8.size());
+    char escape[8];
+    for (size_t i = 0; i < utf8.size();)
+    {
+        const unsigned char c = (unsigned char)utf8[i];
+        if (c < 0x80)
+        {
+            if ((c < 0x20 && c != '\t') || c == 0x7F)
+            {
+                snprintf(escape, sizeof(escape), "\\x%02x", c);
+                out += escape;
+            }
+            else
+                out += (char)c;
+            i++;
+            continue;
+        }
+        const size_t n = utf8_sequence(utf8, i);
+        if (n == 0)
+        {
+            snprintf(escape, sizeof(escape), "\\x%02x", c);
+            out += escape;
+            i++;
+        }
+        else if (n == 2 && c == 0xC2 && (unsigned char)utf8[i + 1] <= 0x9F)
+        {
+            snprintf(escape, sizeof(escape), "\\u%04x", (unsigned char)utf8[i + 1]);
+            out += escape;
+            i += 2;
+        }
+        else
+        {
+            out.append(utf8.substr(i, n));
+            i += n;
+        }
     }
     return out;
 }

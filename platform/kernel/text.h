@@ -10,6 +10,8 @@
 //   - wstr_len / wstr_copy: length and bounded, always terminated copy.
 //   - wstr_icmp / wstr_iequal: comparison that folds ASCII letters only, the
 //     way device names and registry keys compare.
+//   - printable_text: text from outside (a profile, a command's output) made
+//     safe for a person's terminal or log.
 //
 // Only files under platform/ and tests include this header.
 #pragma once
@@ -51,6 +53,13 @@ constexpr char16_t ascii_fold(char16_t c)
 // <0, 0, >0 like strcmp, comparing folded units. Null sorts as "".
 int wstr_icmp(LPCWSTR a, LPCWSTR b);
 bool wstr_iequal(std::u16string_view a, std::u16string_view b);
+
+// UTF-8 text with every control character written out, so that text a
+// profile or a command's output carried cannot drive the terminal it is shown
+// on (an OSC title, a clear screen): C0 controls but the tab, and DEL, as
+// "\xNN"; C1 controls (U+0080-U+009F) as "\uNNNN"; a byte that is not part of
+// well-formed UTF-8 as "\xNN". Everything else is kept as it is.
+std::string printable_text(std::string_view utf8);
 // The folded copy, for use as a map key.
 std::u16string wstr_fold(std::u16string_view text);
 

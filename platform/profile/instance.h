@@ -11,13 +11,16 @@
 //
 // Design:
 //   - The sockets live in a directory only this user can enter:
-//     $FWU_RUNTIME_DIR if set, else $XDG_RUNTIME_DIR/fwutil, else
-//     /tmp/fwutil-<uid>. It is created with mode 0700 and checked with lstat:
-//     a directory that is a link, not ours, or open to group or others is
-//     refused. Then the next of instance_dirs() is used, folders only this
-//     user can make ($XDG_RUNTIME_DIR/fwutil, $XDG_STATE_HOME/fwutil/run or
-//     ~/.local/state/fwutil/run), with a debug line that says where; --post
-//     looks in the same places in the same order.
+//     $FWU_RUNTIME_DIR if set, else $XDG_RUNTIME_DIR/fwutil, else one that
+//     nobody else can make first: /run/fwutil for root; for another user
+//     /run/user/<uid>/fwutil (when the login manager made that folder), else
+//     $XDG_STATE_HOME/fwutil/run or ~/.local/state/fwutil/run (the home from
+//     the user database when HOME is unset), and /tmp/fwutil-<uid> only for
+//     a user with none of these. It is created with mode 0700 and checked
+//     with lstat: a directory that is a link, not ours, or open to group or
+//     others is refused. Then the next of instance_dirs() is used, with a
+//     debug line that says where; --post looks in the same places in the
+//     same order.
 //   - Per key: "ns-<hash>.sock" and "ns-<hash>.lock", hash = FNV-1a 64 of
 //     the key in hex. The process holding an exclusive flock on the lock
 //     file is the namespace's holder: it removes a stale socket left by a
@@ -72,6 +75,8 @@ constexpr DWORD kFindHoldMs = 3000;    // a starting holder's grace for its firs
 constexpr DWORD kRequestWaitMs = 5000; // a client's wait for an answer
 constexpr DWORD kReplyWaitMs = 2000;   // the holder's wait for a command with a reply to be handled
 
+// Root's namespace folder without XDG_RUNTIME_DIR.
+constexpr char kRootRuntimeDir[] = "/run/fwutil";
 // The directory the sockets go in (see above), not yet checked.
 std::string instance_default_dir();
 // Every directory tried, in order: instance_default_dir() and the fallbacks.

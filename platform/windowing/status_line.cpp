@@ -1,6 +1,7 @@
 // The status line's state and texts (status_line.h).
 #include "platform/windowing/status_line.h"
 
+#include "platform/kernel/text.h"
 #include "platform/serial/serial_status.h"
 
 #include <algorithm>
@@ -147,7 +148,7 @@ std::string stderr_line(Status& s, UINT msg)
         s.stderrStep = 0; // a phase's start is its own line
     }
     std::string text = msg == WM_FWU_RUN_END ? s.last : run_text(s);
-    return text.empty() ? text : "fwutil: " + text + "\n";
+    return text.empty() ? text : "fwutil: " + printable_text(text) + "\n";
 }
 
 void notify(void (*listener)(), const std::string& line)
@@ -304,7 +305,8 @@ void status_notice(const std::string& text)
         std::lock_guard<std::mutex> lock(s.mu);
         s.last = text;
         if (s.toStderr && !s.quiet && !text.empty())
-            line = "fwutil: " + text + "\n";
+            line =
+                "fwutil: " + printable_text(text) + "\n"; // a path from the profile: its control characters written out
         listener = s.listener;
     }
     notify(listener, line);

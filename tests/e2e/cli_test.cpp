@@ -5,6 +5,8 @@
 // answers and shows, closed standard descriptors.
 #include "tests/e2e/tool_run.h"
 
+#include "platform/kernel/debug.h"
+
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -46,7 +48,7 @@ TEST_F(Cli, EachRefusalHasItsOwnMessageAndStatus2)
     const struct
     {
         std::vector<std::string> args;
-        const char* says;
+        std::string says;
     } rows[] = {
         {{"--bogus"}, "fwutil: unknown option '--bogus'"},
         {{"--bogus=1"}, "fwutil: unknown option '--bogus'"},
@@ -68,7 +70,13 @@ TEST_F(Cli, EachRefusalHasItsOwnMessageAndStatus2)
         {{"--station", "--display", "terminal"}, "fwutil: --station runs headless"},
         {{"--station", "--post", "1"}, "fwutil: --post and --station do not go together"},
         {{"--station", "--report", "/no/such/folder/r.json"}, "fwutil: cannot write the record: /no/such/folder"},
+        // The temporary record is made at start: root passes access() here.
+        {{"--station", "--report", "/sys/r.json"}, "fwutil: cannot write the record: /sys: cannot make the record's"},
+        {{"--station", "--report", dir_ + "/open/r.json"},
+         "fwutil: cannot write the record: " + dir_ + "/open: writable by group or others (mode 0777)"},
     };
+    ASSERT_EQ(mkdir((dir_ + "/open").c_str(), 0700), 0);
+    ASSERT_EQ(chmod((dir_ + "/open").c_str(), 0777), 0);
     for (const auto& row : rows)
     {
         toolrun::Result r = Run(row.args);
@@ -177,6 +185,55 @@ TEST_F(Cli, ProfileByNameIsLookedUpInTheConfigurationFolder)
     EXPECT_NE(home.err.find("no profile named 'bench' in " + dir_ + "/h/.config/fwutil, /etc/fwutil"),
               std::string::npos)
         << home.err;
+}
+
+// A profile's "cmd:" controls run as whoever loads it: a profile, or a folder
+// above it, that another user owns or that group or others can write is
+// refused with the offending path, found by name or given as a file.
+TEST_F(Cli, ProfileAnotherUserCouldChangeIsRefusedWithItsReason)
+{
+    uid_t other = 0;
+    gid_t otherGroup = 0;
+    std::string why;
+    const bool haveOther = toolrun::second_user(&other, &otherGroup, &why);
+    // file                         file mode  folder mode  file owner  --profile  reason
+    const struct
+    {
+        const char* file;
+        mode_t fileMode;
+        mode_t folderMode;
+        bool otherOwns;
+        const char* profile;
+        std::string reason;
+    } rows[] = {
+        {"config/fwutil/open.reg", 0666, 0700, false, "open",
+         "/config/fwutil/open.reg: writable by group or others (mode 0666)"},
+        {"config/fwutil/group.reg", 0620, 0700, false, "group",
+         "/config/fwutil/group.reg: writable by group or others (mode 0620)"},
+        {"shared/bench.reg", 0644, 0777, false, "shared/bench.reg", "/shared: writable by group or others (mode 0777)"},
+        {"theirs/bench.reg", 0644, 0755, true, "theirs/bench.reg", "/theirs/bench.reg: owned by user "},
+    };
+    for (const auto& row : rows)
+    {
+        if (row.otherOwns && !haveOther)
+        {
+            ADD_FAILURE() << "no second user: " << why;
+            continue;
+        }
+        const std::string path = Write(row.file, DefaultProfile());
+        const std::string folder = path.substr(0, path.rfind('/'));
+        ASSERT_EQ(chmod(path.c_str(), row.fileMode), 0);
+        ASSERT_EQ(chmod(folder.c_str(), row.folderMode), 0);
+        if (row.otherOwns)
+        {
+            ASSERT_EQ(chown(path.c_str(), other, otherGroup), 0);
+        }
+        const std::string profile = strchr(row.profile, '/') != nullptr ? dir_ + "/" + row.profile : row.profile;
+        toolrun::Result r = Run({"--post", "101", "--profile", profile});
+        EXPECT_EQ(r.status, 2) << row.file;
+        EXPECT_EQ(r.err.rfind("fwutil: profile refused: " + path + ":0: not trusted: " + dir_ + row.reason, 0), 0u)
+            << r.err;
+    }
 }
 
 TEST_F(Cli, FifoOrFolderForProfileOrDebugIsRefusedAtOnce)
@@ -335,7 +392,7 @@ TEST_F(Cli, ClosedStandardDescriptorsAreNotHandedToTheLog)
     EXPECT_NE(toolrun::read_file(record).find("\"outcome\": \"flashed\""), std::string::npos);
     // What was meant for stdout (the pane) and stderr (the result) went nowhere,
     // not into the log that took a free low descriptor.
-    std::string log = toolrun::read_file(dir_ + "/state/fwutil/fwutil-built-in-sim.log");
+    std::string log = toolrun::read_file(dir_ + "/state/fwutil/" + plat::debug_log_name("built-in", "sim"));
     EXPECT_NE(log.find("Device restart: the handheld goes down"), std::string::npos);
     EXPECT_EQ(log.find("[box] Successful"), std::string::npos);
     EXPECT_EQ(log.find("fwutil: result:"), std::string::npos);

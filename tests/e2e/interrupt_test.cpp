@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <unistd.h>
 #include <sys/stat.h>
 
 namespace
@@ -88,6 +89,56 @@ TEST_P(InterruptTest, StopsTheRunSaysWhatTheModuleHasAndEndsInterrupted)
     testproc::Child again;
     ASSERT_TRUE(Run(again, {"--post", "101", "--profile", profile}));
     EXPECT_EQ(testproc::wait_exit(again, 20000), 2) << again.errText;
+}
+
+// Gone, or a zombie nobody has reaped yet: either way it runs no more.
+bool ProcessEnded(pid_t pid, int waitMs)
+{
+    for (int waited = 0;; waited += 20)
+    {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        size_t paren = stat.rfind(')');
+        if (stat.empty() || paren == std::string::npos || stat.compare(paren + 2, 1, "Z") == 0)
+            return true;
+        if (waited >= waitMs)
+            return false;
+        usleep(20 * 1000);
+    }
+}
+
+// However the tool ends while a "cmd:" control runs, the command's process
+// group goes with it (SIGTERM, SIGKILL after a grace of 1 s): no shell and no
+// job of it is left to run on under init.
+TEST_F(InterruptTest, ToolEndingDuringACommandControlEndsTheCommandsProcessGroup)
+{
+    // signal sent to the tool
+    for (int sig : {SIGTERM, SIGKILL})
+    {
+        const std::string pids = dir_ + "/pids-" + std::to_string(sig);
+        std::string profile = dir_ + "/cmd.reg";
+        std::ofstream(profile) << plat::profile_default_text()
+                               << "\n[HKEY_LOCAL_MACHINE\\Platform\\Devices]\n\"RIL1:\"=\"cmd:sleep 60 & echo $$ $! > "
+                               << pids << ".tmp; mv " << pids << ".tmp " << pids << "; wait\"\n";
+        testproc::Child tool;
+        ASSERT_TRUE(Run(tool, {"--display", "headless", "--debug", "off", "--profile", profile}));
+        ASSERT_TRUE(testproc::read_until(tool, "<< Firmware Version: V.4.5.0 >>", 20000)) << tool.errText;
+        testproc::Child post;
+        ASSERT_TRUE(Run(post, {"--post", "154", "--profile", profile})); // the module reset
+        ASSERT_EQ(testproc::wait_exit(post, 20000), 0) << post.errText;
+        for (int i = 0; i < 200 && access(pids.c_str(), F_OK) != 0; i++)
+            testproc::pump(tool, 50);
+        long shell = 0, job = 0;
+        std::ifstream(pids) >> shell >> job;
+        ASSERT_GT(shell, 0) << "the command did not start: " << tool.errText;
+        ASSERT_GT(job, 0);
+
+        ASSERT_EQ(kill(tool.pid, sig), 0);
+        testproc::wait_exit(tool, 10000);
+        EXPECT_TRUE(ProcessEnded((pid_t)shell, 5000)) << "signal " << sig << ": sh -c is left running";
+        EXPECT_TRUE(ProcessEnded((pid_t)job, 5000)) << "signal " << sig << ": its job is left running";
+        kill((pid_t)-shell, SIGKILL); // whatever a failure left
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, InterruptTest, ::testing::ValuesIn(kCases),

@@ -6,6 +6,7 @@
 #include "tests/e2e/tool_run.h"
 
 #include "download/payload.h"
+#include "platform/kernel/debug.h"
 #include "platform/kernel/sha256.h"
 #include "platform/win32.h"
 #include "sim/sim.h"
@@ -13,10 +14,12 @@
 #include <gtest/gtest.h>
 
 #include <cinttypes>
+#include <dirent.h>
 #include <climits>
 #include <pty.h>
 #include <regex>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <thread>
 
 namespace
@@ -138,8 +141,7 @@ TEST_F(StationRecord, FlashedRunAtTheSimulatorProgramEndsWith0AndWritesItsRecord
     ASSERT_NE(realpath(profile.c_str(), canonical), nullptr);
     EXPECT_EQ(Field(json, "profile"), Quoted(canonical));
     EXPECT_EQ(Field(json, "port"), Quoted(sim.path));
-    EXPECT_EQ(Field(json, "log"),
-              Quoted(dir_ + "/state/fwutil/fwutil-pty-" + sim.path.substr(5, 3) + "-" + sim.path.substr(9) + ".log"));
+    EXPECT_EQ(Field(json, "log"), Quoted(dir_ + "/state/fwutil/" + plat::debug_log_name("pty", sim.path)));
     EXPECT_EQ(Field(json, "outcome"), "\"flashed\"");
     EXPECT_EQ(Field(json, "status"), "0");
     EXPECT_EQ(Field(json, "reason"), "null");
@@ -327,6 +329,66 @@ TEST_F(StationRecord, PortThisUserMayNotOpenEndsWith11)
     EXPECT_NE(r.err.find("fwutil: result: permission-denied, port " + std::string(tty)), std::string::npos) << r.err;
 }
 
+// A record that cannot be written is the run's status (14), not a line a
+// script never reads: on a full filesystem the earlier run's record stays
+// whole and no temporary file is left.
+TEST_F(StationRecord, RecordThatCannotBeWrittenEndsWith14AndLeavesTheEarlierOne)
+{
+    const std::string full = dir_ + "/full";
+    ASSERT_EQ(mkdir(full.c_str(), 0755), 0);
+    if (mount("tmpfs", full.c_str(), "tmpfs", 0, "size=64k,mode=0755") != 0)
+        GTEST_SKIP() << "cannot mount a small tmpfs here: " << strerror(errno);
+    const std::string record = full + "/r.json";
+    std::ofstream(record) << "{\"earlier\": 1}\n";
+    {
+        std::ofstream filler(full + "/filler", std::ios::binary);
+        const std::string block(4096, 'x');
+        for (int i = 0; i < 64 && filler.write(block.data(), (std::streamsize)block.size()); i++)
+            filler.flush();
+    }
+    toolrun::Result r = Run({"--port", dir_ + "/no-such-tty", "--report", record});
+    const std::string after = toolrun::read_file(record);
+    std::vector<std::string> names;
+    if (DIR* d = opendir(full.c_str()))
+    {
+        while (struct dirent* e = readdir(d))
+        {
+            if (e->d_name[0] != '.' || strncmp(e->d_name, ".fwutil", 7) == 0)
+                names.push_back(e->d_name);
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    umount(full.c_str());
+    EXPECT_EQ(r.status, 14) << r.err;
+    EXPECT_NE(r.err.find("fwutil: result: not-found, port " + dir_ + "/no-such-tty"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("fwutil: cannot write the record: " + record + ": No space left on device"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(after, "{\"earlier\": 1}\n");
+    EXPECT_EQ(names, (std::vector<std::string>{"filler", "r.json"})) << "no temporary record left";
+}
+
+// Control characters a profile's value or a command's output carries reach
+// stderr (the warnings, the result line) and the device's log written out,
+// never raw: an OSC title and a clear screen must not drive the terminal.
+TEST_F(StationRecord, ControlCharactersFromTheProfileAndCommandsAreWrittenOutForPeople)
+{
+    const std::string port = "/dev/x\x1b]0;PWNED\x07\x1b[2J";
+    const std::string profile =
+        Write("ctl.reg", DefaultProfile() + "\n[HKEY_LOCAL_MACHINE\\Platform\\Devices]\n\"COM1:\"=\"tty:" + port +
+                             "\"\n\"RIL1:\"=\"cmd:printf '\\\\033[2Jcleared\\\\n'\"\n");
+    toolrun::Result r = Run({"--profile", profile});
+    const std::string log = toolrun::read_file(dir_ + "/state/fwutil/" + plat::debug_log_name("ctl", port));
+    const std::string shown = "/dev/x\\x1b]0;PWNED\\x07\\x1b[2J";
+    EXPECT_EQ(r.status, 10) << r.err;
+    EXPECT_NE(r.err.find("fwutil: result: not-found, port " + shown + ", "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("this later one wins: \"tty:" + shown + "\""), std::string::npos) << r.err;
+    EXPECT_NE(log.find("RIL1: \\x1b[2Jcleared\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("COM1:=" + shown + " "), std::string::npos) << log;
+    EXPECT_EQ(r.err.find_first_of("\x1b\x07"), std::string::npos) << r.err;
+    EXPECT_EQ(log.find_first_of("\x1b\x07"), std::string::npos) << log;
+}
+
 TEST_F(StationRecord, StopBySignalEndsWith128PlusItAndWritesTheRecord)
 {
     const std::string record = dir_ + "/stopped.json";
@@ -338,7 +400,7 @@ TEST_F(StationRecord, StopBySignalEndsWith128PlusItAndWritesTheRecord)
     toolrun::Result r;
     std::thread runner([&] { r = toolrun::run(call); });
     // Once the run is under way (its log has its first attempt), stop it.
-    const std::string log = dir_ + "/state/fwutil/fwutil-silent-sim.log";
+    const std::string log = dir_ + "/state/fwutil/" + plat::debug_log_name("silent", "sim");
     for (int i = 0; i < 100 && toolrun::read_file(log).find("!Cast 55h!") == std::string::npos; i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ASSERT_GT(pid.load(), 0);

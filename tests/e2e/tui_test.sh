@@ -77,6 +77,14 @@ fwutil_again()
     env FWU_RUNTIME_DIR="$WORK/run" XDG_STATE_HOME="$WORK/state" "$FWUTIL" "$@"
 }
 
+# The built-in device's own log: its name ends in a hash of the profile and
+# port ("fwutil-built-in-sim-HASH.log"), the one log of that device here.
+device_log()
+{
+    local logs=("$WORK"/state/fwutil/fwutil-built-in-sim-*.log)
+    echo "${logs[0]}"
+}
+
 # Waits until the screen shows TEXT, at most SECONDS.
 wait_screen()
 {
@@ -281,7 +289,7 @@ bridge_status)
     [[ "$said" == "bridge peer: /dev/"* ]] || fail "--post 153 printed '$said', not the bridge's peer"
     peer=${said#bridge peer: }
     wait_screen "Bridge COM1:" 10 || fail "the status line does not show the bridge"
-    log="$WORK/state/fwutil/fwutil-built-in-sim.log"
+    log=$(device_log)
     grep -aqF ": is the pseudo-terminal $peer" "$log" || fail "the peer $peer printed is not the one announced in $log"
     status_row | grep -qF "COM3: $peer sent 0 B" || fail "the status row does not name the peer $peer: '$(status_row)'"
     expect_title "with the bridge running"
@@ -384,7 +392,7 @@ bridge)
     start
     expect_main_screen
     fwutil_again --post 153 >/dev/null || fail "--post 153 was not delivered"
-    log="$WORK/state/fwutil/fwutil-built-in-sim.log" # the device's own log
+    log=$(device_log) # the device's own log
     peer=""
     deadline=$((SECONDS + 10))
     while [ -z "$peer" ] && [ "$SECONDS" -lt "$deadline" ]; do

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
@@ -66,28 +67,51 @@ protected:
 // ---------------------------------------------------------------------------
 // Name and folder
 // ---------------------------------------------------------------------------
+// The hash is the first 8 hex digits of SHA-256 of "PROFILE\nPORT" as given
+// (printf 'p\n/tmp/p:1' | sha256sum).
 TEST(DebugLogName, ComesFromTheProfileAndThePort)
 {
+    const std::string longName(240, 'n');
     // profile        port              name
     const struct
     {
-        const char* profile;
+        std::string profile;
         const char* port;
-        const char* name;
+        std::string name;
     } rows[] = {
-        {"built-in", "sim", "fwutil-built-in-sim.log"},
-        {"adapter", "/dev/ttyUSB0", "fwutil-adapter-ttyUSB0.log"},
-        {"pty", "/dev/pts/7", "fwutil-pty-pts-7.log"},
-        {"my lab", "cable:x:a", "fwutil-my-lab-cable-x-a.log"},
-        {"../up", "/tmp/../etc/tty", "fwutil-up-tmp-..-etc-tty.log"},
-        {"", "", "fwutil-none-none.log"},
+        {"built-in", "sim", "fwutil-built-in-sim-c3ad7ea3.log"},
+        {"adapter", "/dev/ttyUSB0", "fwutil-adapter-ttyUSB0-9232be98.log"},
+        {"pty", "/dev/pts/7", "fwutil-pty-pts-7-f467f77b.log"},
+        {"my lab", "cable:x:a", "fwutil-my-lab-cable-x-a-3b8d453b.log"},
+        {"../up", "/tmp/../etc/tty", "fwutil-up-tmp-..-etc-tty-2b926551.log"},
+        {"", "", "fwutil-none-none-01ba4719.log"},
+        // ports that reduce alike keep logs of their own
+        {"p", "/tmp/p:1", "fwutil-p-tmp-p-1-0b0f9c64.log"},
+        {"p", "/tmp/p-1", "fwutil-p-tmp-p-1-18bc1483.log"},
+        // a long name is cut: the file system takes the name (and its ".1")
+        {longName, "sim", "fwutil-" + std::string(plat::kDebugLogPartMax, 'n') + "-sim-"},
     };
     for (const auto& row : rows)
     {
         std::string name = plat::debug_log_name(row.profile, row.port);
-        EXPECT_EQ(name, row.name);
+        if (row.profile == longName)
+            EXPECT_EQ(name.rfind(row.name, 0), 0u) << name;
+        else
+            EXPECT_EQ(name, row.name);
         EXPECT_EQ(name.find('/'), std::string::npos) << name;
+        EXPECT_LE(name.size() + 2, (size_t)NAME_MAX) << name;
     }
+}
+
+// A 240-character profile name still gets its log.
+TEST_F(DebugLog, LongProfileNameStillGetsItsLog)
+{
+    const std::string path = dir_ + "/" + plat::debug_log_name(std::string(240, 'n'), "/dev/ttyUSB0");
+    std::string error;
+    ASSERT_TRUE(plat::debug_set_sink_log(path, plat::kDebugLogRotateBytes, &error)) << error;
+    plat::debug_write(u"line\r\n");
+    plat::debug_set_sink_off();
+    EXPECT_NE(ReadWhole(path).find("line"), std::string::npos);
 }
 
 TEST_F(DebugLog, FolderFollowsXdgStateHomeThenHome)
@@ -312,6 +336,30 @@ TEST_F(DebugLog, RotatesAtItsBoundKeepingTwoFiles)
     for (size_t i = 0; i < lines.size(); i++)
         EXPECT_EQ(lines[i].substr(0, 4), std::to_string(kLines - lines.size() + i + 10000).substr(1)) << i;
     EXPECT_EQ(newer.back().substr(0, 4), "0044");
+}
+
+// Another user can keep NAME.1 from being made (a folder of that name in a
+// shared folder): the log then stops at its bound and says so once, instead
+// of growing without one.
+TEST_F(DebugLog, RotationThatCannotProceedStopsTheLogAtItsBound)
+{
+    constexpr size_t kBound = 1000;
+    ASSERT_EQ(mkdir((path_ + ".1").c_str(), 0755), 0);
+    std::string error;
+    ASSERT_TRUE(plat::debug_set_sink_log(path_, kBound, &error)) << error;
+    const std::u16string filler(90, u'.');
+    for (int i = 0; i < 45; i++) // 100 bytes each: four and a half bounds' worth
+        NKDbgPrintfW(u"%04d %s\r\n", i, filler.c_str());
+    NKDbgPrintfW(u"short\r\n"); // would fit beside the ten
+    plat::debug_set_sink_off();
+
+    const std::string text = ReadWhole(path_);
+    std::vector<std::string> lines = Lines(text);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "[debug log: at its bound of 1000 bytes and cannot be rotated: " + path_ +
+                                ".1: Is a directory; nothing more is written to it]");
+    EXPECT_EQ(lines.size(), 11u) << text; // the ten lines that fit, then the note once
+    EXPECT_LE(text.size() - lines.back().size() - 1, kBound);
 }
 
 } // namespace

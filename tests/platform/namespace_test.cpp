@@ -32,6 +32,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -272,6 +273,94 @@ TEST_F(Namespace, AFolderAnotherUserMadeFallsBackToOneOnlyThisUserCanMake)
     EXPECT_NE(second.outText.find("holder 0\n"), std::string::npos) << second.outText << second.errText;
     EXPECT_EQ(plat::instance_post_command("", "device-A", 999, &error), plat::PostResult::Delivered) << error;
     EXPECT_EQ(testproc::wait_exit(peer, 10000), 0);
+}
+
+// The folders a run tries, as a user with this environment sees them: asked
+// in a child process that takes the user's ids. Each "NAME=value" is set,
+// each "NAME" removed.
+std::vector<std::string> DirsAs(uid_t uid, const std::vector<std::string>& env)
+{
+    int p[2];
+    if (pipe(p) != 0)
+        return {};
+    pid_t child = fork();
+    if (child == 0)
+    {
+        close(p[0]);
+        for (const std::string& kv : env)
+        {
+            size_t eq = kv.find('=');
+            if (eq == std::string::npos)
+                unsetenv(kv.c_str());
+            else
+                setenv(kv.substr(0, eq).c_str(), kv.substr(eq + 1).c_str(), 1);
+        }
+        if (uid != geteuid() && (setgid(uid) != 0 || setuid(uid) != 0))
+            _exit(1);
+        std::string text;
+        for (const std::string& dir : plat::instance_dirs())
+            text += dir + "\n";
+        _exit(write(p[1], text.data(), text.size()) == (ssize_t)text.size() ? 0 : 1);
+    }
+    close(p[1]);
+    std::string text;
+    char buffer[512];
+    for (ssize_t n; (n = read(p[0], buffer, sizeof(buffer))) > 0;)
+        text.append(buffer, (size_t)n);
+    close(p[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    std::vector<std::string> dirs;
+    for (size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1)
+        dirs.push_back(text.substr(at, nl - at));
+    return dirs;
+}
+
+// Without XDG_RUNTIME_DIR (and without HOME) the first folder is one nobody
+// else can make beforehand: another user's /tmp/fwutil-0 must not switch off
+// root's namespace (nor its log, which falls back to the same folder).
+// /tmp/fwutil-UID is only a last resort of a user without a home.
+TEST_F(Namespace, WithoutRuntimeDirTheFirstFolderIsOneOnlyThisUserCanMake)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "the rows are root's and a second user's (setuid needs root)";
+    const uid_t other = OtherUser();
+    if (other == (uid_t)-1)
+        GTEST_SKIP() << "needs a second user (root can make one with useradd)";
+    struct passwd* pw = getpwuid(other);
+    ASSERT_NE(pw, nullptr);
+    const std::string otherHome = pw->pw_dir;
+    const std::string otherTmp = "/tmp/fwutil-" + std::to_string(other);
+    const std::vector<std::string> bare = {"FWU_RUNTIME_DIR", "XDG_RUNTIME_DIR", "XDG_STATE_HOME", "HOME"};
+    // user   HOME                    folders tried, in order
+    const struct
+    {
+        uid_t uid;
+        std::string home;
+        std::vector<std::string> dirs;
+    } rows[] = {
+        {0, "", {"/run/fwutil", "/root/.local/state/fwutil/run"}},
+        {0, "HOME=/h", {"/run/fwutil", "/h/.local/state/fwutil/run"}},
+        {other, "HOME=/h", {"/h/.local/state/fwutil/run", otherTmp}},
+        {other, "", {otherHome + "/.local/state/fwutil/run", otherTmp}},
+    };
+    for (const auto& row : rows)
+    {
+        std::vector<std::string> env = bare;
+        if (!row.home.empty())
+            env.push_back(row.home);
+        std::vector<std::string> dirs = DirsAs(row.uid, env);
+        if (row.uid == 0 && getpwuid(0) != nullptr && std::string(getpwuid(0)->pw_dir) != "/root")
+            continue; // root's home is elsewhere here
+        EXPECT_EQ(dirs, row.dirs) << "uid " << row.uid << " " << row.home;
+    }
+    // --post from a shell with XDG_RUNTIME_DIR still looks where root's run without it went.
+    std::vector<std::string> env = bare;
+    env.push_back("XDG_RUNTIME_DIR=/x");
+    std::vector<std::string> dirs = DirsAs(0, env);
+    ASSERT_FALSE(dirs.empty());
+    EXPECT_EQ(dirs[0], "/x/fwutil");
+    EXPECT_NE(std::find(dirs.begin(), dirs.end(), "/run/fwutil"), dirs.end());
 }
 
 TEST_F(Namespace, AHolderLeavesNoFilesBehind)

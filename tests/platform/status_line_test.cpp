@@ -118,6 +118,35 @@ std::string StderrOfARun(bool quiet)
     return text;
 }
 
+// A notice names a path the profile gave: on the headless display's stderr its
+// control characters are written out, so it cannot drive the terminal.
+TEST(StatusLine, HeadlessNoticeWritesOutControlCharacters)
+{
+    plat::status_reset();
+    plat::status_set_stderr(true);
+    plat::status_set_quiet(false);
+    char path[] = "/tmp/status_line_test.XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    fflush(stderr);
+    int saved = dup(STDERR_FILENO);
+    dup2(fd, STDERR_FILENO);
+    plat::status_notice("cannot open COM1: /dev/x\x1b]0;T\x07\x1b[2J: No such file or directory");
+    fflush(stderr);
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    std::string text;
+    char buf[4096];
+    lseek(fd, 0, SEEK_SET);
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+        text.append(buf, (size_t)n);
+    close(fd);
+    unlink(path);
+    EXPECT_EQ(text, "fwutil: cannot open COM1: /dev/x\\x1b]0;T\\x07\\x1b[2J: No such file or directory\n");
+    // What the window's status row shows is the text itself: it draws it safely.
+    EXPECT_EQ(plat::status_text(), "cannot open COM1: /dev/x\x1b]0;T\x07\x1b[2J: No such file or directory");
+}
+
 TEST(StatusLine, HeadlessStderrHasEachPhaseAndEveryTenthOfTheImage)
 {
     std::string text = StderrOfARun(false);

@@ -156,4 +156,36 @@ TEST(Text, CaseInsensitiveCompare_FoldsAsciiOnly)
     EXPECT_EQ(plat::wstr_fold(u"HKEY_Local_Machine\u00c9"), u"hkey_local_machine\u00c9");
 }
 
+// Text from a profile or a command's output, on its way to a person's
+// terminal or log: nothing in it may drive the terminal.
+TEST(Text, PrintableText_WritesOutEveryControlCharacter)
+{
+    // in                                          out
+    const struct
+    {
+        std::string in;
+        std::string out;
+    } rows[] = {
+        {"/dev/ttyUSB0", "/dev/ttyUSB0"},
+        {"x\x1b]0;title\x07y", "x\\x1b]0;title\\x07y"}, // OSC: the window's title
+        {"\x1b[2J\x1b[H", "\\x1b[2J\\x1b[H"},           // clear the screen, home
+        {std::string("a\0b", 3), "a\\x00b"},
+        {"cr\rlf\nbs\bdel\x7f", "cr\\x0dlf\\x0abs\\x08del\\x7f"},
+        {"tab\tkept", "tab\tkept"},
+        {"\xc2\x9b"
+         "2J",
+         "\\u009b2J"}, // C1 CSI in UTF-8
+        {"\x9b"
+         "2J",
+         "\\x9b2J"}, // a lone 8-bit CSI
+        {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x93\xb1", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x93\xb1"},
+        {"\xc2\xa0nbsp", "\xc2\xa0nbsp"},    // U+00A0 follows the C1 range
+        {"cut \xe2\x82", "cut \\xe2\\x82"},  // a truncated sequence
+        {"\xed\xa0\x80", "\\xed\\xa0\\x80"}, // an encoded surrogate
+        {"HKEY_LOCAL_MACHINE\\Drivers", "HKEY_LOCAL_MACHINE\\Drivers"},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(plat::printable_text(row.in), row.out) << row.out;
+}
+
 } // namespace
