@@ -329,6 +329,8 @@ Options parse_options(int argc, char** argv)
         usage_error("--timeout and --attempts are for --station");
     if (!o.station && !o.report.empty())
         usage_error("--report is for --station");
+    if (!o.station && o.quiet)
+        usage_error("-q is for --station");
     if (o.station && o.display == DisplayChoice::Terminal)
         usage_error("--station runs headless");
     return o;

@@ -65,6 +65,8 @@ TEST_F(Cli, EachRefusalHasItsOwnMessageAndStatus2)
         {{"--station", "--report", ""}, "fwutil: --report needs a file, not ''"},
         {{"--timeout", "5"}, "fwutil: --timeout and --attempts are for --station"},
         {{"--report", "r.json"}, "fwutil: --report is for --station"},
+        {{"-q"}, "fwutil: -q is for --station"},
+        {{"--quiet"}, "fwutil: -q is for --station"},
         {{"--station", "--display", "terminal"}, "fwutil: --station runs headless"},
         {{"--station", "--post", "1"}, "fwutil: --post and --station do not go together"},
         {{"--station", "--report", "/no/such/folder/r.json"}, "fwutil: cannot write the record: /no/such/folder"},
