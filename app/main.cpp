@@ -93,6 +93,21 @@ void on_stop_signal(int sig)
     raise(sig);
 }
 
+// The terminal display's guard thread hands over a stopping signal: a run
+// going on is stopped by the same path as headless; otherwise the namespace's
+// files go and the display lets the signal end the process.
+bool on_terminal_stop(int sig)
+{
+    if (QueryRun(RUNREPORT_RUNNING) != 0 && g_stopPipe[1] >= 0)
+    {
+        ssize_t n = write(g_stopPipe[1], &sig, sizeof sig);
+        if (n == (ssize_t)sizeof sig)
+            return true;
+    }
+    plat::instance_unlink_now();
+    return false;
+}
+
 void stop_watcher()
 {
     int sig = 0;
@@ -104,10 +119,14 @@ void stop_watcher()
     end_process(kExitSignalBase + sig);
 }
 
-void catch_stop_signals()
+void start_stop_watcher()
 {
     if (pipe2(g_stopPipe, O_CLOEXEC) == 0)
         std::thread(stop_watcher).detach();
+}
+
+void catch_stop_signals()
+{
     const int signals[] = {SIGINT, SIGTERM, SIGHUP};
     for (int sig : signals)
     {
@@ -283,7 +302,10 @@ int main(int argc, char** argv)
     const plat::DisplayOps* display = open_display(o, &terminal);
     if (o.station)
         station_start(o, device);
-    if (!terminal)
+    start_stop_watcher();
+    if (terminal)
+        plat::terminal_set_stop_hook(on_terminal_stop);
+    else
         catch_stop_signals();
     g_terminal = terminal;
     plat::status_set_stderr(!terminal);

@@ -72,6 +72,10 @@ bool terminal_type_known(const char* name, int fd);
 // SIGTERM, SIGINT and SIGHUP (then the process dies of that signal) and on
 // the device restart.
 const DisplayOps* terminal_display_open(std::string* error);
+// Called on the display's guard thread for the first SIGTERM, SIGINT or SIGHUP
+// (not in the handler): true when it takes the signal over and ends the
+// process itself; false lets the display restore the terminal and die of it.
+void terminal_set_stop_hook(bool (*hook)(int sig));
 // Restores the terminal (on the UI thread) and makes the headless display
 // current again if this one was. Boxes shown afterwards are answered IDOK.
 void terminal_display_close();

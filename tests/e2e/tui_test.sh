@@ -437,6 +437,31 @@ signal)
     kill -TERM "$pid"
     expect_exit 143 "SIGTERM" # 128 + 15: the signal itself ended it
     ;;
+signal_update_term | signal_update_hup)
+    # A stopping signal during the image: the same stop as headless. The run
+    # is stopped, one line after the restored screen says what the module is
+    # left with, the log ends with the port's closing, and the namespace's
+    # socket and lock are gone.
+    sig=${CASE#signal_update_}
+    sig=${sig^^}
+    start --profile "$(paced_profile 460800)"
+    expect_main_screen
+    update_until_image
+    pid=$(cat "$WORK/pid")
+    kill -"$sig" "$pid"
+    expect_exit $((128 + $(kill -l "$sig"))) "SIG$sig during the image"
+    deadline=$((SECONDS + 3))
+    until "${TM[@]}" capture-pane -p -J -t ui -S -200 | grep -qF \
+        "fwutil: interrupted during the image transfer: the module has no working firmware"; do
+        [ "$SECONDS" -ge "$deadline" ] && fail "SIG$sig: no line on what the module is left with"
+        sleep 0.1
+    done
+    log=$(ls "$WORK"/state/fwutil/fwutil-paced*.log 2>/dev/null | head -1)
+    [ -n "$log" ] || fail "SIG$sig: no per-device log"
+    tail -1 "$log" | grep -qF "COM1: closed:" || fail "SIG$sig: the log ends with '$(tail -1 "$log")'"
+    left=$(ls -A "$WORK/run" | tr '\n' ' ')
+    [ -z "$left" ] || fail "SIG$sig: the namespace's files stayed behind: $left"
+    ;;
 *)
     echo "unknown case '$CASE'"
     exit 2
