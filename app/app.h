@@ -129,8 +129,10 @@ void set_up_debug(const Options& o, const Device& device, bool terminal);
 void write_run_header(const Options& o, const Device& device);
 // The per-device log in use, or empty.
 const std::string& debug_log_path();
-// Names the log file on stderr (the terminal display hid it), once.
-void announce_debug_file();
+// After the terminal display: one line on stderr, once, saying how the run
+// ended (ending) and which file holds the trace. Nothing for an empty ending
+// or with the headless display (its output said it all along).
+void announce_debug_file(const std::string& ending);
 
 // ---------------------------------------------------------------------------
 // Station mode (station.cpp)

@@ -149,6 +149,18 @@ expect_exit()
     [ "$(pane '#{alternate_on}')" = 0 ] || fail "$why: the terminal was not restored (still on the alternate screen)"
 }
 
+# Waits until the pane's history (lines joined, as they wrap at 80 columns)
+# shows TEXT once the tool has ended, at most 3 s: tmux may still be reading
+# the tool's last output when it sees the exit.
+expect_history()
+{
+    local deadline=$((SECONDS + 3))
+    until "${TM[@]}" capture-pane -p -J -t "${2:-ui}" -S -200 | grep -qF -- "$1"; do
+        [ "$SECONDS" -ge "$deadline" ] && fail "no line '$1' after the screen"
+        sleep 0.1
+    done
+}
+
 # The first screen: title bar with [OK], the banner, the menu bar.
 expect_main_screen()
 {
@@ -316,6 +328,7 @@ update)
     [ "$(pane '#{pane_dead}')" = 0 ] || fail "Ctrl+Q went past the box"
     keys Enter
     expect_exit 3 "device restart"
+    expect_history "fwutil: the module was flashed and the device restarted; the log is in $WORK/state/fwutil/fwutil-built-in"
     ;;
 ctrl_q)
     # Ctrl+Q is the program's accelerator. The debug output goes to the same
@@ -358,6 +371,20 @@ exit_menu)
     wait_screen "Update firmware - Go" 5 || fail "F1 did not open the menu"
     keys Down Enter
     expect_exit 0 "menu Exit"
+    expect_history "fwutil: the window was closed; the log is in $WORK/state/fwutil/fwutil-built-in"
+    ;;
+second_start)
+    # A second start on the same device in a terminal of its own: its line
+    # comes after its screen is restored, where a person reads it.
+    start
+    expect_main_screen
+    first=$(cat "$WORK/pid")
+    "${TM[@]}" new-session -d -s two -x 80 -y 25 "env LANG=C.UTF-8 FWU_RUNTIME_DIR=$WORK/run XDG_STATE_HOME=$WORK/state $FWUTIL --display terminal; echo status=\$?; sleep 30" ||
+        fail "tmux could not start a second session"
+    expect_history "status=255" two
+    expect_history "fwutil: a tool already runs for this device (pid $first); it was brought to the front" two
+    keys C-q
+    expect_exit 0 "Ctrl+Q after the second start"
     ;;
 about)
     # The About box (command 120, posted from outside) as an overlay; Esc
