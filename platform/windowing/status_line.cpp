@@ -1,6 +1,7 @@
 // The status line's state and texts (status_line.h).
 #include "platform/windowing/status_line.h"
 
+#include "platform/serial/open_reason.h"
 #include "platform/serial/serial_status.h"
 
 #include <algorithm>
@@ -281,6 +282,9 @@ bool status_message(UINT msg, WPARAM wParam, LPARAM lParam)
             case WM_FWU_RUN_END:
                 s.running = false;
                 s.last = status_end_text((DWORD)wParam, (DWORD)lParam);
+                // The port's path and the system's reason, as the open said them.
+                if ((DWORD)lParam == RUNREASON_OPEN && !serial_last_open_failure().empty())
+                    s.last = "Update failed: " + serial_last_open_failure();
                 break;
             default: // WM_FWU_BRIDGE
                 s.bridgeModule = (HANDLE)wParam;

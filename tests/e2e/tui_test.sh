@@ -489,6 +489,21 @@ signal_update_term | signal_update_hup)
     left=$(ls -A "$WORK/run" | tr '\n' ' ')
     [ -z "$left" ] || fail "SIG$sig: the namespace's files stayed behind: $left"
     ;;
+open_fail)
+    # A port that is not there: the log pane keeps its line, the status row
+    # names the path and the reason (wide enough to show all of it).
+    start --port "$WORK/no-such-tty"
+    expect_main_screen
+    "${TM[@]}" resize-window -t ui -x 160 -y 25
+    keys F1
+    wait_screen "Update firmware - Go" 5 || fail "F1 did not open the menu"
+    keys Enter
+    wait_screen "Open Comport fail!!" 30 || fail "the log pane does not say the open failed"
+    wait_screen "Update failed: cannot open COM1: $WORK/no-such-tty: No such file or directory: is the adapter plugged in?" 10 ||
+        fail "the status row does not name the path and the reason: '$(status_row)'"
+    keys C-q
+    expect_exit 0 "Ctrl+Q after the failed open"
+    ;;
 *)
     echo "unknown case '$CASE'"
     exit 2
