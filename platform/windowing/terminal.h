@@ -25,7 +25,9 @@
 //   F10 or a click on "[OK]": the title bar's OK (IDOK to the front window).
 //   Message box: Enter, Esc, Space or a click on its "[OK]" answer IDOK. A
 //      yes/no box: Y or a click on "[Yes]" answers IDYES, N, Esc or a click
-//      on "[No]" IDNO, Enter and Space its default button.
+//      on "[No]" IDNO; Left, Right, Tab and Shift+Tab move the focus between
+//      the two (it starts on the default button), Enter and Space answer the
+//      focused one. The menu bar's hints say so while the box is up.
 //   Ctrl+C where no box, dialog or drop-down is open: as Ctrl+Q (the terminal
 //      is in raw mode, so it is a key, not a signal).
 //   Dialog: Enter (or F10, or a click on its "[OK]") sends IDOK, Esc IDCANCEL.
@@ -186,7 +188,8 @@ struct BoxLayout
     std::vector<std::u32string> lines; // the text rows shown (clipped to the screen)
     Rect ok;                           // the "[OK]" button; "[Yes]" for MB_YESNO
     Rect no;                           // "[No]" for MB_YESNO (w 0: none)
-    int defaultId = IDOK;              // what Enter answers: IDNO with MB_DEFBUTTON2
+    int defaultId = IDOK;              // the button focused first: IDNO with MB_DEFBUTTON2
+    int focusId = IDOK;                // the focused button, what Enter and Space answer
 };
 BoxLayout layout_box(std::u16string_view caption, std::u16string_view text, int cols, int rows, UINT type = MB_OK);
 

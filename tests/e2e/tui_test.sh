@@ -237,7 +237,9 @@ quit_no)
     keys C-q
     wait_screen "Update in progress" 5 || fail "Ctrl+Q during the image did not ask"
     screen | grep -qF "Quit anyway?" || fail "the question's text is cut"
+    screen | grep -qF "without a working firmware" || fail "during the image the question does not say the firmware goes"
     screen | grep -qF "[Yes]" && screen | grep -qF "[No]" || fail "the box has no Yes and No"
+    row "$(pane '#{pane_height}')" | grep -qF "Left/Right Enter  Y/N" || fail "the menu bar does not say the box's keys"
     keys Enter
     wait_gone "Update in progress" 5 || fail "Enter did not answer the question"
     [ -s "$WORK/status" ] && fail "No ended the tool"
@@ -246,14 +248,14 @@ quit_no)
     expect_exit 3 "device restart after No"
     ;;
 quit_yes)
-    # Ctrl+C acts as Ctrl+Q: it asks, Y answers Yes, the run is stopped and
+    # Ctrl+C acts as Ctrl+Q: it asks, Left and Enter answer Yes, the run is stopped and
     # the tool ends with the interrupted status and says what the module has.
     start --profile "$(paced_profile 460800)"
     expect_main_screen
     update_until_image
     keys C-c
     wait_screen "Update in progress" 5 || fail "Ctrl+C during the image did not ask"
-    keys y
+    keys Left Enter # the focus moves from No to Yes; Enter takes it
     expect_exit 130 "Yes during the image"
     # The line may have scrolled into the history and wraps at 80 columns.
     deadline=$((SECONDS + 3))
