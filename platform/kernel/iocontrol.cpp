@@ -393,6 +393,13 @@ BOOL DeviceIoControl(HANDLE h, DWORD code, LPVOID, DWORD, LPVOID, DWORD, LPDWORD
     return TRUE;
 }
 
+// A profile without "RIL1:" has none either.
+BOOL RilCanReset(void)
+{
+    const DeviceSpec* ril = device_find(u"RIL1:");
+    return ril != nullptr && ril->type != DeviceType::RilNone;
+}
+
 // The core library is always loaded; its handle is a fixed value and its
 // reference count is not kept (the program's own imports hold it).
 HMODULE LoadLibraryW(LPCWSTR name)

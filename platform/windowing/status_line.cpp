@@ -113,6 +113,9 @@ void rate_window(const Status& s, uint32_t* bytes, double* seconds)
 // Under s.mu.
 std::string run_text(const Status& s)
 {
+    // Nothing here resets the module: only a person can, so the line asks.
+    if (s.phase == RUNPHASE_WAKE && !RilCanReset())
+        return status_phase_text(s.phase, s.detail) + ": power-cycle the module now (nothing here can reset it)";
     if (s.phase != RUNPHASE_IMAGE)
         return status_phase_text(s.phase, s.detail);
     uint32_t bytes;

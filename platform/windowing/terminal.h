@@ -25,7 +25,7 @@
 //   F10 or a click on "[OK]": the title bar's OK (IDOK to the front window).
 //   Message box: Enter, Esc, Space or a click on its "[OK]" answer IDOK. A
 //      yes/no box: Y or a click on "[Yes]" answers IDYES, N, Esc or a click
-//      on "[No]" IDNO; Left, Right, Tab and Shift+Tab move the focus between
+//      on "[No]" IDNO; Left, Right and Tab move the focus between
 //      the two (it starts on the default button), Enter and Space answer the
 //      focused one. The menu bar's hints say so while the box is up.
 //   Ctrl+C where no box, dialog or drop-down is open: as Ctrl+Q (the terminal

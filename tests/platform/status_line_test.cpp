@@ -3,7 +3,10 @@
 // stderr lines (every phase, the image at most every 10 %, none when quiet).
 #include "platform/windowing/status_line.h"
 
+#include "platform/profile/profile.h"
 #include "platform/serial/open_reason.h"
+
+#include <regex>
 
 #include <gtest/gtest.h>
 
@@ -88,6 +91,33 @@ TEST(StatusLine, FollowsTheRunsMessagesAndKeepsTheLastWord)
     EXPECT_EQ(plat::status_text(), "Update failed: the module stopped answering");
     plat::status_notice("cannot open COM1: /dev/ttyUSB0: No such file or directory");
     EXPECT_EQ(plat::status_text(), "cannot open COM1: /dev/ttyUSB0: No such file or directory");
+}
+
+// While the boot ROM is awaited, a module that nothing here can reset
+// ("RIL1:"="none") needs a person to power-cycle it: the line asks.
+TEST(StatusLine, WaitingForTheBootRomAsksForAPowerCycleOnlyWithoutAReset)
+{
+    // "RIL1:"       the line while the boot ROM is awaited
+    const struct
+    {
+        const char* ril;
+        const char* text;
+    } rows[] = {
+        {"sim-reset", "Waiting for the boot ROM (attempt 2)"},
+        {"cmd:true", "Waiting for the boot ROM (attempt 2)"},
+        {"none", "Waiting for the boot ROM (attempt 2): power-cycle the module now (nothing here can reset it)"},
+    };
+    for (const auto& row : rows)
+    {
+        std::string text = std::regex_replace(plat::profile_default_text(), std::regex("\"RIL1:\"=\"[^\"]*\""),
+                                              std::string("\"RIL1:\"=\"") + row.ril + "\"");
+        std::string error;
+        ASSERT_TRUE(plat::profile_load_text(text, row.ril, &error)) << error;
+        plat::status_reset();
+        plat::status_message(WM_FWU_PHASE, RUNPHASE_WAKE, 2);
+        EXPECT_EQ(plat::status_text(), row.text) << row.ril;
+    }
+    plat::profile_load_default();
 }
 
 // A run that failed at the open ends with the port's path and the system's
