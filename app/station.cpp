@@ -5,6 +5,8 @@
 // writes one result line on stderr and, with --report, the run's record.
 #include "app/app.h"
 
+#include "platform/windowing/status_line.h"
+
 #include "download/run.h" // IDM_UPDATE_GO, the command station mode sends
 #include "platform/kernel/run_report.h"
 #include "platform/serial/open_reason.h"
@@ -250,7 +252,12 @@ void show_percent(Progress* p)
 {
     DWORD percent = QueryRun(RUNREPORT_PROGRESS);
     if (percent / kProgressStep > p->percent / kProgressStep && percent <= 100)
-        progress_line("image " + std::to_string(percent / kProgressStep * kProgressStep) + "%");
+    {
+        // The rate and the time left, as the headless display's line has them.
+        std::string rate = plat::status_image_rate_text();
+        progress_line("image " + std::to_string(percent / kProgressStep * kProgressStep) + "%" +
+                      (rate.empty() ? "" : "  " + rate));
+    }
     p->percent = percent;
 }
 

@@ -333,6 +333,20 @@ std::string status_text()
     return s.last;
 }
 
+std::string status_image_rate_text()
+{
+    Status& s = status();
+    std::lock_guard<std::mutex> lock(s.mu);
+    uint32_t bytes;
+    double seconds;
+    rate_window(s, &bytes, &seconds);
+    if (bytes == 0 || seconds <= 0)
+        return std::string();
+    double rate = bytes / seconds;
+    uint32_t left = s.total > s.done ? s.total - s.done : 0;
+    return status_rate_text(rate) + "  " + status_duration_text(left / rate) + " left";
+}
+
 bool status_bridge_peer(std::string* device, std::string* path)
 {
     Status& s = status();

@@ -298,6 +298,27 @@ TEST_F(StationRecord, ProgressLinesComeBeforeTheResultUnlessQuiet)
     EXPECT_EQ(result.rfind("fwutil: result: module-silent, port sim, ", 0), 0u) << result;
 }
 
+// The image's progress lines carry the rate and the time left, as the
+// headless window's line does (a simulator paced at 8 Mbaud: 3.4 s of image).
+TEST_F(StationRecord, ImageProgressLinesCarryTheRateAndTimeLeft)
+{
+    toolrun::Result r = Run({"--profile", SimProfile("paced.reg", "\"Baud\"=dword:007a1200")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> progress;
+    std::string result;
+    ASSERT_TRUE(SplitStderr(r.err, &progress, &result)) << r.err;
+    int images = 0;
+    for (const std::string& line : progress)
+    {
+        if (line.rfind("fwutil: image ", 0) != 0)
+            continue;
+        images++;
+        EXPECT_TRUE(std::regex_match(line, std::regex(R"(fwutil: image \d+%  [0-9.]+ [kM]?B/s  \d+:\d\d left)")))
+            << line;
+    }
+    EXPECT_GE(images, 5) << r.err;
+}
+
 TEST_F(StationRecord, PortThisUserMayNotOpenEndsWith11)
 {
     uid_t uid;
