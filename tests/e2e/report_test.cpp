@@ -35,7 +35,8 @@ std::string Quoted(const std::string& s)
     return "\"" + s + "\"";
 }
 
-const std::regex kProgressLine(R"(fwutil: (attempt \d+ of \d+|phase [a-z0-9]+|image \d+%))");
+const std::regex kProgressLine(
+    R"(fwutil: (attempt \d+ of \d+|phase [a-z0-9]+|image \d+%(  [0-9.]+ [kM]?B/s  \d+:\d\d(:\d\d)? left)?))");
 
 // Splits stderr into its progress lines and the result line, the last one.
 // False when a line before the result is not a progress line.
