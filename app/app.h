@@ -154,6 +154,7 @@ enum class Outcome
     WindowFailed,
     OtherInstance,
     Interrupted,
+    ProfileRefused,
     Unknown,
 };
 
@@ -167,6 +168,9 @@ void station_start(const Options& o, const Device& device);
 [[noreturn]] void station_end(Outcome outcome, int signal = 0);
 // The outcome for what WinMain returned in station mode.
 Outcome station_outcome_for_exit(int result);
+// The profile was refused before anything ran: the result line (with the
+// reason) and the record say so, and the process ends with kExitUsage.
+[[noreturn]] void station_refuse_profile(const Options& o, const std::string& why);
 // A stopping signal arrived (async-signal-safe): the watcher ends the run.
 void station_note_signal(int sig);
 bool station_running();

@@ -332,6 +332,9 @@ int main(int argc, char** argv)
     Device device;
     if (!load_device(o, &device, &error))
     {
+        // Station mode says it in its result line, and in the record.
+        if (o.station)
+            station_refuse_profile(o, error);
         fprintf(stderr, "fwutil: profile refused: %s\n", error.c_str());
         return kExitUsage;
     }

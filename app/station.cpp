@@ -56,6 +56,7 @@ const OutcomeEntry kOutcomes[] = {
     {Outcome::WindowFailed,   kExitWindowFailed,   "start-failed",     "the main window could not be created"},
     {Outcome::OtherInstance,  kExitOtherInstance,  "another-instance", "another tool runs on this device"},
     {Outcome::Interrupted,    kExitSignalBase,     "interrupted",      "stopped by a signal"},
+    {Outcome::ProfileRefused, kExitUsage,          "profile-refused",  "the profile was refused"},
     {Outcome::Unknown,        kExitUpdateFailed,   "unknown",          "the run ended in a way the tool does not know"},
 };
 
@@ -354,6 +355,22 @@ void station_start(const Options& o, const Device& device)
     s.start = Steady::now();
     g_running.store(true);
     std::thread(watch).detach();
+}
+
+[[noreturn]] void station_refuse_profile(const Options& o, const std::string& why)
+{
+    Station& s = station();
+    s.o = o;
+    s.device.origin = o.profile.empty() ? "built-in" : o.profile;
+    s.device.port = o.port.empty() ? "-" : o.port; // the profile that would say it was refused
+    s.startWall = std::chrono::system_clock::now();
+    s.start = Steady::now();
+    s.outcome = Outcome::ProfileRefused;
+    s.detail = why;
+    s.ended.store(true);
+    station_conclude(kExitUsage, "");
+    fflush(nullptr);
+    exit(kExitUsage);
 }
 
 bool station_running()

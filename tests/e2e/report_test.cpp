@@ -240,8 +240,8 @@ TEST_F(StationRecord, EachEndHasItsOwnStatusOutcomeAndReason)
     {
         std::vector<std::string> args;
         int status;
-        const char* outcome;
-        const char* reason;
+        std::string outcome;
+        std::string reason;
     } rows[] = {
         {{}, 0, "flashed", ""},
         {{"--port", "/dev/fwutil-no-such-tty"}, 10, "not-found", "the port was not found ("},
@@ -263,6 +263,11 @@ TEST_F(StationRecord, EachEndHasItsOwnStatusOutcomeAndReason)
          7,
          "time-limit",
          "time limit"},
+        {{"--profile",
+          Write("bad.reg", "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Platform\\Devices]\n\"COM1:\"=\"bogus:x\"\n")},
+         2,
+         "profile-refused",
+         "the profile was refused (" + dir_ + "/bad.reg:4"},
     };
     for (const auto& row : rows)
     {
