@@ -329,6 +329,7 @@ std::string status_text()
         if (!text.empty())
             return text;
         s.bridgeModule = s.bridgePeer = nullptr; // its ports are closed: the bridge stopped
+        s.last = "Bridge stopped";
     }
     return s.last;
 }

@@ -311,6 +311,18 @@ bridge_status)
     keys C-q
     expect_exit 0 "Ctrl+Q with the bridge running"
     ;;
+bridge_stop)
+    # Command 155 stops the bridge: the status row says so instead of going blank.
+    start
+    expect_main_screen
+    fwutil_again --post 153 >/dev/null || fail "--post 153 was not delivered"
+    wait_screen "Bridge COM1:" 10 || fail "the status line does not show the bridge"
+    fwutil_again --post 155 || fail "--post 155 was not delivered"
+    wait_gone "Bridge COM1:" 10 || fail "the status line still shows the bridge after --post 155"
+    wait_screen "Bridge stopped" 5 || fail "the status row does not say the bridge stopped: '$(status_row)'"
+    keys C-q
+    expect_exit 0 "Ctrl+Q after the bridge stopped"
+    ;;
 update)
     # Menu -> "Update firmware - Go"; the log reaches the end; the success
     # box; Enter; the simulated handheld restarts (status 3).
