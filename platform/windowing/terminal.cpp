@@ -535,8 +535,13 @@ bool check_terminal(const char** termName, std::string* why)
         return fail_why(why, "TERM is not set");
     // An unknown type is refused before newterm, which keeps some memory
     // when it fails.
-    if (!terminal_type_known(*termName, STDOUT_FILENO))
+    bool addressable = false;
+    if (!terminal_type_known(*termName, STDOUT_FILENO, &addressable))
         return fail_why(why, std::string("cannot use terminal type '") + *termName + "'");
+    if (!addressable)
+        return fail_why(why, std::string("terminal type '") + *termName +
+                                 "' cannot place the cursor, so the window cannot be drawn (a screen terminal "
+                                 "such as xterm can)");
     return true;
 }
 

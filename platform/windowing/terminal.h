@@ -65,7 +65,9 @@ namespace plat
 
 // Whether the terminfo database knows terminal type name (for the terminal
 // on fd). Checked apart from newterm, which keeps memory when it fails.
-bool terminal_type_known(const char* name, int fd);
+// *addressable (optional) says whether it can move the cursor to a place,
+// which drawing the window needs.
+bool terminal_type_known(const char* name, int fd, bool* addressable = nullptr);
 
 // Opens the terminal display on stdin/stdout for the calling (UI) thread and
 // returns its operations; the caller makes them current with display_set().

@@ -323,6 +323,21 @@ bridge_stop)
     keys C-q
     expect_exit 0 "Ctrl+Q after the bridge stopped"
     ;;
+term_dumb)
+    # A terminal that cannot place the cursor (TERM=dumb): the window is not
+    # drawn blank; the tool says why and runs headless, its log pane's text
+    # written as it grows. Asked for by name, the terminal display is refused.
+    "${TM[@]}" new-session -d -s ui -x 80 -y 25 "env TERM=dumb LANG=C.UTF-8 FWU_RUNTIME_DIR=$WORK/run XDG_STATE_HOME=$WORK/state $FWUTIL; echo status=\$?; env TERM=dumb LANG=C.UTF-8 FWU_RUNTIME_DIR=$WORK/run XDG_STATE_HOME=$WORK/state $FWUTIL --display terminal; echo status=\$?; sleep 30" ||
+        fail "tmux could not start a session"
+    wait_screen "fwutil: terminal type 'dumb' cannot place the cursor" 10 || fail "no word on the dumb terminal"
+    wait_screen "running headless" 5 || fail "the tool did not say it runs headless"
+    wait_screen "Morvane Tessel Firmware Utility" 10 || fail "the log pane's text is not shown"
+    fwutil_again --post 101 || fail "--post 101 was not delivered"
+    wait_screen "status=0" 10 || fail "the headless tool did not end with 0"
+    wait_screen "fwutil: cannot use the terminal display: terminal type 'dumb'" 10 ||
+        fail "--display terminal on a dumb terminal was not refused"
+    wait_screen "status=2" 10 || fail "the refusal did not end with 2"
+    ;;
 update)
     # Menu -> "Update firmware - Go"; the log reaches the end; the success
     # box; Enter; the simulated handheld restarts (status 3).
