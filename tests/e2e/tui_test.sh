@@ -338,6 +338,22 @@ term_dumb)
         fail "--display terminal on a dumb terminal was not refused"
     wait_screen "status=2" 10 || fail "the refusal did not end with 2"
     ;;
+slow_reset)
+    # A module reset whose command takes its time (--post 154) holds up
+    # neither the About box posted after it nor a --post 101.
+    here=$(cd "$(dirname "$0")" && pwd)
+    sed 's|^"RIL1:"=.*|"RIL1:"="cmd:sleep 8"|' "$here/../../profiles/default.reg" >"$WORK/slow.reg"
+    start --profile "$WORK/slow.reg"
+    expect_main_screen
+    fwutil_again --profile "$WORK/slow.reg" --post 154 || fail "--post 154 was not delivered"
+    fwutil_again --profile "$WORK/slow.reg" --post 120 || fail "--post 120 was not delivered"
+    wait_screen "Tandrel - Written for Vela" 3 || fail "the About box waited for the reset"
+    keys Escape
+    wait_gone "Tandrel" 3 || fail "Esc did not end the About box"
+    fwutil_again --profile "$WORK/slow.reg" --post 101 || fail "--post 101 was not delivered"
+    wait_dead 3 || fail "--post 101 waited for the reset"
+    expect_exit 0 "--post 101 during the reset"
+    ;;
 update)
     # Menu -> "Update firmware - Go"; the log reaches the end; the success
     # box; Enter; the simulated handheld restarts (status 3).
