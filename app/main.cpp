@@ -121,7 +121,8 @@ void on_device_down()
     if (station_running())
         station_end(Outcome::Flashed);
     plat::instance_abandon();
-    announce_debug_file(run_ending(kExitDeviceRestart, ""));
+    if (g_terminal)
+        announce_debug_file(run_ending(kExitDeviceRestart, ""));
 }
 
 // Headless: a stopping signal still removes the namespace's files. In station
@@ -306,7 +307,8 @@ const plat::DisplayOps* open_display(const Options& o, bool* terminal)
     // A request being served (the --post that closed the window) still gets
     // its answer before the socket goes.
     plat::instance_leave();
-    announce_debug_file(run_ending(status, leftWith));
+    if (g_terminal) // a terminal display that fell back to headless said it all on stdout
+        announce_debug_file(run_ending(status, leftWith));
     fflush(nullptr);
     _exit(status);
 }

@@ -334,6 +334,7 @@ term_dumb)
     wait_screen "Morvane Tessel Firmware Utility" 10 || fail "the log pane's text is not shown"
     fwutil_again --post 101 || fail "--post 101 was not delivered"
     wait_screen "status=0" 10 || fail "the headless tool did not end with 0"
+    screen | grep -qF "the log is in" && fail "the end names a device log the headless run did not write to"
     wait_screen "fwutil: cannot use the terminal display: terminal type 'dumb'" 10 ||
         fail "--display terminal on a dumb terminal was not refused"
     wait_screen "status=2" 10 || fail "the refusal did not end with 2"
