@@ -529,10 +529,11 @@ signal_update_term | signal_update_hup)
         [ "$SECONDS" -ge "$deadline" ] && fail "SIG$sig: no line on what the module is left with"
         sleep 0.1
     done
-    log=$(ls "$WORK"/state/fwutil/fwutil-paced*.log 2>/dev/null | head -1)
-    [ -n "$log" ] || fail "SIG$sig: no per-device log"
+    logs=("$WORK"/state/fwutil/fwutil-paced*.log)
+    log=${logs[0]}
+    [ -f "$log" ] || fail "SIG$sig: no per-device log"
     tail -1 "$log" | grep -qF "COM1: closed:" || fail "SIG$sig: the log ends with '$(tail -1 "$log")'"
-    left=$(ls -A "$WORK/run" | tr '\n' ' ')
+    left=$(find "$WORK/run" -mindepth 1 -printf '%f ')
     [ -z "$left" ] || fail "SIG$sig: the namespace's files stayed behind: $left"
     ;;
 open_fail)
