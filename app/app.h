@@ -185,8 +185,10 @@ void set_up_debug(const Options& o, const Device& device, bool terminal);
 void write_run_header(const Options& o, const Device& device, const Firmware& firmware);
 // The per-device log in use, or empty.
 const std::string& debug_log_path();
-// Names the log file on stderr (the terminal display hid it), once.
-void announce_debug_file();
+// After the terminal display: one line on stderr, once, saying how the run
+// ended (ending) and which file holds the trace. Nothing for an empty ending
+// or with the headless display (its output said it all along).
+void announce_debug_file(const std::string& ending);
 
 // ---------------------------------------------------------------------------
 // Station mode (station.cpp)
@@ -209,6 +211,7 @@ enum class Outcome
     OtherInstance,
     Interrupted,
     FirmwareRefused,
+    ProfileRefused,
     Unknown,
 };
 
@@ -225,6 +228,9 @@ void station_start(const Options& o, const Device& device, const Firmware& firmw
 [[noreturn]] void station_end(Outcome outcome, int signal = 0);
 // The outcome for what WinMain returned in station mode.
 Outcome station_outcome_for_exit(int result);
+// The profile was refused before anything ran: the result line (with the
+// reason) and the record say so, and the process ends with kExitUsage.
+[[noreturn]] void station_refuse_profile(const Options& o, const std::string& why);
 // A stopping signal arrived (async-signal-safe): the watcher ends the run.
 void station_note_signal(int sig);
 bool station_running();

@@ -18,7 +18,8 @@ namespace
 {
 
 std::string g_logPath;   // the per-device log in use
-bool g_announce = false; // name it on stderr at the end (the screen hid it)
+std::string g_named;     // the trace's file to name at the end: the device's log or --debug FILE
+bool g_announce = false; // say at the end how the run ended (the screen hid it)
 
 // The per-device log; false (with the reason) when it cannot be used.
 bool open_device_log(const Device& device, std::string* error)
@@ -55,12 +56,13 @@ void set_up_debug(const Options& o, const Device& device, bool terminal)
             fprintf(stderr, "fwutil: cannot write the debug output: %s\n", plat::printable_text(error).c_str());
             exit(kExitUsage);
         }
+        g_named = o.debug;
     }
     else if (terminal || o.station)
     {
         // stderr is the screen, or belongs to the station's result line.
         if (open_device_log(device, &error))
-            g_announce = terminal;
+            g_named = g_logPath;
         else
         {
             fprintf(stderr, "fwutil: no debug log: %s\n", plat::printable_text(error).c_str());
@@ -72,6 +74,7 @@ void set_up_debug(const Options& o, const Device& device, bool terminal)
     }
     else
         plat::debug_set_sink_stderr();
+    g_announce = terminal;
 }
 
 void write_run_header(const Options& o, const Device& device, const Firmware& firmware)
@@ -85,6 +88,8 @@ void write_run_header(const Options& o, const Device& device, const Firmware& fi
         std::string kind = port_description(d.name.c_str());
         if (d.type == plat::DeviceType::RilCommand)
             kind = "cmd:" + d.arg;
+        else if (d.type == plat::DeviceType::RilLines)
+            kind = "lines:" + d.arg;
         else if (d.type == plat::DeviceType::RilSimReset)
             kind = "sim-reset";
         ports += " " + plat::utf16_to_utf8(d.name) + "=" + kind;
@@ -103,10 +108,13 @@ const std::string& debug_log_path()
     return g_logPath;
 }
 
-void announce_debug_file()
+void announce_debug_file(const std::string& ending)
 {
-    if (g_announce && !g_logPath.empty())
-        fprintf(stderr, "fwutil: the debug output is in %s\n", g_logPath.c_str());
+    if (g_announce && !ending.empty())
+    {
+        std::string where = g_named.empty() ? "" : "; the log is in " + g_named;
+        fprintf(stderr, "fwutil: %s%s\n", ending.c_str(), where.c_str());
+    }
     g_announce = false;
 }
 

@@ -58,15 +58,71 @@ void hold_standard_descriptors()
     }
 }
 
+// What the last update came to, by the run report's state.
+struct RunStateText
+{
+    DWORD state;
+    const char* text; // empty: nothing to add
+};
+// run state               what a person reads
+const RunStateText kRunStateTexts[] = {
+    {RUNSTATE_NONE, ""},
+    {RUNSTATE_ACTIVE, ""},
+    {RUNSTATE_OPEN_FAILED, "the update failed: the port could not be opened"},
+    {RUNSTATE_FLASHED, "the module was flashed"},
+    {RUNSTATE_UPDATE_FAILED, "the update failed"},
+    {RUNSTATE_LINK_LOST, "the update failed: the port went away"},
+};
+
+std::string run_state_text()
+{
+    DWORD state = QueryRun(RUNREPORT_STATE);
+    for (const RunStateText& row : kRunStateTexts)
+    {
+        if (row.state == state)
+            return row.text;
+    }
+    return "";
+}
+
+// How the run ended, for the line after the terminal display: how the tool
+// came to end, and what the update came to. leftWith (a run stopped on the
+// way) says it all. Empty where another line says it (another instance runs).
+std::string run_ending(int status, const std::string& leftWith)
+{
+    if (!leftWith.empty())
+        return leftWith;
+    std::string how;
+    if (status == kExitOk)
+        how = "the window was closed";
+    else if (status == kExitDeviceRestart)
+        how = "the device restarted";
+    else if (status == kExitClassFailed)
+        how = "the window class could not be registered";
+    else if (status == kExitWindowFailed)
+        how = "the main window could not be created";
+    else if (status > kExitSignalBase && status < kExitOtherInstance)
+        how = "stopped by signal " + std::to_string(status - kExitSignalBase);
+    else
+        return "";
+    std::string came = run_state_text();
+    if (came.empty())
+        return how;
+    if (status == kExitDeviceRestart && QueryRun(RUNREPORT_STATE) == RUNSTATE_FLASHED)
+        return came + " and " + how;
+    return how + " (" + came + ")";
+}
+
 // The device restart: the display restores the screen in its own hook; the
-// socket goes and the debug file is named. In station mode it is the run's
-// success, and the process ends here with 0.
+// socket goes and one line says how the run ended. In station mode it is the
+// run's success, and the process ends here with 0.
 void on_device_down()
 {
     if (station_running())
         station_end(Outcome::Flashed);
     plat::instance_abandon();
-    announce_debug_file();
+    if (g_terminal)
+        announce_debug_file(run_ending(kExitDeviceRestart, ""));
 }
 
 // Headless: a stopping signal still removes the namespace's files. In station
@@ -93,6 +149,21 @@ void on_stop_signal(int sig)
     raise(sig);
 }
 
+// The terminal display's guard thread hands over a stopping signal: a run
+// going on is stopped by the same path as headless; otherwise the namespace's
+// files go and the display lets the signal end the process.
+bool on_terminal_stop(int sig)
+{
+    if (QueryRun(RUNREPORT_RUNNING) != 0 && g_stopPipe[1] >= 0)
+    {
+        ssize_t n = write(g_stopPipe[1], &sig, sizeof sig);
+        if (n == (ssize_t)sizeof sig)
+            return true;
+    }
+    plat::instance_unlink_now();
+    return false;
+}
+
 void stop_watcher()
 {
     int sig = 0;
@@ -104,10 +175,14 @@ void stop_watcher()
     end_process(kExitSignalBase + sig);
 }
 
-void catch_stop_signals()
+void start_stop_watcher()
 {
     if (pipe2(g_stopPipe, O_CLOEXEC) == 0)
         std::thread(stop_watcher).detach();
+}
+
+void catch_stop_signals()
+{
     const int signals[] = {SIGINT, SIGTERM, SIGHUP};
     for (int sig : signals)
     {
@@ -236,15 +311,17 @@ const plat::DisplayOps* open_display(const Options& o, bool* terminal)
         if (status == kExitOk)
             status = kExitInterrupted;
     }
-    // Station mode says it in its one result line; otherwise it is a line of its own.
+    // Station mode says it in its one result line; after the terminal display
+    // the ending line below does; otherwise it is a line of its own.
     if (station_running())
         status = station_conclude(status, leftWith);
-    else if (!leftWith.empty())
+    else if (!leftWith.empty() && !g_terminal)
         fprintf(stderr, "fwutil: %s\n", leftWith.c_str());
     // A request being served (the --post that closed the window) still gets
     // its answer before the socket goes.
     plat::instance_leave();
-    announce_debug_file();
+    if (g_terminal) // a terminal display that fell back to headless said it all on stdout
+        announce_debug_file(run_ending(status, leftWith));
     fflush(nullptr);
     _exit(status);
 }
@@ -271,6 +348,9 @@ int main(int argc, char** argv)
     if (!load_device(o, &device, &error))
     {
         fprintf(stderr, "fwutil: profile refused: %s\n", plat::printable_text(error).c_str());
+        // Station mode says it in its result line too, and in the record.
+        if (o.station)
+            station_refuse_profile(o, error);
         return kExitUsage;
     }
     for (const std::string& warning : device.warnings)
@@ -313,7 +393,10 @@ int main(int argc, char** argv)
     const plat::DisplayOps* display = open_display(o, &terminal);
     if (o.station)
         station_start(o, device, firmware);
-    if (!terminal)
+    start_stop_watcher();
+    if (terminal)
+        plat::terminal_set_stop_hook(on_terminal_stop);
+    else
         catch_stop_signals();
     g_terminal = terminal;
     plat::status_set_stderr(!terminal);
@@ -325,6 +408,9 @@ int main(int argc, char** argv)
     int result = WinMain(plat::program_instance(), nullptr, commandLine, SW_SHOW);
     if (result == -1)
     {
+        // Said after the screen is restored, or it is lost under it.
+        if (terminal)
+            plat::terminal_display_close();
         long holder = plat::instance_holder_pid();
         if (holder > 0)
             fprintf(stderr, "fwutil: a tool already runs for this device (pid %ld); it was brought to the front\n",

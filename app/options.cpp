@@ -384,6 +384,8 @@ Options parse_options(int argc, char** argv)
         usage_error("--report is for --station");
     if (o.checkFirmware && (o.station || o.post))
         usage_error("--check-firmware checks a set and exits: not with --station or --post");
+    if (!o.station && o.quiet)
+        usage_error("-q is for --station");
     if (o.station && o.display == DisplayChoice::Terminal)
         usage_error("--station runs headless");
     return o;

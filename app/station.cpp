@@ -5,6 +5,8 @@
 // writes one result line on stderr and, with --report, the run's record.
 #include "app/app.h"
 
+#include "platform/windowing/status_line.h"
+
 #include "download/run.h" // IDM_UPDATE_GO, the command station mode sends
 #include "platform/kernel/firmware_set.h"
 #include "platform/kernel/run_report.h"
@@ -57,6 +59,7 @@ const OutcomeEntry kOutcomes[] = {
     {Outcome::OtherInstance,  kExitOtherInstance,  "another-instance", "another tool runs on this device"},
     {Outcome::Interrupted,    kExitSignalBase,     "interrupted",      "stopped by a signal"},
     {Outcome::FirmwareRefused, kExitFirmwareRefused, "firmware-refused", "the firmware set was refused; nothing was sent to the module"},
+    {Outcome::ProfileRefused, kExitUsage,          "profile-refused",  "the profile was refused"},
     {Outcome::Unknown,        kExitUpdateFailed,   "unknown",          "the run ended in a way the tool does not know"},
 };
 
@@ -262,7 +265,12 @@ void show_percent(Progress* p)
 {
     DWORD percent = QueryRun(RUNREPORT_PROGRESS);
     if (percent / kProgressStep > p->percent / kProgressStep && percent <= 100)
-        progress_line("image " + std::to_string(percent / kProgressStep * kProgressStep) + "%");
+    {
+        // The rate and the time left, as the headless display's line has them.
+        std::string rate = plat::status_image_rate_text();
+        progress_line("image " + std::to_string(percent / kProgressStep * kProgressStep) + "%" +
+                      (rate.empty() ? "" : "  " + rate));
+    }
     p->percent = percent;
 }
 
@@ -376,10 +384,25 @@ void station_start(const Options& o, const Device& device, const Firmware& firmw
     s.ended.store(true);
     g_running.store(true);
     // Nothing was opened, joined or started: the result line and the record are all there is to do.
-    station_conclude(kExitFirmwareRefused, "");
-    announce_debug_file();
+    const int status = station_conclude(kExitFirmwareRefused, "");
     fflush(nullptr);
-    _exit(kExitFirmwareRefused);
+    _exit(status);
+}
+
+[[noreturn]] void station_refuse_profile(const Options& o, const std::string& why)
+{
+    Station& s = station();
+    s.o = o;
+    s.device.origin = o.profile.empty() ? "built-in" : o.profile;
+    s.device.port = o.port.empty() ? "-" : o.port; // the profile that would say it was refused
+    s.startWall = std::chrono::system_clock::now();
+    s.start = Steady::now();
+    s.outcome = Outcome::ProfileRefused;
+    s.detail = why;
+    s.ended.store(true);
+    const int status = station_conclude(kExitUsage, "");
+    fflush(nullptr);
+    exit(status);
 }
 
 bool station_running()

@@ -119,7 +119,12 @@ static int WakeBootRom(HWND hwnd, int* pnSilent)
     // a module that answers while the reset call is still returning (a
     // reset command that ends after its signal) had its one answer wiped
     // by a purge after it, and the run needed a second attempt.
-    PurgeComm(g_pModulePort.load()->hCom, PURGE_RXCLEAR);
+    // Without a reset kind nothing here restarts the module: a boot ROM
+    // already up (a module left without firmware) answers the first syncs
+    // once, or a person power-cycles it while the syncs go on. Whatever it
+    // answers after the caster started is its answer, and is kept.
+    if (RilCanReset())
+        PurgeComm(g_pModulePort.load()->hCom, PURGE_RXCLEAR);
     ResetModule(nullptr, 0, 0, 0);
     if (WaitForBootAnswer())
         return 1;

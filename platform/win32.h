@@ -831,6 +831,12 @@ void RegisterProgramResources(const ResourceEntry* table, UINT count);
 void ReportRun(DWORD item, DWORD value); // an unknown item is ignored
 DWORD QueryRun(DWORD item);              // 0 for an item never reported or unknown
 
+// Whether the radio driver's reset reaches the module (a platform extension):
+// FALSE when the device has no reset kind ("RIL1:"="none"). Such a module
+// restarts only when a person power-cycles it, and its boot ROM may answer
+// the sync bytes at any time after they start.
+BOOL RilCanReset(void);
+
 #define RUNREASON_NONE 0      // none known (or the run did not fail)
 #define RUNREASON_SILENT 1    // the module stopped answering
 #define RUNREASON_LINK_LOST 2 // the port went away

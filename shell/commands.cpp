@@ -61,6 +61,34 @@ static int UpdateRunning()
     return GetExitCodeThread(g_hWorker.load(), &dwCode) && dwCode == STILL_ACTIVE;
 }
 
+// The question by the phase the run is in: the last row whose first phase
+// the run has reached.
+struct QuitQuestion
+{
+    DWORD dwFirstPhase; // RUNPHASE_*
+    LPCWSTR szText;
+};
+
+// clang-format off
+// from phase          question
+static const QuitQuestion g_quitQuestions[] = {
+    {RUNPHASE_NONE,    QUIT_UNCHANGED_TEXT},
+    {RUNPHASE_ERASE,   QUIT_RUNNING_TEXT},
+    {RUNPHASE_RESTART, QUIT_FLASHED_TEXT},
+};
+// clang-format on
+
+LPCWSTR QuitQuestionText(DWORD dwPhase)
+{
+    LPCWSTR szText = g_quitQuestions[0].szText;
+    for (const QuitQuestion& q : g_quitQuestions)
+    {
+        if (dwPhase >= q.dwFirstPhase)
+            szText = q.szText;
+    }
+    return szText;
+}
+
 // Every way of closing (the title bar's OK, Exit, Ctrl+Q, a posted 101) asks
 // first while a run goes on; No (the default, and what an unattended display
 // answers) keeps running. One question at a time: a second close while it is
@@ -73,8 +101,8 @@ LONG CloseMainWindow(HWND hwnd, int, LPARAM, int)
         if (s_fAsking)
             return 0;
         s_fAsking = 1;
-        int nAnswer =
-            MessageBoxW(hwnd, QUIT_RUNNING_TEXT, QUIT_RUNNING_CAPTION, MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2);
+        int nAnswer = MessageBoxW(hwnd, QuitQuestionText(QueryRun(RUNREPORT_PHASE)), QUIT_RUNNING_CAPTION,
+                                  MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2);
         s_fAsking = 0;
         if (nAnswer != IDYES)
             return 0;

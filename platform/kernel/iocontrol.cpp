@@ -56,6 +56,7 @@ constexpr size_t kOutputLineMax = 900;    // longer lines are cut into pieces
 constexpr size_t kDrainBytes = 64 * 1024; // read at one go at most
 
 std::atomic<DWORD> g_commandLimitMs{kCommandLimitMs};
+std::atomic<ControlRunner> g_controlRunner{nullptr};
 
 // The command's output, line by line, into the debug output.
 struct OutputLines
@@ -333,6 +334,40 @@ bool run_command(const std::u16string& name, const std::string& command, const c
     return true;
 }
 
+// What a control's work came to, kept apart from the caller's stack: work
+// left running after its caller has gone still writes here.
+struct ControlResult
+{
+    bool ok = true;
+    DWORD error = ERROR_SUCCESS; // its last error when it failed
+};
+
+// The work of one control on the driver: the simulated module's reset, the
+// outside command, the modem-line pulse.
+void run_control(const std::shared_ptr<RilDevice>& dev, int which, const char* control, ControlResult* result)
+{
+    bool ok = true;
+    if (which == 2 && dev->type == DeviceType::RilSimReset)
+    {
+        std::lock_guard<std::mutex> lock(g_devMutex);
+        for (Sim* sim : g_sims)
+            sim_reset(sim);
+    }
+    else if (dev->type == DeviceType::RilCommand)
+        ok = run_command(dev->name, dev->command, control);
+    else if (which == 2 && dev->type == DeviceType::RilLines)
+    {
+        // Suspend and resume have no wire of their own: accepted, nothing done.
+        ModemPulse pulse;
+        std::string reason;
+        ok = modem_pulse_parse(dev->command, &pulse, &reason) ? modem_pulse_run(pulse) != FALSE : false;
+        if (reason.size() > 0)
+            SetLastError(ERROR_INVALID_PARAMETER);
+    }
+    result->ok = ok;
+    result->error = ok ? ERROR_SUCCESS : GetLastError();
+}
+
 BOOL HalKernelIoControl(DWORD code, LPVOID, DWORD, LPVOID, DWORD, LPDWORD)
 {
     thread_checkpoint();
@@ -412,6 +447,11 @@ void ril_set_command_limit_ms(DWORD ms)
     g_commandLimitMs.store(ms == 0 ? kCommandLimitMs : ms);
 }
 
+void set_control_runner(ControlRunner runner)
+{
+    g_controlRunner.store(runner);
+}
+
 } // namespace plat
 
 using namespace plat;
@@ -455,28 +495,38 @@ BOOL DeviceIoControl(HANDLE h, DWORD code, LPVOID, DWORD, LPVOID, DWORD, LPDWORD
     }
     if (returned)
         *returned = 0;
-    bool ok = true;
-    if (which == 2 && dev->type == DeviceType::RilSimReset)
+    // A reset that takes its time (an outside command, a modem-line pulse of
+    // up to a minute) asked for on a thread with windows runs beside it (the
+    // runner), so the windows keep answering; the caller still gets the
+    // control's result. Suspend and resume stay inline: the update's start
+    // suspends the radio, and must not be entered again meanwhile.
+    auto result = std::make_shared<ControlResult>();
+    auto work = [dev, which, control, result] { run_control(dev, which, control, result.get()); };
+    const bool slow = which == 2 && (dev->type == DeviceType::RilCommand || dev->type == DeviceType::RilLines);
+    ControlRunner runner = slow ? g_controlRunner.load() : nullptr;
+    ControlRun how = runner != nullptr ? runner(work) : ControlRun::Inline;
+    if (how == ControlRun::Inline)
+        work();
+    if (how == ControlRun::Abandoned)
     {
-        std::lock_guard<std::mutex> lock(g_devMutex);
-        for (Sim* sim : g_sims)
-            sim_reset(sim);
-    }
-    else if (dev->type == DeviceType::RilCommand)
-        ok = run_command(dev->name, dev->command, control);
-    else if (which == 2 && dev->type == DeviceType::RilLines)
-    {
-        // Suspend and resume have no wire of their own: accepted, nothing done.
-        ModemPulse pulse;
-        std::string reason;
-        ok = modem_pulse_parse(dev->command, &pulse, &reason) ? modem_pulse_run(pulse) != FALSE : false;
-        if (reason.size() > 0)
-            SetLastError(ERROR_INVALID_PARAMETER);
-    }
-    if (!ok)
+        debug_write(dev->name + u" the windows closed while the control ran: not waited for\r\n");
+        SetLastError(ERROR_OPERATION_ABORTED);
         return FALSE;
+    }
+    if (!result->ok)
+    {
+        SetLastError(result->error);
+        return FALSE;
+    }
     g_ril[which].fetch_add(1);
     return TRUE;
+}
+
+// A profile without "RIL1:" has none either.
+BOOL RilCanReset(void)
+{
+    const DeviceSpec* ril = device_find(u"RIL1:");
+    return ril != nullptr && ril->type != DeviceType::RilNone;
 }
 
 // The core library is always loaded; its handle is a fixed value and its

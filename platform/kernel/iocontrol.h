@@ -29,6 +29,8 @@
 #include "platform/profile/profile.h"
 #include "platform/win32.h"
 
+#include <functional>
+
 struct Sim;
 
 namespace plat
@@ -78,5 +80,22 @@ void hal_set_faults(const HalFaults& faults);
 
 // The time an outside command gets (tests); 0 restores the 10 s.
 void ril_set_command_limit_ms(DWORD ms);
+
+// How a control's work ran: on the calling thread (Inline: the runner left it
+// to the caller), to its end while the caller kept its windows going (Done),
+// or left running because the caller's windows are closing (Abandoned).
+enum class ControlRun
+{
+    Inline,
+    Done,
+    Abandoned,
+};
+// The window system's runner: a thread that owns windows must not stop
+// handling them while a module reset (a long modem-line pulse, an outside
+// command) runs, so the work goes to a thread of its own and the caller waits
+// in a modal loop. Registered by the window system; without it, and for every
+// other control, the work runs inline.
+using ControlRunner = ControlRun (*)(std::function<void()> work);
+void set_control_runner(ControlRunner runner);
 
 } // namespace plat

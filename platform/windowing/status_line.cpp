@@ -2,6 +2,7 @@
 #include "platform/windowing/status_line.h"
 
 #include "platform/kernel/text.h"
+#include "platform/serial/open_reason.h"
 #include "platform/serial/serial_status.h"
 
 #include <algorithm>
@@ -113,6 +114,9 @@ void rate_window(const Status& s, uint32_t* bytes, double* seconds)
 // Under s.mu.
 std::string run_text(const Status& s)
 {
+    // Nothing here resets the module: only a person can, so the line asks.
+    if (s.phase == RUNPHASE_WAKE && !RilCanReset())
+        return status_phase_text(s.phase, s.detail) + ": power-cycle the module now (nothing here can reset it)";
     if (s.phase != RUNPHASE_IMAGE)
         return status_phase_text(s.phase, s.detail);
     uint32_t bytes;
@@ -282,6 +286,9 @@ bool status_message(UINT msg, WPARAM wParam, LPARAM lParam)
             case WM_FWU_RUN_END:
                 s.running = false;
                 s.last = status_end_text((DWORD)wParam, (DWORD)lParam);
+                // The port's path and the system's reason, as the open said them.
+                if ((DWORD)lParam == RUNREASON_OPEN && !serial_last_open_failure().empty())
+                    s.last = "Update failed: " + serial_last_open_failure();
                 break;
             default: // WM_FWU_BRIDGE
                 s.bridgeModule = (HANDLE)wParam;
@@ -324,8 +331,23 @@ std::string status_text()
         if (!text.empty())
             return text;
         s.bridgeModule = s.bridgePeer = nullptr; // its ports are closed: the bridge stopped
+        s.last = "Bridge stopped";
     }
     return s.last;
+}
+
+std::string status_image_rate_text()
+{
+    Status& s = status();
+    std::lock_guard<std::mutex> lock(s.mu);
+    uint32_t bytes;
+    double seconds;
+    rate_window(s, &bytes, &seconds);
+    if (bytes == 0 || seconds <= 0)
+        return std::string();
+    double rate = bytes / seconds;
+    uint32_t left = s.total > s.done ? s.total - s.done : 0;
+    return status_rate_text(rate) + "  " + status_duration_text(left / rate) + " left";
 }
 
 bool status_bridge_peer(std::string* device, std::string* path)

@@ -64,6 +64,10 @@ bool status_message(UINT msg, WPARAM wParam, LPARAM lParam);
 void status_notice(const std::string& text);
 // The line as it stands now (empty: nothing to say).
 std::string status_text();
+// The image's rate and time left as the line shows them ("11.2 kB/s  3:05
+// left"), over the recent window of its acknowledgements; empty before a rate
+// is known. For progress written elsewhere (station mode's lines).
+std::string status_image_rate_text();
 // The running bridge's peer end as the line shows it: its device name and
 // the path behind it (a pseudo-terminal's far end, a tty; may be empty).
 // False when no bridge runs.

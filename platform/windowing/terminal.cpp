@@ -51,6 +51,7 @@ constexpr auto kRestoreWaitMs = std::chrono::milliseconds(500);
 
 thread_local bool t_isUi = false;
 std::atomic<bool> g_hooksInstalled{false};
+std::atomic<bool (*)(int)> g_stopHook{nullptr};
 
 // ---------------------------------------------------------------------------
 // Restoring the terminal (any thread)
@@ -108,8 +109,13 @@ void on_fatal(int sig)
     errno = saved;
 }
 
+// The first stopping signal goes to the stop hook, which may take it (a run
+// is stopped and the process ended along the way every display shares); a
+// signal it leaves, or a second one, restores the terminal and ends the
+// process at once.
 void guard_main(Term* t)
 {
+    bool handedOver = false;
     for (;;)
     {
         unsigned char b = 0;
@@ -118,6 +124,12 @@ void guard_main(Term* t)
             continue;
         if (r <= 0 || b == 0)
             return; // closed normally
+        bool (*hook)(int) = g_stopHook.load();
+        if (!handedOver && hook != nullptr && hook(b))
+        {
+            handedOver = true;
+            continue;
+        }
         restore_terminal();
         int sig = b;
         signal(sig, SIG_DFL);
@@ -523,8 +535,13 @@ bool check_terminal(const char** termName, std::string* why)
         return fail_why(why, "TERM is not set");
     // An unknown type is refused before newterm, which keeps some memory
     // when it fails.
-    if (!terminal_type_known(*termName, STDOUT_FILENO))
+    bool addressable = false;
+    if (!terminal_type_known(*termName, STDOUT_FILENO, &addressable))
         return fail_why(why, std::string("cannot use terminal type '") + *termName + "'");
+    if (!addressable)
+        return fail_why(why, std::string("terminal type '") + *termName +
+                                 "' cannot place the cursor, so the window cannot be drawn (a screen terminal "
+                                 "such as xterm can)");
     return true;
 }
 
@@ -620,6 +637,11 @@ const DisplayOps* terminal_display_open(std::string* error)
         atexit(on_exit_restore);
     }
     return &kTerminalOps;
+}
+
+void terminal_set_stop_hook(bool (*hook)(int sig))
+{
+    g_stopHook.store(hook);
 }
 
 void terminal_display_close()

@@ -25,7 +25,9 @@
 //   F10 or a click on "[OK]": the title bar's OK (IDOK to the front window).
 //   Message box: Enter, Esc, Space or a click on its "[OK]" answer IDOK. A
 //      yes/no box: Y or a click on "[Yes]" answers IDYES, N, Esc or a click
-//      on "[No]" IDNO, Enter and Space its default button.
+//      on "[No]" IDNO; Left, Right and Tab move the focus between
+//      the two (it starts on the default button), Enter and Space answer the
+//      focused one. The menu bar's hints say so while the box is up.
 //   Ctrl+C where no box, dialog or drop-down is open: as Ctrl+Q (the terminal
 //      is in raw mode, so it is a key, not a signal).
 //   Dialog: Enter (or F10, or a click on its "[OK]") sends IDOK, Esc IDCANCEL.
@@ -63,7 +65,9 @@ namespace plat
 
 // Whether the terminfo database knows terminal type name (for the terminal
 // on fd). Checked apart from newterm, which keeps memory when it fails.
-bool terminal_type_known(const char* name, int fd);
+// *addressable (optional) says whether it can move the cursor to a place,
+// which drawing the window needs.
+bool terminal_type_known(const char* name, int fd, bool* addressable = nullptr);
 
 // Opens the terminal display on stdin/stdout for the calling (UI) thread and
 // returns its operations; the caller makes them current with display_set().
@@ -72,6 +76,10 @@ bool terminal_type_known(const char* name, int fd);
 // SIGTERM, SIGINT and SIGHUP (then the process dies of that signal) and on
 // the device restart.
 const DisplayOps* terminal_display_open(std::string* error);
+// Called on the display's guard thread for the first SIGTERM, SIGINT or SIGHUP
+// (not in the handler): true when it takes the signal over and ends the
+// process itself; false lets the display restore the terminal and die of it.
+void terminal_set_stop_hook(bool (*hook)(int sig));
 // Restores the terminal (on the UI thread) and makes the headless display
 // current again if this one was. Boxes shown afterwards are answered IDOK.
 void terminal_display_close();
@@ -182,7 +190,8 @@ struct BoxLayout
     std::vector<std::u32string> lines; // the text rows shown (clipped to the screen)
     Rect ok;                           // the "[OK]" button; "[Yes]" for MB_YESNO
     Rect no;                           // "[No]" for MB_YESNO (w 0: none)
-    int defaultId = IDOK;              // what Enter answers: IDNO with MB_DEFBUTTON2
+    int defaultId = IDOK;              // the button focused first: IDNO with MB_DEFBUTTON2
+    int focusId = IDOK;                // the focused button, what Enter and Space answer
 };
 BoxLayout layout_box(std::u16string_view caption, std::u16string_view text, int cols, int rows, UINT type = MB_OK);
 

@@ -194,6 +194,8 @@ void draw_menubar(const LogView* pane)
                to_u32(utf8_to_utf16(std::to_string(pane->rowCount))) + U"  End: follow ";
     else if (t->ui.openButton >= 0)
         hint = U"Up/Down Enter  Esc ";
+    else if (t->ui.boxUp && t->topBox && (t->topBox->type & MB_TYPEMASK) == MB_YESNO)
+        hint = U"Left/Right Enter  Y/N ";
     else
     {
         hint = U"F1 Menu";
@@ -283,11 +285,11 @@ void draw_box(const BoxLayout& b)
         draw_ok_button(b.ok);
         return;
     }
-    // The default button stands out; the other is plain.
-    attron(b.defaultId == IDYES ? A_REVERSE : A_NORMAL);
+    // The focused button stands out; the other is plain.
+    attron(b.focusId == IDYES ? A_REVERSE : A_NORMAL);
     put_text(b.ok.y, b.ok.x, U"[Yes]", b.ok.w);
     attroff(A_REVERSE);
-    attron(b.defaultId == IDNO ? A_REVERSE : A_NORMAL);
+    attron(b.focusId == IDNO ? A_REVERSE : A_NORMAL);
     put_text(b.no.y, b.no.x, U"[No]", b.no.w);
     attroff(A_REVERSE);
 }
@@ -450,9 +452,15 @@ void draw_boxes(Term* t, const std::vector<BoxRef>& boxes, int cols, int rows)
     for (const BoxRef& b : boxes)
     {
         BoxLayout bl = layout_box(b->caption, b->text, cols, rows, b->type);
-        draw_box(bl);
+        // The top box keeps the focus the keys moved, until another box is on top.
+        if (b == t->topBox && b == t->focusBox)
+            bl.focusId = t->ui.boxLayout.focusId;
         if (b == t->topBox)
+        {
+            t->focusBox = b;
             t->ui.boxLayout = bl;
+        }
+        draw_box(bl);
     }
 }
 

@@ -109,6 +109,7 @@ struct Term
     UiState ui;
     ScreenLayout layout;
     BoxRef topBox;
+    BoxRef focusBox; // the box whose focus ui.boxLayout keeps
     Clock::time_point lastDraw{};
     int emptyReads = 0;
     bool inputGone = false;

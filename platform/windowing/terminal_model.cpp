@@ -128,6 +128,7 @@ BoxLayout layout_box(std::u16string_view caption, std::u16string_view text, int 
     BoxLayout b;
     const bool yesNo = (type & MB_TYPEMASK) == MB_YESNO;
     b.defaultId = box_default_answer(type);
+    b.focusId = b.defaultId;
     int maxInner = std::max(1, std::min(cols - 4, kBoxMaxText));
     b.lines = wrap_words(text, maxInner);
     std::u32string cap = clean_line(caption);
@@ -519,15 +520,21 @@ static const ScrollKey* scroll_key_of(KeyKind k)
     return nullptr;
 }
 
-// A box takes every key; only its answers do anything.
-static std::vector<Action> box_key(const BoxLayout& b, const Key& key)
+// A box takes every key; only its answers and the focus between its
+// buttons do anything.
+static std::vector<Action> box_key(BoxLayout& b, const Key& key)
 {
     const bool plain = key.kind == KeyKind::Char && key.mods == 0;
     const char32_t ch = plain && key.ch < 0x80 ? (char32_t)std::tolower((int)key.ch) : 0;
     if (key.kind == KeyKind::Enter || ch == U' ')
-        return {answer(b.defaultId)};
+        return {answer(b.no.w == 0 ? IDOK : b.focusId)};
     if (b.no.w == 0)
         return key.kind == KeyKind::Escape ? std::vector<Action>{answer(IDOK)} : std::vector<Action>{};
+    if (key.kind == KeyKind::Left || key.kind == KeyKind::Right || key.kind == KeyKind::Tab)
+    {
+        b.focusId = b.focusId == IDYES ? IDNO : IDYES; // two buttons: every move goes to the other
+        return {redraw()};
+    }
     if (ch == U'y')
         return {answer(IDYES)};
     if (ch == U'n' || key.kind == KeyKind::Escape)

@@ -9,11 +9,18 @@
 namespace plat
 {
 
-bool terminal_type_known(const char* name, int fd)
+bool terminal_type_known(const char* name, int fd, bool* addressable)
 {
     int status = 0;
     if (name == nullptr || setupterm(name, fd, &status) != OK)
         return false;
+    if (addressable != nullptr)
+    {
+        // Without "cup" nothing can be drawn where it belongs (a dumb
+        // terminal, an editor's shell buffer): the screen stays blank.
+        char* cup = tigetstr((char*)"cup");
+        *addressable = cup != nullptr && cup != (char*)-1;
+    }
     del_curterm(cur_term);
     return true;
 }

@@ -6,8 +6,11 @@
 #include "platform/windowing/window_internal.h"
 #include "platform/windowing/display.h"
 
+#include "platform/kernel/iocontrol.h"
+
 #include <algorithm>
 #include <cerrno>
+#include <thread>
 
 namespace plat
 {
@@ -304,6 +307,64 @@ bool modal_loop(const std::function<bool()>& finished)
             return false;
     }
 }
+
+// ---------------------------------------------------------------------------
+// Controls on a thread with windows
+// ---------------------------------------------------------------------------
+static bool thread_owns_windows()
+{
+    const DWORD me = GetCurrentThreadId();
+    for (HWND hwnd : window_list())
+    {
+        WindowInfo wi;
+        if (window_info(hwnd, &wi) && wi.threadId == me)
+            return true;
+    }
+    return false;
+}
+
+static bool quit_pending()
+{
+    MsgQueue& q = my_queue_ref();
+    std::lock_guard<std::mutex> lock(q.mu);
+    return q.quit;
+}
+
+// A control (a radio reset with a long modem-line pulse, an outside command)
+// asked for by a thread with windows runs on a thread of its own while the
+// caller handles its messages in a modal loop: a box or a dialog posted
+// meanwhile shows, and a close is not held up. The handheld's driver call
+// blocked its caller; here nothing on the screen may wait for a relay. Once
+// the windows are closing (the quit message is posted) the caller stops
+// waiting and the control is left to end on its own.
+static ControlRun run_control_beside(std::function<void()> work)
+{
+    if (!thread_owns_windows())
+        return ControlRun::Inline;
+    struct Shared
+    {
+        std::atomic<bool> done{false};
+    };
+    auto shared = std::make_shared<Shared>();
+    QueueRef q = current_queue();
+    std::thread(
+        [shared, q, work = std::move(work)]
+        {
+            work();
+            shared->done.store(true);
+            queue_wake(q);
+        })
+        .detach();
+    modal_loop([&] { return shared->done.load() || quit_pending(); });
+    return shared->done.load() ? ControlRun::Done : ControlRun::Abandoned;
+}
+
+// The kernel learns of the runner when the window system is linked in.
+static const bool g_controlRunnerSet = []
+{
+    set_control_runner(run_control_beside);
+    return true;
+}();
 
 // ---------------------------------------------------------------------------
 // Sending to another thread

@@ -67,6 +67,8 @@ TEST_F(Cli, EachRefusalHasItsOwnMessageAndStatus2)
         {{"--station", "--report", ""}, "fwutil: --report needs a file, not ''"},
         {{"--timeout", "5"}, "fwutil: --timeout and --attempts are for --station"},
         {{"--report", "r.json"}, "fwutil: --report is for --station"},
+        {{"-q"}, "fwutil: -q is for --station"},
+        {{"--quiet"}, "fwutil: -q is for --station"},
         {{"--station", "--display", "terminal"}, "fwutil: --station runs headless"},
         {{"--station", "--post", "1"}, "fwutil: --post and --station do not go together"},
         {{"--station", "--report", "/no/such/folder/r.json"}, "fwutil: cannot write the record: /no/such/folder"},
@@ -293,6 +295,34 @@ TEST_F(Cli, PortAndPeerStandBehindTheProfilesNames)
     trace = toolrun::read_file(log);
     EXPECT_NE(trace.find(" ports: COM1:=sim COM3:=pty COM4:=pty COM5:=pty RIL1:=sim-reset"), std::string::npos)
         << trace;
+}
+
+// The run's header names what stands behind "RIL1:" as the profile says it.
+TEST_F(Cli, RunHeaderDescribesTheRadioDriverAsTheProfileHasIt)
+{
+    // "RIL1:" in the profile         the header's word for it
+    const struct
+    {
+        const char* ril;
+        const char* header;
+    } rows[] = {
+        {"none", " RIL1:=none\n"},
+        {"cmd:true", " RIL1:=cmd:true\n"},
+        {"lines:COM1:dtr:low:100", " RIL1:=lines:COM1:dtr:low:100\n"},
+    };
+    for (const auto& row : rows)
+    {
+        std::string profile = DefaultProfile();
+        profile = std::regex_replace(profile, std::regex("\"RIL1:\"=\"[^\"]*\""),
+                                     std::string("\"RIL1:\"=\"") + row.ril + "\"");
+        std::string path = Write("ril.reg", profile);
+        const std::string log = dir_ + "/trace.log";
+        unlink(log.c_str());
+        toolrun::Result r = Run({"--station", "--profile", path, "--port", dir_ + "/no-such-tty", "--debug", log});
+        EXPECT_EQ(r.status, 10) << r.err;
+        std::string trace = toolrun::read_file(log);
+        EXPECT_NE(trace.find(row.header), std::string::npos) << row.ril << ": " << trace;
+    }
 }
 
 // One profile, two adapters: two devices, two tools side by side, each

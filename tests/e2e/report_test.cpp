@@ -38,7 +38,8 @@ std::string Quoted(const std::string& s)
     return "\"" + s + "\"";
 }
 
-const std::regex kProgressLine(R"(fwutil: (firmware .+ \(.+\)|attempt \d+ of \d+|phase [a-z0-9]+|image \d+%))");
+const std::regex kProgressLine(R"(fwutil: (firmware .+ \(.+\)|attempt \d+ of \d+|phase [a-z0-9]+|)"
+                               R"(image \d+%(  [0-9.]+ [kM]?B/s  \d+:\d\d(:\d\d)? left)?))");
 
 // Splits stderr into its progress lines and the result line, the last one.
 // False when a line before the result is not a progress line.
@@ -240,8 +241,8 @@ TEST_F(StationRecord, EachEndHasItsOwnStatusOutcomeAndReason)
     {
         std::vector<std::string> args;
         int status;
-        const char* outcome;
-        const char* reason;
+        std::string outcome;
+        std::string reason;
     } rows[] = {
         {{}, 0, "flashed", ""},
         {{"--port", "/dev/fwutil-no-such-tty"}, 10, "not-found", "the port was not found ("},
@@ -263,6 +264,11 @@ TEST_F(StationRecord, EachEndHasItsOwnStatusOutcomeAndReason)
          7,
          "time-limit",
          "time limit"},
+        {{"--profile",
+          Write("bad.reg", "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Platform\\Devices]\n\"COM1:\"=\"bogus:x\"\n")},
+         2,
+         "profile-refused",
+         "the profile was refused (" + dir_ + "/bad.reg:4"},
     };
     for (const auto& row : rows)
     {
@@ -297,6 +303,27 @@ TEST_F(StationRecord, ProgressLinesComeBeforeTheResultUnlessQuiet)
     ASSERT_TRUE(SplitStderr(r.err, &progress, &result)) << r.err;
     EXPECT_NE(std::find(progress.begin(), progress.end(), "fwutil: attempt 2 of 2"), progress.end()) << r.err;
     EXPECT_EQ(result.rfind("fwutil: result: module-silent, port sim, ", 0), 0u) << result;
+}
+
+// The image's progress lines carry the rate and the time left, as the
+// headless window's line does (a simulator paced at 8 Mbaud: 3.4 s of image).
+TEST_F(StationRecord, ImageProgressLinesCarryTheRateAndTimeLeft)
+{
+    toolrun::Result r = Run({"--profile", SimProfile("paced.reg", "\"Baud\"=dword:007a1200")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> progress;
+    std::string result;
+    ASSERT_TRUE(SplitStderr(r.err, &progress, &result)) << r.err;
+    int images = 0;
+    for (const std::string& line : progress)
+    {
+        if (line.rfind("fwutil: image ", 0) != 0)
+            continue;
+        images++;
+        EXPECT_TRUE(std::regex_match(line, std::regex(R"(fwutil: image \d+%  [0-9.]+ [kM]?B/s  \d+:\d\d left)")))
+            << line;
+    }
+    EXPECT_GE(images, 5) << r.err;
 }
 
 TEST_F(StationRecord, PortThisUserMayNotOpenEndsWith11)

@@ -158,6 +158,18 @@ expect_exit()
     [ "$(pane '#{alternate_on}')" = 0 ] || fail "$why: the terminal was not restored (still on the alternate screen)"
 }
 
+# Waits until the pane's history (lines joined, as they wrap at 80 columns)
+# shows TEXT once the tool has ended, at most 3 s: tmux may still be reading
+# the tool's last output when it sees the exit.
+expect_history()
+{
+    local deadline=$((SECONDS + 3))
+    until "${TM[@]}" capture-pane -p -J -t "${2:-ui}" -S -200 | grep -qF -- "$1"; do
+        [ "$SECONDS" -ge "$deadline" ] && fail "no line '$1' after the screen"
+        sleep 0.1
+    done
+}
+
 # The first screen: title bar with [OK], the banner, the menu bar.
 expect_main_screen()
 {
@@ -234,7 +246,9 @@ quit_no)
     keys C-q
     wait_screen "Update in progress" 5 || fail "Ctrl+Q during the image did not ask"
     screen | grep -qF "Quit anyway?" || fail "the question's text is cut"
+    screen | grep -qF "without a working firmware" || fail "during the image the question does not say the firmware goes"
     { screen | grep -qF "[Yes]" && screen | grep -qF "[No]"; } || fail "the box has no Yes and No"
+    row "$(pane '#{pane_height}')" | grep -qF "Left/Right Enter  Y/N" || fail "the menu bar does not say the box's keys"
     keys Enter
     wait_gone "Update in progress" 5 || fail "Enter did not answer the question"
     [ -s "$WORK/status" ] && fail "No ended the tool"
@@ -243,14 +257,14 @@ quit_no)
     expect_exit 3 "device restart after No"
     ;;
 quit_yes)
-    # Ctrl+C acts as Ctrl+Q: it asks, Y answers Yes, the run is stopped and
+    # Ctrl+C acts as Ctrl+Q: it asks, Left and Enter answer Yes, the run is stopped and
     # the tool ends with the interrupted status and says what the module has.
     start --profile "$(paced_profile 460800)"
     expect_main_screen
     update_until_image
     keys C-c
     wait_screen "Update in progress" 5 || fail "Ctrl+C during the image did not ask"
-    keys y
+    keys Left Enter # the focus moves from No to Yes; Enter takes it
     expect_exit 130 "Yes during the image"
     # The line may have scrolled into the history and wraps at 80 columns.
     deadline=$((SECONDS + 3))
@@ -306,6 +320,50 @@ bridge_status)
     keys C-q
     expect_exit 0 "Ctrl+Q with the bridge running"
     ;;
+bridge_stop)
+    # Command 155 stops the bridge: the status row says so instead of going blank.
+    start
+    expect_main_screen
+    fwutil_again --post 153 >/dev/null || fail "--post 153 was not delivered"
+    wait_screen "Bridge COM1:" 10 || fail "the status line does not show the bridge"
+    fwutil_again --post 155 || fail "--post 155 was not delivered"
+    wait_gone "Bridge COM1:" 10 || fail "the status line still shows the bridge after --post 155"
+    wait_screen "Bridge stopped" 5 || fail "the status row does not say the bridge stopped: '$(status_row)'"
+    keys C-q
+    expect_exit 0 "Ctrl+Q after the bridge stopped"
+    ;;
+term_dumb)
+    # A terminal that cannot place the cursor (TERM=dumb): the window is not
+    # drawn blank; the tool says why and runs headless, its log pane's text
+    # written as it grows. Asked for by name, the terminal display is refused.
+    "${TM[@]}" new-session -d -s ui -x 80 -y 25 "env TERM=dumb LANG=C.UTF-8 FWU_RUNTIME_DIR=$WORK/run XDG_STATE_HOME=$WORK/state $FWUTIL; echo status=\$?; env TERM=dumb LANG=C.UTF-8 FWU_RUNTIME_DIR=$WORK/run XDG_STATE_HOME=$WORK/state $FWUTIL --display terminal; echo status=\$?; sleep 30" ||
+        fail "tmux could not start a session"
+    wait_screen "fwutil: terminal type 'dumb' cannot place the cursor" 10 || fail "no word on the dumb terminal"
+    wait_screen "running headless" 5 || fail "the tool did not say it runs headless"
+    wait_screen "Morvane Tessel Firmware Utility" 10 || fail "the log pane's text is not shown"
+    fwutil_again --post 101 || fail "--post 101 was not delivered"
+    wait_screen "status=0" 10 || fail "the headless tool did not end with 0"
+    screen | grep -qF "the log is in" && fail "the end names a device log the headless run did not write to"
+    wait_screen "fwutil: cannot use the terminal display: terminal type 'dumb'" 10 ||
+        fail "--display terminal on a dumb terminal was not refused"
+    wait_screen "status=2" 10 || fail "the refusal did not end with 2"
+    ;;
+slow_reset)
+    # A module reset whose command takes its time (--post 154) holds up
+    # neither the About box posted after it nor a --post 101.
+    here=$(cd "$(dirname "$0")" && pwd)
+    sed 's|^"RIL1:"=.*|"RIL1:"="cmd:sleep 8"|' "$here/../../profiles/default.reg" >"$WORK/slow.reg"
+    start --profile "$WORK/slow.reg"
+    expect_main_screen
+    fwutil_again --profile "$WORK/slow.reg" --post 154 || fail "--post 154 was not delivered"
+    fwutil_again --profile "$WORK/slow.reg" --post 120 || fail "--post 120 was not delivered"
+    wait_screen "Tandrel - Written for Vela" 3 || fail "the About box waited for the reset"
+    keys Escape
+    wait_gone "Tandrel" 3 || fail "Esc did not end the About box"
+    fwutil_again --profile "$WORK/slow.reg" --post 101 || fail "--post 101 was not delivered"
+    wait_dead 3 || fail "--post 101 waited for the reset"
+    expect_exit 0 "--post 101 during the reset"
+    ;;
 update)
     # Menu -> "Update firmware - Go"; the log reaches the end; the success
     # box; Enter; the simulated handheld restarts (status 3).
@@ -325,6 +383,7 @@ update)
     [ "$(pane '#{pane_dead}')" = 0 ] || fail "Ctrl+Q went past the box"
     keys Enter
     expect_exit 3 "device restart"
+    expect_history "fwutil: the module was flashed and the device restarted; the log is in $WORK/state/fwutil/fwutil-built-in"
     ;;
 ctrl_q)
     # Ctrl+Q is the program's accelerator. The debug output goes to the same
@@ -367,6 +426,20 @@ exit_menu)
     wait_screen "Update firmware - Go" 5 || fail "F1 did not open the menu"
     keys Down Enter
     expect_exit 0 "menu Exit"
+    expect_history "fwutil: the window was closed; the log is in $WORK/state/fwutil/fwutil-built-in"
+    ;;
+second_start)
+    # A second start on the same device in a terminal of its own: its line
+    # comes after its screen is restored, where a person reads it.
+    start
+    expect_main_screen
+    first=$(cat "$WORK/pid")
+    "${TM[@]}" new-session -d -s two -x 80 -y 25 "env LANG=C.UTF-8 FWU_RUNTIME_DIR=$WORK/run XDG_STATE_HOME=$WORK/state $FWUTIL --display terminal; echo status=\$?; sleep 30" ||
+        fail "tmux could not start a second session"
+    expect_history "status=255" two
+    expect_history "fwutil: a tool already runs for this device (pid $first); it was brought to the front" two
+    keys C-q
+    expect_exit 0 "Ctrl+Q after the second start"
     ;;
 about)
     # The About box (command 120, posted from outside) as an overlay; Esc
@@ -445,6 +518,47 @@ signal)
     [ "$(tr '\0' ' ' <"/proc/$pid/cmdline")" = "$FWUTIL --display terminal " ] || fail "pid $pid is not the tool"
     kill -TERM "$pid"
     expect_exit 143 "SIGTERM" # 128 + 15: the signal itself ended it
+    ;;
+signal_update_term | signal_update_hup)
+    # A stopping signal during the image: the same stop as headless. The run
+    # is stopped, one line after the restored screen says what the module is
+    # left with, the log ends with the port's closing, and the namespace's
+    # socket and lock are gone.
+    sig=${CASE#signal_update_}
+    sig=${sig^^}
+    start --profile "$(paced_profile 460800)"
+    expect_main_screen
+    update_until_image
+    pid=$(cat "$WORK/pid")
+    kill -"$sig" "$pid"
+    expect_exit $((128 + $(kill -l "$sig"))) "SIG$sig during the image"
+    deadline=$((SECONDS + 3))
+    until "${TM[@]}" capture-pane -p -J -t ui -S -200 | grep -qF \
+        "fwutil: interrupted during the image transfer: the module has no working firmware"; do
+        [ "$SECONDS" -ge "$deadline" ] && fail "SIG$sig: no line on what the module is left with"
+        sleep 0.1
+    done
+    logs=("$WORK"/state/fwutil/fwutil-paced*.log)
+    log=${logs[0]}
+    [ -f "$log" ] || fail "SIG$sig: no per-device log"
+    tail -1 "$log" | grep -qF "COM1: closed:" || fail "SIG$sig: the log ends with '$(tail -1 "$log")'"
+    left=$(find "$WORK/run" -mindepth 1 -printf '%f ')
+    [ -z "$left" ] || fail "SIG$sig: the namespace's files stayed behind: $left"
+    ;;
+open_fail)
+    # A port that is not there: the log pane keeps its line, the status row
+    # names the path and the reason (wide enough to show all of it).
+    start --port "$WORK/no-such-tty"
+    expect_main_screen
+    "${TM[@]}" resize-window -t ui -x 160 -y 25
+    keys F1
+    wait_screen "Update firmware - Go" 5 || fail "F1 did not open the menu"
+    keys Enter
+    wait_screen "Open Comport fail!!" 30 || fail "the log pane does not say the open failed"
+    wait_screen "Update failed: cannot open COM1: $WORK/no-such-tty: No such file or directory: is the adapter plugged in?" 10 ||
+        fail "the status row does not name the path and the reason: '$(status_row)'"
+    keys C-q
+    expect_exit 0 "Ctrl+Q after the failed open"
     ;;
 *)
     echo "unknown case '$CASE'"

@@ -3,6 +3,11 @@
 // stderr lines (every phase, the image at most every 10 %, none when quiet).
 #include "platform/windowing/status_line.h"
 
+#include "platform/profile/profile.h"
+#include "platform/serial/open_reason.h"
+
+#include <regex>
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -86,6 +91,64 @@ TEST(StatusLine, FollowsTheRunsMessagesAndKeepsTheLastWord)
     EXPECT_EQ(plat::status_text(), "Update failed: the module stopped answering");
     plat::status_notice("cannot open COM1: /dev/ttyUSB0: No such file or directory");
     EXPECT_EQ(plat::status_text(), "cannot open COM1: /dev/ttyUSB0: No such file or directory");
+}
+
+// While the boot ROM is awaited, a module that nothing here can reset
+// ("RIL1:"="none") needs a person to power-cycle it: the line asks.
+TEST(StatusLine, WaitingForTheBootRomAsksForAPowerCycleOnlyWithoutAReset)
+{
+    // "RIL1:"       the line while the boot ROM is awaited
+    const struct
+    {
+        const char* ril;
+        const char* text;
+    } rows[] = {
+        {"sim-reset", "Waiting for the boot ROM (attempt 2)"},
+        {"cmd:true", "Waiting for the boot ROM (attempt 2)"},
+        {"none", "Waiting for the boot ROM (attempt 2): power-cycle the module now (nothing here can reset it)"},
+    };
+    for (const auto& row : rows)
+    {
+        std::string text = std::regex_replace(plat::profile_default_text(), std::regex("\"RIL1:\"=\"[^\"]*\""),
+                                              std::string("\"RIL1:\"=\"") + row.ril + "\"");
+        std::string error;
+        ASSERT_TRUE(plat::profile_load_text(text, row.ril, &error)) << error;
+        plat::status_reset();
+        plat::status_message(WM_FWU_PHASE, RUNPHASE_WAKE, 2);
+        EXPECT_EQ(plat::status_text(), row.text) << row.ril;
+    }
+    plat::profile_load_default();
+}
+
+// A run that failed at the open ends with the port's path and the system's
+// reason, as the open said them, not only that the port could not be opened.
+TEST(StatusLine, OpenFailureEndNamesThePathAndTheReason)
+{
+    // fault                       errno   holder  the end of the line
+    const struct
+    {
+        plat::OpenFault fault;
+        int err;
+        long holderPid;
+        const char* says;
+    } rows[] = {
+        {plat::OpenFault::Absent, ENOENT, 0, "/dev/ttyUSB9: No such file or directory: is the adapter plugged in?"},
+        {plat::OpenFault::Held, EBUSY, 812, "/dev/ttyUSB9: held by another program (pid 812, picocom)"},
+    };
+    for (const auto& row : rows)
+    {
+        plat::status_reset();
+        plat::OpenFailure f;
+        f.device = u"COM1:";
+        f.path = "/dev/ttyUSB9";
+        f.fault = row.fault;
+        f.err = row.err;
+        f.holderPid = row.holderPid;
+        f.holderName = "picocom";
+        plat::open_failure_report(f);
+        plat::status_message(WM_FWU_RUN_END, RUNSTATE_OPEN_FAILED, RUNREASON_OPEN);
+        EXPECT_EQ(plat::status_text(), std::string("Update failed: cannot open COM1: ") + row.says);
+    }
 }
 
 // What the headless display writes to stderr over a run of 100 blocks.

@@ -621,6 +621,41 @@ TEST_F(TerminalModel, Keys_ABoxTakesEveryKeyAndOnlyAnswersIt)
     EXPECT_EQ(u.pane.top, 80);
 }
 
+// A yes/no box whose default is No: Left, Right and Tab move the focus
+// between its buttons, Enter and Space answer the focused one, Y and N and
+// Esc answer as they say whatever has the focus.
+TEST_F(TerminalModel, Keys_AYesNoBoxMovesTheFocusAndEnterTakesIt)
+{
+    // keys, in order                                                       answer
+    const struct
+    {
+        std::vector<Key> keys;
+        int answer;
+    } rows[] = {
+        {{K(KeyKind::Enter)}, IDNO},
+        {{K(KeyKind::Left), K(KeyKind::Enter)}, IDYES},
+        {{K(KeyKind::Right), K(KeyKind::Enter)}, IDYES},
+        {{K(KeyKind::Tab), K(KeyKind::Enter)}, IDYES},
+        {{K(KeyKind::Tab), K(KeyKind::Tab), K(KeyKind::Enter)}, IDNO},
+        {{K(KeyKind::Left), Ch(U' ')}, IDYES},
+        {{K(KeyKind::Left), K(KeyKind::Escape)}, IDNO},
+        {{K(KeyKind::Left), Ch(U'n')}, IDNO},
+        {{Ch(U'y')}, IDYES},
+    };
+    for (const auto& row : rows)
+    {
+        Ui u;
+        u.ui.boxUp = true;
+        u.ui.boxLayout = layout_box(u"Update in progress", u"Quit anyway?", 80, 25, MB_YESNO | MB_DEFBUTTON2);
+        std::vector<Action> got;
+        for (const Key& k : row.keys)
+            got = u.Press(k);
+        ASSERT_EQ(got.size(), 1u) << row.keys.size() << " keys";
+        EXPECT_EQ(got[0].kind, Action::AnswerBox);
+        EXPECT_EQ(got[0].id, row.answer) << row.keys.size() << " keys";
+    }
+}
+
 TEST_F(TerminalModel, Keys_DialogGetsOkOnEnterAndCancelOnEsc)
 {
     Ui u;

@@ -397,6 +397,27 @@ TEST_F(DownloadRun, WakeUp_AnswerFromBeforeTheResetIsNotTakenForTheBootRom)
     EXPECT_EQ(RUN_FLASHED, (int)QueryRun(RUNREPORT_STATE));
 }
 
+// Nothing can reset a module whose "RIL1:" is "none": a boot ROM already up
+// answers the first syncs once, and that answer is the one to take. The
+// purge before the reset, right where a reset exists, dropped it, and no
+// attempt ever woke the module.
+TEST_F(DownloadRun, WakeUp_WithoutAResetTheAnswerAfterTheSyncsStartIsTaken)
+{
+    RigOptions o = Options();
+    o.ril = "none";
+    o.firmwareAtStart = false;
+    Start(o);
+    DWORD code = 0xDEAD;
+    ASSERT_TRUE(rig.WaitWorker(15000, &code)) << "the module was never woken";
+    EXPECT_EQ(0u, code);
+    EXPECT_EQ(1, (int)QueryRun(RUNREPORT_ATTEMPTS));
+    EXPECT_EQ(RUN_FLASHED, (int)QueryRun(RUNREPORT_STATE));
+    ExpectFlashedImage();
+    ExpectWholeWire();
+    SimReport rep = sim_report(rig.sim());
+    EXPECT_EQ(0u, rep.violation_count) << (rep.violations.empty() ? "" : rep.violations[0]);
+}
+
 // Without a hook the successful run really takes the simulated handheld down:
 // the process ends with the restart status from inside the run.
 TEST(DownloadRestart, SuccessfulRun_EndsTheProcessWithTheRestartStatus)

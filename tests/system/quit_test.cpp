@@ -129,8 +129,8 @@ TEST_P(QuitTest, CloseDuringADownloadAsksAndOnlyYesCloses)
     std::vector<plat::BoxRecord> boxes = plat::display_box_list();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].caption, u"Update in progress");
-    EXPECT_EQ(boxes[0].text,
-              u"Quitting now leaves the module without a working firmware until the next update. Quit anyway?");
+    // The module never answered: its firmware is untouched, and the question says so.
+    EXPECT_EQ(boxes[0].text, std::u16string(QUIT_UNCHANGED_TEXT));
     EXPECT_EQ(boxes[0].type, MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2);
     EXPECT_EQ(boxes[0].owner, main_);
     if (c.answer != 0)
@@ -152,6 +152,25 @@ TEST_P(QuitTest, CloseDuringADownloadAsksAndOnlyYesCloses)
         EXPECT_TRUE(ThreadRuns(g_hWorker.load()));
         EXPECT_EQ(plat::display_box_list()[0].result, IDNO);
     }
+}
+
+// The question follows the phase: the firmware is unchanged until the erase,
+// gone from the erase to the final acknowledgement, new after it.
+TEST(QuitQuestion, FollowsTheRunsPhase)
+{
+    // phase              question
+    const struct
+    {
+        DWORD phase;
+        const char16_t* text;
+    } rows[] = {
+        {RUNPHASE_NONE, QUIT_UNCHANGED_TEXT}, {RUNPHASE_OPEN, QUIT_UNCHANGED_TEXT},
+        {RUNPHASE_WAKE, QUIT_UNCHANGED_TEXT}, {RUNPHASE_LOADER2, QUIT_UNCHANGED_TEXT},
+        {RUNPHASE_ERASE, QUIT_RUNNING_TEXT},  {RUNPHASE_IMAGE, QUIT_RUNNING_TEXT},
+        {RUNPHASE_VERIFY, QUIT_RUNNING_TEXT}, {RUNPHASE_RESTART, QUIT_FLASHED_TEXT},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(std::u16string(QuitQuestionText(row.phase)), std::u16string(row.text)) << row.phase;
 }
 
 INSTANTIATE_TEST_SUITE_P(FourWays, QuitTest, ::testing::ValuesIn(kQuitCases),
