@@ -347,10 +347,10 @@ int main(int argc, char** argv)
     Device device;
     if (!load_device(o, &device, &error))
     {
-        fprintf(stderr, "fwutil: profile refused: %s\n", plat::printable_text(error).c_str());
-        // Station mode says it in its result line too, and in the record.
+        // Station mode says it in its result line, and in the record.
         if (o.station)
             station_refuse_profile(o, error);
+        fprintf(stderr, "fwutil: profile refused: %s\n", plat::printable_text(error).c_str());
         return kExitUsage;
     }
     for (const std::string& warning : device.warnings)

@@ -318,7 +318,8 @@ TEST_F(Cli, RunHeaderDescribesTheRadioDriverAsTheProfileHasIt)
         std::string path = Write("ril.reg", profile);
         const std::string log = dir_ + "/trace.log";
         unlink(log.c_str());
-        toolrun::Result r = Run({"--station", "--profile", path, "--port", dir_ + "/no-such-tty", "--debug", log});
+        toolrun::Result r = Run(
+            {"--station", "--profile", path, "--port", dir_ + "/no-such-tty", "--firmware", "standin", "--debug", log});
         EXPECT_EQ(r.status, 10) << r.err;
         std::string trace = toolrun::read_file(log);
         EXPECT_NE(trace.find(row.header), std::string::npos) << row.ril << ": " << trace;

@@ -548,7 +548,7 @@ signal_update_term | signal_update_hup)
 open_fail)
     # A port that is not there: the log pane keeps its line, the status row
     # names the path and the reason (wide enough to show all of it).
-    start --port "$WORK/no-such-tty"
+    start --port "$WORK/no-such-tty" --firmware standin
     expect_main_screen
     "${TM[@]}" resize-window -t ui -x 160 -y 25
     keys F1
