@@ -533,6 +533,23 @@ TEST_F(WindowTest, Edit_BoundDropsOldestWholeLinesAndMemoryStaysFlat)
     EXPECT_EQ(first + (int)lines, kLines);
 }
 
+// The bound itself: text of exactly kEditMaxUnits is kept whole; one unit
+// more drops the oldest lines down to the trim size.
+TEST_F(WindowTest, Edit_TextAtTheBoundStaysWholeAndOneUnitMoreIsTrimmed)
+{
+    HWND top = MakeTop();
+    HWND edit = MakeEdit(top);
+    const std::u16string line = std::u16string(62, u'-') + u"\r\n"; // 64 units
+    static_assert(plat::kEditMaxUnits % 64 == 0);
+    for (size_t i = 0; i < plat::kEditMaxUnits / 64; i++)
+        Append(edit, line);
+    EXPECT_EQ((size_t)SendMessageW(edit, WM_GETTEXTLENGTH, 0, 0), plat::kEditMaxUnits);
+
+    Append(edit, u"!");
+    EXPECT_LE((size_t)SendMessageW(edit, WM_GETTEXTLENGTH, 0, 0), plat::kEditTrimUnits);
+    EXPECT_EQ(TextOf(edit).back(), u'!');
+}
+
 TEST_F(WindowTest, Edit_BoundHoldsForOneLineLongerThanTheBound)
 {
     HWND top = MakeTop();
