@@ -9,8 +9,8 @@ WCHAR g_szLogBuf[LOG_BUF_CHARS];
 std::atomic<HINSTANCE> g_hInst{nullptr};
 std::atomic<int> g_keepForeground{1};
 
-// The send is synchronous: from a worker thread it waits until the window's
-// thread has inserted the text, so lines never interleave.
+// The send is synchronous: from a worker thread it returns once the text is
+// in the pane, so lines never interleave.
 void AppendLog(HWND hwnd, LPCWSTR text)
 {
     if (hwnd == NULL)

@@ -11,7 +11,11 @@
 // descriptor (never a condition variable, so TerminateThread can wake it)
 // until the owner has handled the record inside GetMessageW, PeekMessageW or a
 // modal loop. A blocked sender keeps handling messages sent to its own
-// windows, so two threads that send to each other do not deadlock.
+// windows, so two threads that send to each other do not deadlock. One
+// exception saves the thread switches of a traced bridge: text for a built-in
+// edit control whose owner waits between messages with none queued is put in
+// by the sender itself, the owner held in its wait meanwhile (the result and
+// the order are what the owner would have made of it).
 //
 // Locks: one mutex for the window and class tables, one per queue, one per
 // sent record. No lock is held while a window procedure, an observer or any
@@ -82,6 +86,13 @@ constexpr size_t kMaxPosted = 10000;
 struct MsgQueue
 {
     std::mutex mu;
+    // Held by the owner thread except while it waits for work between
+    // messages (wait_for_work). A sender that takes it finds the owner
+    // waiting and runs the built-in edit control in its stead (see
+    // SendMessageW). Locked and unlocked only by the owner, apart from such a
+    // sender's try_lock.
+    std::mutex running;
+    bool runningHeld = false;    // the owner holds running (read and written by the owner only)
     ThreadObj* thread = nullptr; // valid while !dead
     DWORD threadId = 0;
     bool dead = false;             // the thread has ended

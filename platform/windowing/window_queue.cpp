@@ -33,6 +33,8 @@ struct QueueHolder
         q = std::make_shared<MsgQueue>();
         q->thread = t;
         q->threadId = t->id;
+        q->running.lock();
+        q->runningHeld = true;
     }
     ~QueueHolder()
     {
@@ -106,6 +108,11 @@ static void queue_shutdown(const QueueRef& q)
     std::vector<WindowRef> mine = windows_where([&](Window& w) { return w.owner == q; });
     for (auto it = mine.rbegin(); it != mine.rend(); ++it)
         retire_window(*it);
+    if (q->runningHeld)
+    {
+        q->runningHeld = false;
+        q->running.unlock();
+    }
 }
 
 uint64_t queue_exit_hook_add(std::function<void()> fn)
@@ -137,7 +144,14 @@ bool wait_for_work(Clock::time_point deadline)
     int n = 0;
     if (d.prepare_wait)
         n = std::clamp(d.prepare_wait(fds, 8, &deadline), 0, 8);
+    // Every caller has just handled the sent messages: the thread now stands
+    // between messages, where a sender may run the edit control in its stead.
+    MsgQueue& q = my_queue_ref();
+    q.runningHeld = false;
+    q.running.unlock();
     int r = wait_fds(n ? fds : nullptr, n, deadline);
+    q.running.lock();
+    q.runningHeld = true;
     if (r < 0)
         return errno != ECANCELED;
     if (r > 0 && d.after_wait)
@@ -450,6 +464,30 @@ static bool await_reply(const SentRef& r, MsgQueue& owner)
     }
 }
 
+// EM_REPLACESEL to a built-in edit control of a thread that waits between
+// messages with none queued: the sender runs the control itself, holding the
+// owner's running lock, so the owner stays in its wait until the text is in.
+// The result is what the owner would have done at that moment (the control
+// keeps its own lock for readers on other threads); the sender is spared two
+// thread switches. False when the owner is busy or has messages waiting (the
+// line then queues behind them as any send).
+static bool send_in_owner_stead(const WindowRef& w, UINT msg, WPARAM wParam, LPARAM lParam, LRESULT* result)
+{
+    if (msg != EM_REPLACESEL || !w->edit)
+        return false;
+    MsgQueue& q = *w->owner;
+    std::unique_lock<std::mutex> running(q.running, std::try_to_lock);
+    if (!running.owns_lock())
+        return false;
+    {
+        std::lock_guard<std::mutex> lock(q.mu);
+        if (q.dead || !q.sent.empty())
+            return false;
+    }
+    *result = call_proc(w, msg, wParam, lParam);
+    return true;
+}
+
 // Copies what the owner wrote into the record to the caller's buffers. The
 // owner is finished with the record, so reading it needs no lock.
 static void copy_reply(const SentMsg& r, WPARAM wParam, LPARAM lParam)
@@ -489,6 +527,9 @@ LRESULT SendMessageW(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
     QueueRef me = current_queue();
     if (w->owner == me)
         return call_proc(w, msg, wParam, lParam);
+    LRESULT inStead = 0;
+    if (send_in_owner_stead(w, msg, wParam, lParam, &inStead))
+        return inStead;
 
     SentRef r = make_sent(hwnd, msg, wParam, lParam, me);
     MsgQueue& q = *w->owner;

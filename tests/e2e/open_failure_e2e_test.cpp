@@ -5,6 +5,8 @@
 #include "tests/e2e/tool_run.h"
 
 #include <pty.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/file.h>
 #include <thread>
 
@@ -32,6 +34,48 @@ TEST_F(OpenFailureE2e, AMissingPortEndsNotFoundAndNamesThePath)
     EXPECT_NE(r.err.find("cannot open COM1: /nonexistent: No such file or directory: is the adapter plugged in?"),
               std::string::npos)
         << r.err;
+}
+
+// Each errno a port can give, end to end: its exit status, outcome and the
+// platform's reason on the result line. Missing nodes, a node without a
+// device (ENXIO) and a file where a folder should be all mean "no such
+// adapter"; a folder or a file that is no terminal cannot be a port at all.
+TEST_F(OpenFailureE2e, EachErrnoOfAnOpenEndsWithItsStatusAndReason)
+{
+    const std::string file = dir_ + "/image.bin";
+    Write("image.bin", "x");
+    const std::string noDevice = dir_ + "/ttyNoDevice";
+    // Major 240 is kept for local use: no driver stands behind it here.
+    const bool haveNoDevice = mknod(noDevice.c_str(), S_IFCHR | 0600, makedev(240, 7)) == 0;
+    struct Row
+    {
+        std::string port;
+        int status;
+        const char* outcome;
+        std::string reason; // after "cannot open COM1: PORT: "
+    };
+    // clang-format off
+    const Row rows[] = {
+        {dir_ + "/ttyUSB9",    10, "not-found",   "No such file or directory: is the adapter plugged in?"},
+        {file + "/ttyUSB0",    10, "not-found",   "Not a directory: a folder on the path is a file"},
+        {noDevice,             10, "not-found",   "No such device or address: is the adapter plugged in?"},
+        {dir_,                 12, "open-failed", "Is a directory: give the adapter's device node"},
+        {file,                 12, "open-failed", "not a terminal: a serial port is a tty such as /dev/ttyUSB0"},
+        {"/dev/null",          12, "open-failed", "not a terminal: a serial port is a tty such as /dev/ttyUSB0"},
+    };
+    // clang-format on
+    for (const Row& row : rows)
+    {
+        if (row.port == noDevice && !haveNoDevice)
+            continue; // no mknod here (not root, or no device nodes allowed)
+        SCOPED_TRACE(row.port);
+        toolrun::Result r = Station({"--port", row.port});
+        EXPECT_EQ(r.status, row.status) << r.err;
+        EXPECT_NE(r.err.find("fwutil: result: " + std::string(row.outcome) + ", port " + row.port + ", "),
+                  std::string::npos)
+            << r.err;
+        EXPECT_NE(r.err.find("cannot open COM1: " + row.port + ": " + row.reason), std::string::npos) << r.err;
+    }
 }
 
 TEST_F(OpenFailureE2e, AHeldPortEndsBusyAndNamesItsHolder)

@@ -5,6 +5,7 @@
 // and two stations side by side.
 #include "tests/e2e/tool_run.h"
 
+#include "download/image_transfer.h"
 #include "download/payload.h"
 #include "platform/kernel/debug.h"
 #include "platform/kernel/sha256.h"
@@ -235,48 +236,65 @@ TEST_F(StationRecord, EachEndHasItsOwnStatusOutcomeAndReason)
     ASSERT_EQ(openpty(&master, &slave, held, nullptr, nullptr), 0);
     int holder = open(held, O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    const std::string image = std::to_string(ImageBytes().size());
+    // The link is pulled when the 4th image block arrives (occurrence 3): the
+    // three before it were acknowledged, the 4th was written but never was.
+    const std::string threeBlocks = std::to_string(3 * IMAGE_BLOCK_LENGTH);
 
-    // args                                                               status  outcome            reason has
+    // attempts, bytes_sent: the record's fields ("" where the run's timing decides)
     const struct
     {
         std::vector<std::string> args;
         int status;
         std::string outcome;
         std::string reason;
+        std::string attempts;
+        std::string bytesSent;
     } rows[] = {
-        {{}, 0, "flashed", ""},
-        {{"--port", "/dev/fwutil-no-such-tty"}, 10, "not-found", "the port was not found ("},
-        {{"--port", held}, 4, "busy", "another program holds it"},
-        {{"--profile", SimProfile("silent.reg", "\"Faults\"=\"sync:silence:0:0:-1\""), "--attempts", "1"},
+        {{}, 0, "flashed", "", "1", image},
+        {{"--port", "/dev/fwutil-no-such-tty"}, 10, "not-found", "the port was not found (", "0", "null"},
+        {{"--port", held}, 4, "busy", "another program holds it", "0", "null"},
+        {{"--profile", SimProfile("silent.reg", "\"Faults\"=\"sync:silence:0:0:-1\""), "--attempts", "2"},
          5,
          "module-silent",
-         "did not answer"},
+         "did not answer",
+         "2",
+         "null"},
         {{"--profile", SimProfile("nocheck.reg", "\"Faults\"=\"memory-check:missing\"")},
          6,
          "transfer-failed",
-         "image transfer failed"},
+         "image transfer failed",
+         "1",
+         "null"},
         {{"--profile", SimProfile("unplug.reg", "\"Faults\"=\"image-block:unplug:3\"")},
          6,
          "link-lost",
-         "link was lost"},
+         "link was lost",
+         "1",
+         threeBlocks},
         {{"--profile", SimProfile("slow.reg", "\"Faults\"=\"sync:silence:0:0:-1\""), "--timeout", "2", "--attempts",
           "100"},
          7,
          "time-limit",
-         "time limit"},
+         "time limit",
+         "",
+         "null"},
         {{"--profile",
           Write("bad.reg", "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Platform\\Devices]\n\"COM1:\"=\"bogus:x\"\n")},
          2,
          "profile-refused",
-         "the profile was refused (" + dir_ + "/bad.reg:4"},
+         "the profile was refused (" + dir_ + "/bad.reg:4",
+         "0",
+         "null"},
     };
     for (const auto& row : rows)
     {
+        SCOPED_TRACE(row.outcome);
         const std::string record = dir_ + "/" + row.outcome + ".json";
         std::vector<std::string> args = row.args;
         args.insert(args.end(), {"--report", record, "-q"});
         toolrun::Result r = Run(args);
-        EXPECT_EQ(r.status, row.status) << row.outcome << ": " << r.err;
+        EXPECT_EQ(r.status, row.status) << r.err;
         std::smatch m;
         EXPECT_TRUE(std::regex_match(r.err, m, kResultLine)) << "only the result line with -q: " << r.err;
         EXPECT_EQ(m[1].str(), row.outcome);
@@ -285,10 +303,47 @@ TEST_F(StationRecord, EachEndHasItsOwnStatusOutcomeAndReason)
         EXPECT_EQ(Field(json, "outcome"), Quoted(row.outcome));
         EXPECT_EQ(Field(json, "status"), std::to_string(row.status));
         EXPECT_EQ(Field(json, "reason") == "null", row.status == 0) << Field(json, "reason");
+        if (!row.attempts.empty())
+        {
+            EXPECT_EQ(Field(json, "attempts"), row.attempts);
+        }
+        EXPECT_EQ(Field(json, "bytes_sent"), row.bytesSent);
     }
     close(holder);
     close(slave);
     close(master);
+}
+
+// The phases' times, summed.
+long long PhaseSum(const std::string& json, std::vector<std::string>* names)
+{
+    std::regex phase(R"re(\{"name": "([a-z0-9-]+)", "ms": (\d+)\})re");
+    long long sum = 0;
+    for (auto it = std::sregex_iterator(json.begin(), json.end(), phase); it != std::sregex_iterator(); ++it)
+    {
+        names->push_back((*it)[1].str());
+        sum += std::stoll((*it)[2].str());
+    }
+    return sum;
+}
+
+// The stage-1 loader refused once (a break): the module is woken a second
+// time and the second attempt flashes. Each phase is named once with the time
+// of all its spans (the first wake and loader among them), and the phases
+// still add up to the whole run.
+TEST_F(StationRecord, PhasesOfARunThatWokeTheModuleTwiceAddUpToItsDuration)
+{
+    const std::string record = dir_ + "/twice.json";
+    toolrun::Result r =
+        Run({"--profile", SimProfile("twice.reg", "\"Faults\"=\"stage1:break:0:0:1\""), "--report", record, "-q"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string json = toolrun::read_file(record);
+    EXPECT_EQ(Field(json, "attempts"), "2");
+    std::vector<std::string> names;
+    const long long sum = PhaseSum(json, &names);
+    EXPECT_EQ(std::count(names.begin(), names.end(), "wake"), 1) << json;
+    EXPECT_EQ(std::count(names.begin(), names.end(), "loader1"), 1) << json;
+    EXPECT_NEAR((double)sum, (double)std::stoll(Field(json, "duration_ms")), 50.0) << json;
 }
 
 // Without -q each new attempt is a line on stderr before the result; the table

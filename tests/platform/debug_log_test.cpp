@@ -362,4 +362,26 @@ TEST_F(DebugLog, RotationThatCannotProceedStopsTheLogAtItsBound)
     EXPECT_LE(text.size() - lines.back().size() - 1, kBound);
 }
 
+// The bound itself: a file that reaches it exactly stays; one byte past it
+// rotates, the full file becoming NAME.1 and the byte starting NAME.
+TEST_F(DebugLog, RotatesOneBytePastItsBoundNotAtIt)
+{
+    constexpr size_t kBound = 1000;
+    std::string error;
+    ASSERT_TRUE(plat::debug_set_sink_log(path_, kBound, &error)) << error;
+    const std::u16string filler(94, u'.');
+    for (int i = 0; i < 10; i++)
+        NKDbgPrintfW(u"%03d %s\r\n", i, filler.c_str()); // 100 bytes each
+    struct stat st;
+    ASSERT_EQ(stat(path_.c_str(), &st), 0);
+    EXPECT_EQ((size_t)st.st_size, kBound);
+    EXPECT_NE(stat((path_ + ".1").c_str(), &st), 0) << "rotated at the bound";
+
+    NKDbgPrintfW(u"x");
+    plat::debug_set_sink_off();
+    ASSERT_EQ(stat((path_ + ".1").c_str(), &st), 0) << "not rotated one byte past the bound";
+    EXPECT_EQ((size_t)st.st_size, kBound);
+    EXPECT_EQ(ReadWhole(path_), "x");
+}
+
 } // namespace

@@ -562,6 +562,26 @@ TEST_F(ProfileFile, Load_ErrorsNameTheFileAsGiven)
     EXPECT_EQ(plat::profile_origin(), "built-in");
 }
 
+// The size bound itself: a profile of exactly 1 MiB loads, one byte more is
+// refused.
+TEST_F(ProfileFile, Load_OneMebibyteLoadsAndOneByteMoreIsRefused)
+{
+    const size_t kBound = 1u << 20;
+    std::string text = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"V\"=dword:00000001\n";
+    const std::string comment = ";" + std::string(62, '-') + "\n"; // 64 bytes
+    while (text.size() + comment.size() <= kBound)
+        text += comment;
+    text += ";" + std::string(kBound - text.size() - 2, '-') + "\n";
+    ASSERT_EQ(text.size(), kBound);
+    std::string error;
+    EXPECT_TRUE(plat::profile_load_file(Write("bound.reg", text), &error)) << error;
+
+    text.back() = '-';
+    text += "\n";
+    EXPECT_FALSE(plat::profile_load_file(Write("past.reg", text), &error));
+    EXPECT_NE(error.find("too large"), std::string::npos) << error;
+}
+
 // ---------------------------------------------------------------------------
 // Readers and loaders on different threads
 // ---------------------------------------------------------------------------

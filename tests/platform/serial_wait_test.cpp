@@ -450,6 +450,57 @@ TEST_F(SerialTest, Hangup_EndsTheWaitWithEvErrOnce_ThenEveryCallFails_WithoutSpi
     CloseHandle(h);
 }
 
+// A wait whose mask lacks EV_RXCHAR still sees the line hang up, promptly,
+// with unread bytes on it (which that wait does not watch) or without:
+// EV_ERR when the mask has it, else the call fails.
+TEST_F(SerialTest, Hangup_EndsAWaitWithoutEvRxchar_WithOrWithoutUnreadBytes)
+{
+    struct Row
+    {
+        DWORD mask;
+        const char* unread; // in the port before the wait
+        BOOL ok;
+        DWORD events;
+        DWORD error;
+    };
+    // clang-format off
+    const Row rows[] = {
+        {EV_BREAK | EV_ERR, "",        TRUE,  EV_ERR, 0},
+        {EV_BREAK | EV_ERR, "pending", TRUE,  EV_ERR, 0},
+        {EV_BREAK,          "",        FALSE, 0,      ERROR_DEVICE_NOT_CONNECTED},
+        {EV_BREAK,          "pending", FALSE, 0,      ERROR_DEVICE_NOT_CONNECTED},
+    };
+    // clang-format on
+    for (const Row& row : rows)
+    {
+        SCOPED_TRACE(testing::Message() << "mask " << row.mask << ", unread \"" << row.unread << "\"");
+        if (pty.master < 0) // hung up by the row before: a new line
+        {
+            close(pty.heldSlave);
+            pty.heldSlave = -1;
+            ASSERT_TRUE(OpenPtyAsCom1(&pty));
+        }
+        HANDLE h = OpenOrFail();
+        const size_t unread = strlen(row.unread);
+        if (unread > 0)
+        {
+            ASSERT_TRUE(serial_support::WriteText(pty.master, row.unread));
+            ASSERT_TRUE(WaitInQueue(h, unread));
+        }
+        ASSERT_TRUE(SetCommMask(h, row.mask));
+        Blocked b;
+        double ms = WaitWokenBy(&b, h, [&] { pty.CloseMaster(); });
+        EXPECT_EQ(b.ok.load(), row.ok);
+        EXPECT_EQ(b.value.load(), row.events);
+        if (!row.ok)
+        {
+            EXPECT_EQ(b.error.load(), row.error);
+        }
+        EXPECT_LT(ms, kWakeMs);
+        CloseHandle(h);
+    }
+}
+
 TEST_F(SerialTest, Hangup_EndsABlockedReadFile_AndAWaitWithoutEvErrFails)
 {
     HANDLE h = OpenOrFail();

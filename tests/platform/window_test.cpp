@@ -66,6 +66,15 @@ std::vector<Seen> SeenOf(UINT msg)
     return out;
 }
 
+// A procedure that appends two lines with a pause between them, on the
+// owner's thread (WM_USER + 4 of the recording class).
+struct TwoLines
+{
+    HWND edit;
+    std::promise<void> between; // the first line is in
+    std::shared_future<void> go;
+};
+
 LRESULT RecordingProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
 {
     Record(hwnd, msg, wParam, lParam);
@@ -85,6 +94,15 @@ LRESULT RecordingProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
             return 0;
         case WM_USER + 1:
             return (LRESULT)(lParam * 2 + 1);
+        case WM_USER + 4:
+        {
+            TwoLines* two = (TwoLines*)lParam;
+            SendMessageW(two->edit, EM_REPLACESEL, 0, (LPARAM)u"A");
+            two->between.set_value();
+            two->go.wait();
+            SendMessageW(two->edit, EM_REPLACESEL, 0, (LPARAM)u"B");
+            return 0;
+        }
         default:
             return DefWindowProcW(hwnd, msg, wParam, lParam);
     }
@@ -515,6 +533,23 @@ TEST_F(WindowTest, Edit_BoundDropsOldestWholeLinesAndMemoryStaysFlat)
     EXPECT_EQ(first + (int)lines, kLines);
 }
 
+// The bound itself: text of exactly kEditMaxUnits is kept whole; one unit
+// more drops the oldest lines down to the trim size.
+TEST_F(WindowTest, Edit_TextAtTheBoundStaysWholeAndOneUnitMoreIsTrimmed)
+{
+    HWND top = MakeTop();
+    HWND edit = MakeEdit(top);
+    const std::u16string line = std::u16string(62, u'-') + u"\r\n"; // 64 units
+    static_assert(plat::kEditMaxUnits % 64 == 0);
+    for (size_t i = 0; i < plat::kEditMaxUnits / 64; i++)
+        Append(edit, line);
+    EXPECT_EQ((size_t)SendMessageW(edit, WM_GETTEXTLENGTH, 0, 0), plat::kEditMaxUnits);
+
+    Append(edit, u"!");
+    EXPECT_LE((size_t)SendMessageW(edit, WM_GETTEXTLENGTH, 0, 0), plat::kEditTrimUnits);
+    EXPECT_EQ(TextOf(edit).back(), u'!');
+}
+
 TEST_F(WindowTest, Edit_BoundHoldsForOneLineLongerThanTheBound)
 {
     HWND top = MakeTop();
@@ -700,6 +735,88 @@ TEST_F(WindowTest, SendAcrossThreads_TextBuffersAreCarriedBothWays)
     EXPECT_EQ(got, u"from ");
     EXPECT_EQ(s, 17u);
     EXPECT_EQ(e, 17u);
+}
+
+// A UI thread of its own: a top window with an edit child, in a GetMessageW
+// loop until WM_QUIT.
+struct OwnerThread
+{
+    HWND top = nullptr;
+    HWND edit = nullptr;
+    DWORD id = 0;
+    std::thread thread;
+
+    void Start()
+    {
+        std::promise<void> ready;
+        thread = std::thread(
+            [&]
+            {
+                top = MakeTop();
+                edit = MakeEdit(top);
+                id = GetCurrentThreadId();
+                ready.set_value();
+                MSG m;
+                while (GetMessageW(&m, nullptr, 0, 0))
+                    DispatchMessageW(&m);
+                DestroyWindow(top);
+            });
+        ready.get_future().wait();
+    }
+    ~OwnerThread()
+    {
+        PostMessageW(top, WM_QUIT, 0, 0);
+        thread.join();
+    }
+};
+
+std::atomic<DWORD> g_tapThread{0};
+
+void RecordTapThread(HWND, std::u16string_view)
+{
+    g_tapThread.store(GetCurrentThreadId());
+}
+
+// A line for the edit of a thread that waits between messages is put in by
+// the sender itself, the owner kept in its wait: no thread switch per line.
+// Each line is in when the send returns, in order.
+TEST_F(WindowTest, SendAcrossThreads_LineToAWaitingOwnersEditGoesInWithoutTheOwner)
+{
+    OwnerThread owner;
+    owner.Start();
+    plat::window_set_edit_tap(RecordTapThread);
+    std::u16string expected;
+    bool byTheSender = false;
+    for (int i = 0; i < 200 && !byTheSender; i++)
+    {
+        std::u16string line = plat::utf8_to_utf16(std::to_string(i)) + u"\r\n";
+        EXPECT_EQ(SendMessageW(owner.edit, EM_REPLACESEL, 0, (LPARAM)line.c_str()), 0);
+        expected += line;
+        ASSERT_EQ(plat::window_text(owner.edit), expected);
+        byTheSender = g_tapThread.load() == GetCurrentThreadId();
+        if (!byTheSender)
+            std::this_thread::sleep_for(milliseconds(1)); // the owner goes back to its wait
+    }
+    plat::window_set_edit_tap(nullptr);
+    EXPECT_TRUE(byTheSender) << "every line waited for the owner's thread";
+}
+
+// While the owner runs a procedure, another thread's line waits for it: it
+// never lands between two lines of that procedure.
+TEST_F(WindowTest, SendAcrossThreads_LineWaitsForTheOwnersProcedureToEnd)
+{
+    OwnerThread owner;
+    owner.Start();
+    std::promise<void> go;
+    TwoLines two{owner.edit, {}, go.get_future().share()};
+    auto between = two.between.get_future();
+    ASSERT_TRUE(PostMessageW(owner.top, WM_USER + 4, 0, (LPARAM)&two));
+    between.wait();
+    std::thread sender([&] { SendMessageW(owner.edit, EM_REPLACESEL, 0, (LPARAM)u"x"); });
+    std::this_thread::sleep_for(milliseconds(50)); // the sender is at the owner's door
+    go.set_value();
+    sender.join();
+    EXPECT_EQ(plat::window_text(owner.edit), u"ABx");
 }
 
 TEST_F(WindowTest, SendAcrossThreads_TwoThreadsSendingToEachOtherDoNotDeadlock)

@@ -716,6 +716,20 @@ TEST_F(BridgeTest, TraceModes_ChooseWhichDirectionsLogTheirTraffic)
 
 // A write that takes only part of a chunk and then fails: the line from the
 // module counts what was written, the line toward the module what was read.
+// A burst the peer sent before the bridge started waits in its port; the
+// pump takes it in whole chunks, the last one what is left.
+TEST_F(BridgeTest, BurstQueuedBeforeTheStart_ComesOutInWholeChunks)
+{
+    ASSERT_EQ(Command(IDM_TRACE_BOTH), 0);
+    const std::string burst = Pattern(3000, 90);
+    ASSERT_TRUE(WriteAll(irda_.master, burst));
+    const size_t mark = Mark();
+    ASSERT_EQ(Command(IDM_BRIDGE_START), 0);
+    EXPECT_EQ(ReadExactly(module_.master, burst.size()), burst);
+    EXPECT_TRUE(WaitUntil([&] { return Sum(TrafficCounts(LogSince(mark), true)) == 3000; })) << LogSince(mark);
+    EXPECT_EQ(TrafficCounts(LogSince(mark), true), (std::vector<int>{1024, 1024, 952})) << LogSince(mark);
+}
+
 TEST_F(BridgeTest, PartialWriteThenFailure_CountsWrittenFromModuleAndReadTowardModule)
 {
     plat::SyscallOverride faults(FaultTable());

@@ -534,6 +534,22 @@ protected:
         return longest / 1e6 - c.extraMs;
     }
 
+    // Pauses in the tool's bytes after the first answer that last the limit
+    // (less a tenth for the timer), the run's end closing the last one.
+    int PausesOfTheLimit(double limitMs)
+    {
+        std::vector<int64_t> times = rig.tap().ToolTimes();
+        times.push_back(NsSince(rig.tap().Start(), rig.WorkerEnd()));
+        const std::vector<Answer> answers = rig.tap().Answers();
+        int pauses = 0;
+        for (size_t i = 1; i < times.size() && !answers.empty(); i++)
+        {
+            if (times[i - 1] > answers.front().ns && (times[i] - times[i - 1]) / 1e6 >= limitMs * 0.9)
+                pauses++;
+        }
+        return pauses;
+    }
+
     bool pauseEndsTheRun_ = false; // no tool byte came after the longest pause
 };
 
@@ -557,6 +573,12 @@ TEST_P(SilentPhase, WaitEndsWhenThePhaseLimitHasPassed)
     const double waitedMs = WaitedMs(c);
     EXPECT_GE(waitedMs, limitMs * 0.9) << p.limitMs << " ms at " << p.percent << "%";
     EXPECT_LE(waitedMs, limitMs * 1.25 + 300) << p.limitMs << " ms at " << p.percent << "%";
+    // The silence ends the phase at its limit: the run does not wait it out
+    // again for the phase's next step (a loader's next block).
+    if (p.phase != SimPhase::SyncAnswer)
+    {
+        EXPECT_EQ(PausesOfTheLimit(limitMs), c.silences);
+    }
     EXPECT_EQ(c.pane, rig.Log());
     EXPECT_EQ(c.retried ? 1 + c.silences : 1, (int)QueryRun(RUNREPORT_ATTEMPTS));
     EXPECT_EQ(c.retried ? RUN_FLASHED : RUN_UPDATE_FAILED, (int)QueryRun(RUNREPORT_STATE));
