@@ -5,16 +5,16 @@
 #include "app/app.h"
 
 #include "platform/kernel/debug.h"
-#include "platform/kernel/iocontrol.h"
+#include "platform/serial/iocontrol.h"
 #include "platform/kernel/resource_loader.h"
-#include "platform/profile/instance.h"
+#include "platform/shellapi/instance.h"
 #include "platform/profile/profile.h"
 #include "platform/serial/open_reason.h"
 #include "platform/shellapi/shell_ui.h"
 #include "platform/windowing/display.h"
-#include "platform/windowing/headless.h"
+#include "platform/displays/headless.h"
 #include "platform/windowing/status_line.h"
-#include "platform/windowing/terminal.h"
+#include "platform/displays/terminal.h"
 #include "platform/kernel/text.h"
 #include "download/run_progress.h"    // StopUpdate: a run still going on at the end
 #include "resources/resource_table.h" // the program image's resource section

@@ -24,7 +24,7 @@
 #include "download/module_link.h"
 #include "download/run.h"
 #include "platform/kernel/debug.h"
-#include "platform/kernel/iocontrol.h"
+#include "platform/serial/iocontrol.h"
 #include "platform/kernel/kernel.h"
 #include "platform/profile/profile.h"
 #include "platform/serial/vcable.h"

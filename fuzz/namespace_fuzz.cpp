@@ -2,7 +2,7 @@
 // line from a peer. A request that parses must say the same when written back
 // in the form a client sends.
 #include "platform/kernel/text.h"
-#include "platform/profile/instance.h"
+#include "platform/shellapi/instance.h"
 
 #include <cstdint>
 #include <cstdio>

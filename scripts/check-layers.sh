@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Proves that the layers are enforced by the build: a scratch file in each
-# layer's folder, compiled with that layer's own flags (compile_commands.json),
-# must fail on a wrong-way include and compile on a right-way one. Also keeps
-# POSIX and ncurses headers out of the system code, and "../" out of includes.
+# Proves that the layers, and the rooms inside the platform, are enforced by
+# the build: a scratch file in each layer's or room's folder, compiled with
+# that folder's own flags (compile_commands.json), must fail on a wrong-way
+# include and compile on a right-way one. Also keeps POSIX and ncurses headers
+# out of the system code, and "../" out of includes.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-${BUILD_DIR:-$root/build}}
@@ -47,8 +48,17 @@ cases = [
      ["platform/kernel/core.h", "platform/serial/serial.h", "sim/sim.h"]),
     ("shell", "shell/log.cpp", ["platform/win32.h", "download/run.h"],
      ["platform/windowing/window.h", "platform/profile/profile.h"]),
-    ("platform/kernel", "platform/kernel/text.cpp", ["platform/win32.h", "platform/serial/serial.h", "sim/sim.h"],
-     ["download/run.h", "shell/log.h", "resources/resource_table.h", "app/main.cpp"]),
+    # The platform's rooms, bottom to top: each sees the rooms below it, never one above.
+    ("platform/kernel", "platform/kernel/text.cpp", ["platform/win32.h", "platform/kernel/core.h", "sim/sim.h"],
+     ["platform/profile/profile.h", "download/run.h", "shell/log.h", "resources/resource_table.h", "app/main.cpp"]),
+    ("platform/profile", "platform/profile/profile.cpp", ["platform/kernel/text.h"], ["platform/serial/serial.h"]),
+    ("platform/serial", "platform/serial/serial.cpp", ["platform/profile/profile.h"],
+     ["platform/windowing/status_line.h"]),
+    ("platform/windowing", "platform/windowing/window.cpp", ["platform/serial/serial_status.h"],
+     ["platform/shellapi/shell_ui.h"]),
+    ("platform/shellapi", "platform/shellapi/shell_calls.cpp", ["platform/windowing/window.h"],
+     ["platform/displays/terminal.h"]),
+    ("platform/displays", "platform/displays/headless.cpp", ["platform/shellapi/shell_ui.h"], ["download/run.h"]),
     ("sim", "sim/sim.cpp", ["sim/sim.h"], ["platform/win32.h", "download/run.h"]),
 ]
 failed = 0
@@ -71,5 +81,5 @@ for folder, source, good, bad in cases:
                 print(r.stderr[:400])
 if failed:
     sys.exit(1)
-print(f"layer check: {sum(len(c[2]) + len(c[3]) for c in cases)} probes, every wrong-way include fails the build")
+print(f"layer check: {sum(len(c[2]) + len(c[3]) for c in cases)} probes, every wrong-way include between layers and rooms fails the build")
 PY

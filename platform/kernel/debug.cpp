@@ -13,7 +13,7 @@
 #include "platform/kernel/core.h"
 #include "platform/kernel/sha256.h"
 #include "platform/kernel/text.h"
-#include "platform/profile/instance.h"
+#include "platform/kernel/runtime_dir.h"
 
 #include <cerrno>
 #include <chrono>
@@ -515,7 +515,7 @@ bool debug_log_folder(std::string* dir, std::string* error)
     else if (home != nullptr && home[0] == '/')
         folder = std::string(home) + "/.local/state/fwutil";
     else
-        folder = instance_default_dir(); // a folder only this user can make (instance.h)
+        folder = instance_default_dir(); // a folder only this user can make (runtime_dir.h)
     std::string reason;
     if (!make_parents(folder, &reason) || !instance_check_dir(folder, &reason))
     {

@@ -60,7 +60,7 @@ void debug_set_format(DebugFormat format);
 
 // The folder per-device logs go in, created when missing (mode 0700):
 // $XDG_STATE_HOME/fwutil, else $HOME/.local/state/fwutil, else the window
-// namespace's folder (a folder only this user can make, instance.h). It
+// namespace's folder (a folder only this user can make, runtime_dir.h). It
 // must be a real folder owned by this user and closed to group and others;
 // false with the reason when it cannot be made or is not.
 bool debug_log_folder(std::string* dir, std::string* error);

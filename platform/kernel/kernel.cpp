@@ -5,9 +5,9 @@
 
 #include "platform/kernel/core.h"
 #include "platform/kernel/resource_loader.h"
-#include "platform/shellapi/shell_ui.h"
 #include "platform/kernel/text.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
@@ -252,6 +252,14 @@ void SystemIdleTimerReset()
     g_powerChanged.notify_all();
 }
 
+// The shell's key input (set_key_input).
+static std::atomic<KeyInput> g_keyInput{nullptr};
+
+void plat::set_key_input(KeyInput input)
+{
+    g_keyInput.store(input);
+}
+
 // Counted. A silent key event only resets the idle timers on the handheld,
 // which is all the keep-alive wants; a key press that is not silent reaches
 // the window in front like a key from the display. Releases carry nothing a
@@ -268,8 +276,9 @@ void keybd_event(BYTE vk, BYTE scan, DWORD flags, DWORD extra)
         g_power.lastKeyFlag = flags;
     }
     g_powerChanged.notify_all();
-    if ((flags & (KEYEVENTF_SILENT | KEYEVENTF_KEYUP)) == 0)
-        input_key(vk, 0, 0);
+    KeyInput input = g_keyInput.load();
+    if ((flags & (KEYEVENTF_SILENT | KEYEVENTF_KEYUP)) == 0 && input != nullptr)
+        input(vk, 0, 0);
 }
 
 // The standard cursors exist as tokens; displays draw no pointer shapes.

@@ -59,6 +59,13 @@ PowerCounts power_counts();
 // all, or ms pass; true when it has.
 bool power_wait_idle_resets(int count, DWORD ms);
 
+// Where keybd_event sends a key press that is not silent: to the window in
+// front, as a display's key reaches it. The shell owns that input and
+// registers it when it is linked in (shellapi/shell_calls.cpp); until then a
+// key is only counted.
+using KeyInput = void (*)(int vk, unsigned modifiers, char16_t ch);
+void set_key_input(KeyInput input);
+
 // Scales every Sleep to percent of the time asked (100, the default: as
 // asked; a sleep asked for at least 1 ms stays at least 1 ms). The download
 // fuzzer runs the tool's prescribed pauses shorter, so that its inputs are

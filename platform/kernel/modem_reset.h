@@ -5,29 +5,19 @@
 //
 //   modem_pulse_parse(arg, ...)   the profile's text after "lines:"; false with
 //                                 the reason when malformed
-//   modem_pulse_run(pulse)        does the pulse: on the port object that holds
-//                                 the device open now (the module link keeps
-//                                 "COM1:" open exclusively through a download),
-//                                 else on the device opened just for the pulse
-//   modem_port_opened/closed      the serial face's open ports, by device name
 //
-// Why the open port and not a second descriptor: the device is exclusive (the
-// held-devices table, flock, TIOCEXCL): a second open is refused in-process,
-// and TIOCEXCL refuses it with EBUSY for a user who is not root; a cable end
-// has only one holder at all. The open port's own descriptor takes the ioctl.
+// The pulse itself is the serial room's (serial/modem_lines.h): the profile
+// checks the text when it loads, the radio driver parses it again and runs it.
 //
 // Platform-internal.
 #pragma once
 
 #include "platform/win32.h"
 
-#include <memory>
 #include <string>
 
 namespace plat
 {
-
-struct SerialPort;
 
 constexpr DWORD kModemPulseMostMs = 60000; // a longer pulse is refused as a typo
 
@@ -40,10 +30,5 @@ struct ModemPulse
 };
 
 bool modem_pulse_parse(const std::string& arg, ModemPulse* pulse, std::string* reason);
-// TRUE when both edges were made; FALSE with the last error set.
-BOOL modem_pulse_run(const ModemPulse& pulse);
-
-void modem_port_opened(const std::shared_ptr<SerialPort>& port);
-void modem_port_closed(SerialPort* port);
 
 } // namespace plat

@@ -7,8 +7,8 @@
 #include "platform/kernel/core.h"
 #include "platform/kernel/debug.h"
 #include "platform/kernel/text.h"
-#include "platform/windowing/status_line.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -261,6 +261,14 @@ std::string open_failure_text(const OpenFailure& f)
     return line;
 }
 
+// The status line's notice, registered from above.
+static std::atomic<OpenNoticeListener> g_noticeListener{nullptr};
+
+void serial_set_notice_listener(OpenNoticeListener listener)
+{
+    g_noticeListener.store(listener);
+}
+
 void open_failure_report(const OpenFailure& f)
 {
     const std::string line = open_failure_text(f);
@@ -269,7 +277,8 @@ void open_failure_report(const OpenFailure& f)
         g_last = line;
     }
     debug_write(utf8_to_utf16(line) + u"\r\n");
-    status_notice(line);
+    if (OpenNoticeListener notice = g_noticeListener.load())
+        notice(line);
     SetLastError(open_failure_error(f));
 }
 

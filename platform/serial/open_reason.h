@@ -5,7 +5,8 @@
 // system's reason and, where one is known, what to do:
 //   "cannot open COM1: /dev/ttyUSB0: No such file or directory: is the adapter plugged in?"
 //   "cannot open COM1: /dev/serial/by-id/usb-X (/dev/ttyUSB0): held by another program (pid 812, picocom)"
-// The line goes to the debug output and to the status line's notice, and is
+// The line goes to the debug output and to the status line's notice (through
+// serial_set_notice_listener), and is
 // kept for the process entry (serial_last_open_failure). Each kind of failure
 // leaves its own Win32 error, so a caller can tell them apart:
 //   absent (ENOENT, ENXIO, ENODEV)     ERROR_FILE_NOT_FOUND
@@ -62,6 +63,11 @@ std::string open_failure_text(const OpenFailure& f);
 void open_failure_report(const OpenFailure& f);
 // The line of the latest failed open in this process; empty when none.
 std::string serial_last_open_failure();
+// Who is told the line besides the debug output: the status line, which sits
+// above this room and registers itself when the window system is linked in
+// (windowing/status_line.cpp). Null: nobody.
+using OpenNoticeListener = void (*)(const std::string& line);
+void serial_set_notice_listener(OpenNoticeListener listener);
 
 // The process that holds the node at path: the flock on its inode in
 // /proc/locks, else a descriptor on the same device among /proc/*/fd. This

@@ -5,8 +5,8 @@
 // vcable.cpp.
 #include "platform/serial/serial.h"
 #include "platform/kernel/debug.h"
-#include "platform/kernel/iocontrol.h"
-#include "platform/kernel/modem_reset.h"
+#include "platform/serial/iocontrol.h"
+#include "platform/serial/modem_lines.h"
 #include "platform/kernel/text.h"
 #include "platform/serial/serial_port.h"
 

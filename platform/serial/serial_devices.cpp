@@ -3,7 +3,7 @@
 // pairs the platform makes, and the built-in module simulator's line.
 #include "platform/serial/serial.h"
 #include "platform/kernel/debug.h"
-#include "platform/kernel/iocontrol.h"
+#include "platform/serial/iocontrol.h"
 #include "platform/kernel/text.h"
 #include "platform/serial/open_reason.h"
 #include "platform/serial/syscalls.h"

@@ -6,6 +6,7 @@
 #include "platform/shellapi/shell_internal.h"
 
 #include "platform/windowing/display.h"
+#include "platform/kernel/kernel.h"
 #include "platform/kernel/text.h"
 #include "platform/windowing/window.h"
 
@@ -239,6 +240,14 @@ void input_key(int vk, unsigned modifiers, char16_t ch)
     lParam |= (LPARAM)ch << kKeyCharShift;
     PostMessageW(target, WM_KEYDOWN, (WPARAM)vk, lParam);
 }
+
+// keybd_event's keys: the kernel learns of the shell's input when the shell
+// is linked in (it sits below the shell and never names it).
+static const bool g_keyInputSet = []
+{
+    set_key_input(input_key);
+    return true;
+}();
 
 void send_command(HWND target, int id)
 {

@@ -319,6 +319,14 @@ void status_notice(const std::string& text)
     notify(listener, line);
 }
 
+// A failed open reaches the line through the serial room's notice listener:
+// that room sits below the window system and never names the line itself.
+static const bool g_openNoticeSet = []
+{
+    serial_set_notice_listener(status_notice);
+    return true;
+}();
+
 std::string status_text()
 {
     Status& s = status();

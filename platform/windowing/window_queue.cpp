@@ -6,7 +6,7 @@
 #include "platform/windowing/window_internal.h"
 #include "platform/windowing/display.h"
 
-#include "platform/kernel/iocontrol.h"
+#include "platform/serial/iocontrol.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -4,7 +4,7 @@
 // fed through the system-call table as a UART's driver would hand them over.
 // And the module reset through an adapter's modem lines ("RIL1:" "lines:"),
 // over a virtual cable that records the line changes with their times.
-#include "platform/kernel/iocontrol.h"
+#include "platform/serial/iocontrol.h"
 #include "platform/profile/profile.h"
 #include "platform/serial/syscalls.h"
 #include "platform/serial/vcable.h"

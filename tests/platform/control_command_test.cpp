@@ -4,7 +4,7 @@
 // stopped at the time limit (SIGTERM, then SIGKILL), and an empty command is
 // refused with its own reason.
 #include "platform/kernel/debug.h"
-#include "platform/kernel/iocontrol.h"
+#include "platform/serial/iocontrol.h"
 #include "platform/kernel/text.h"
 #include "platform/profile/profile.h"
 #include "platform/win32.h"

@@ -6,9 +6,9 @@
 // (finding, bringing forward, posting, the folder checks) are tested with
 // the shell calls.
 #include "platform/kernel/debug.h"
-#include "platform/kernel/iocontrol.h"
+#include "platform/serial/iocontrol.h"
 #include "platform/kernel/text.h"
-#include "platform/profile/instance.h"
+#include "platform/shellapi/instance.h"
 #include "platform/profile/profile.h"
 #include "platform/shellapi/shell_ui.h"
 #include "platform/win32.h"

@@ -6,8 +6,8 @@
 // across processes through the window namespace.
 #include "platform/kernel/debug.h"
 #include "platform/windowing/display.h"
-#include "platform/windowing/headless.h"
-#include "platform/profile/instance.h"
+#include "platform/displays/headless.h"
+#include "platform/shellapi/instance.h"
 #include "platform/kernel/kernel.h"
 #include "platform/profile/profile.h"
 #include "platform/kernel/resource_loader.h"

@@ -3,7 +3,7 @@
 // drop-downs, boxes and dialogs, and how keys and clicks are routed. The
 // display itself on a pseudo-terminal is tested in terminal_test.cpp.
 #include "platform/shellapi/shell_ui.h"
-#include "platform/windowing/terminal.h"
+#include "platform/displays/terminal.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 // terminal. Its logic without a terminal is tested in terminal_model_test.cpp.
 #include "platform/windowing/display.h"
 #include "platform/shellapi/shell_ui.h"
-#include "platform/windowing/terminal.h"
+#include "platform/displays/terminal.h"
 #include "platform/windowing/window.h"
 
 #include <gtest/gtest.h>

@@ -11,7 +11,7 @@
 
 #include "download/payload.h"
 #include "download/run.h"
-#include "platform/kernel/iocontrol.h"
+#include "platform/serial/iocontrol.h"
 #include "platform/windowing/display.h"
 #include "sim/sim.h"
 #include "tests/support/bridge_harness.h"

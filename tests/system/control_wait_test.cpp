@@ -8,7 +8,7 @@
 #include "shell/main_window.h"
 
 #include "platform/kernel/resource_loader.h"
-#include "platform/profile/instance.h"
+#include "platform/shellapi/instance.h"
 #include "platform/profile/profile.h"
 #include "platform/windowing/display.h"
 #include "platform/windowing/window.h"

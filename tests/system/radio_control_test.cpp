@@ -6,7 +6,7 @@
 // process that a restart without a hook ends with the restart status.
 #include "devctl/radio_control.h"
 #include "platform/kernel/core.h"
-#include "platform/kernel/iocontrol.h"
+#include "platform/serial/iocontrol.h"
 #include "platform/profile/profile.h"
 #include "platform/kernel/text.h"
 #include "shell/log.h"

@@ -4,7 +4,7 @@
 // terminal_text.cpp). The ncurses side (terminal.cpp) draws what these
 // compute and carries out the actions.
 #include "platform/shellapi/shell_ui.h"
-#include "platform/windowing/terminal.h"
+#include "platform/displays/terminal.h"
 #include "platform/kernel/text.h"
 
 #include <algorithm>

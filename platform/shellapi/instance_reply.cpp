@@ -1,10 +1,10 @@
 // Replies to posted commands (instance.h): the table the process entry
 // fills, and the holder's wait for a command to be handled on the program
 // window's thread before it asks the reply.
-#include "platform/profile/instance_internal.h"
+#include "platform/shellapi/instance_internal.h"
 
 #include "platform/kernel/core.h"
-#include "platform/profile/instance.h"
+#include "platform/shellapi/instance.h"
 #include "platform/windowing/window.h"
 
 #include <condition_variable>

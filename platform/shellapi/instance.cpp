@@ -1,9 +1,9 @@
 // FindWindowW and SetForegroundWindow over the device's window namespace: the
 // process's own windows, and through a local socket those of the process
 // holding the namespace of the same device profile (see instance.h).
-#include "platform/profile/instance.h"
+#include "platform/shellapi/instance.h"
 
-#include "platform/profile/instance_internal.h"
+#include "platform/shellapi/instance_internal.h"
 
 #include "platform/kernel/core.h"
 #include "platform/kernel/debug.h"

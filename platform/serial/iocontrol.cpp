@@ -1,10 +1,10 @@
 // Control-only devices and the HAL: the radio interface driver behind
 // DeviceIoControl, the core library's entry points, and the device restart.
-#include "platform/kernel/iocontrol.h"
+#include "platform/serial/iocontrol.h"
 
 #include "platform/kernel/core.h"
 #include "platform/kernel/debug.h"
-#include "platform/kernel/modem_reset.h"
+#include "platform/serial/modem_lines.h"
 #include "platform/kernel/text.h"
 #include "sim/sim.h"
 

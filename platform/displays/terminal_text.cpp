@@ -2,7 +2,7 @@
 // point shows as and how many cells it takes, UTF-16 to code points, and the
 // wrapping of log panes (by cells, keeping each row's place in the text) and
 // of box and dialog texts (by words).
-#include "platform/windowing/terminal.h"
+#include "platform/displays/terminal.h"
 #include "platform/kernel/text.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 // The headless display's output: the log pane's new text and each message
 // box, written to a descriptor as they appear (see headless.h).
-#include "platform/windowing/headless.h"
+#include "platform/displays/headless.h"
 
 #include "platform/shellapi/shell_ui.h"
 #include "platform/kernel/text.h"

@@ -12,7 +12,7 @@
 // Only the terminal display's own files include this header.
 #pragma once
 
-#include "platform/windowing/terminal.h"
+#include "platform/displays/terminal.h"
 #include "platform/windowing/window.h"
 
 #include <atomic>

@@ -13,10 +13,10 @@
 // SIGHUP write to a second pipe that a small guard thread reads: it restores
 // the terminal and lets the signal end the process, even while the UI thread
 // is busy inside a command.
-#include "platform/windowing/terminal_internal.h"
+#include "platform/displays/terminal_internal.h"
 
 #include "platform/kernel/debug.h"
-#include "platform/kernel/iocontrol.h"
+#include "platform/serial/iocontrol.h"
 #include "platform/shellapi/shell_ui.h"
 #include "platform/windowing/status_line.h"
 #include "platform/kernel/text.h"

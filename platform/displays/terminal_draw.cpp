@@ -3,7 +3,7 @@
 // dialogs and message boxes as overlays. Everything is drawn from the window
 // system's state on the UI thread, with the screen lock held; a frame also
 // brings the input routing (t->ui, t->layout) up to date with what it shows.
-#include "platform/windowing/terminal_internal.h"
+#include "platform/displays/terminal_internal.h"
 
 #include "platform/kernel/text.h"
 #include "platform/shellapi/shell_ui.h"

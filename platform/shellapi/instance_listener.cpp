@@ -1,5 +1,5 @@
 // The namespace holder's listener (see instance_internal.h).
-#include "platform/profile/instance_internal.h"
+#include "platform/shellapi/instance_internal.h"
 
 #include "platform/kernel/core.h"
 #include "platform/kernel/debug.h"

@@ -1,7 +1,7 @@
 // The terminal type check of the terminal display, in a file of its own:
 // <term.h> defines a macro for every terminal capability ("lines",
 // "columns", ...), which must not reach the display's code.
-#include "platform/windowing/terminal.h"
+#include "platform/displays/terminal.h"
 
 #include <curses.h>
 #include <term.h>

@@ -1,7 +1,7 @@
 // Reading the terminal: what ncurses delivers (characters, key codes, mouse
 // reports, Esc sequences) becomes the display's keys and mouse events, which
 // the model (terminal_model.cpp) routes. UI thread, screen lock held.
-#include "platform/windowing/terminal_internal.h"
+#include "platform/displays/terminal_internal.h"
 
 #include "platform/shellapi/shell_ui.h"
 

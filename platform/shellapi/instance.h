@@ -62,6 +62,7 @@
 // Only files under platform/ and tests include this header.
 #pragma once
 
+#include "platform/kernel/runtime_dir.h"
 #include "platform/win32.h"
 
 #include <cstdint>
@@ -75,15 +76,6 @@ constexpr DWORD kFindHoldMs = 3000;    // a starting holder's grace for its firs
 constexpr DWORD kRequestWaitMs = 5000; // a client's wait for an answer
 constexpr DWORD kReplyWaitMs = 2000;   // the holder's wait for a command with a reply to be handled
 
-// Root's namespace folder without XDG_RUNTIME_DIR.
-constexpr char kRootRuntimeDir[] = "/run/fwutil";
-// The directory the sockets go in (see above), not yet checked.
-std::string instance_default_dir();
-// Every directory tried, in order: instance_default_dir() and the fallbacks.
-std::vector<std::string> instance_dirs();
-// Creates dir if missing (mode 0700) and checks it: a real directory, owned
-// by this user, with no group or other permission bits.
-bool instance_check_dir(const std::string& dir, std::string* error);
 // The socket of a key's namespace in dir.
 std::string instance_socket_path(const std::string& dir, const std::string& key);
 
