@@ -296,6 +296,16 @@ bool ledger_append(const RunRecord& r, std::string* error);
 int ledger_summary(const std::string& path);
 
 // ---------------------------------------------------------------------------
+// The journal (journal.cpp): a station under systemd writes its outcome there
+// ---------------------------------------------------------------------------
+// Whether this process runs under systemd (INVOCATION_ID or JOURNAL_STREAM).
+bool journal_wanted();
+// The structured fields of the run's outcome, "NAME=value" each.
+std::vector<std::string> journal_fields(const RunRecord& r, const std::string& message);
+// Sends one entry with these fields; false with the reason.
+bool journal_send(const std::vector<std::string>& fields, std::string* error);
+
+// ---------------------------------------------------------------------------
 // Ending the process (main.cpp)
 // ---------------------------------------------------------------------------
 // Closes the display and the namespace and ends with status; station mode
