@@ -5,7 +5,9 @@
 // A line goes in with a single write() on a descriptor opened with O_APPEND:
 // the kernel places it at the end whole, so stations appending at once never
 // interleave, and a station that dies (even by SIGKILL) has either written
-// its whole line or none of it. The file is opened at start, so a ledger the
+// its whole line or none of it (a kill can cut a write only between two
+// pages, very rarely; the next station then starts its line on a new one).
+// The file is opened at start, so a ledger the
 // run cannot write to is known before the module is touched.
 #include "app/app.h"
 
@@ -301,7 +303,7 @@ bool ledger_open(const std::string& path, std::string* error)
         *error = path + ": not a regular file (the ledger is a regular file, or a new one)";
         return false;
     }
-    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0644);
+    int fd = open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0)
     {
         *error =
@@ -353,7 +355,16 @@ bool ledger_append(const RunRecord& r, std::string* error)
         *error = "the ledger was not opened at start";
         return false;
     }
-    const std::string line = ledger_line(r);
+    std::string line = ledger_line(r);
+    // A write cut short by a kill between two pages leaves a line without its
+    // end; the next line then starts on a line of its own, so the torn one
+    // stays one unreadable line and takes no whole record with it. (Another
+    // station appending meanwhile costs at most an empty line.)
+    struct stat st;
+    char last = '\n';
+    if (fstat(g_ledgerFd, &st) == 0 && st.st_size > 0 && pread(g_ledgerFd, &last, 1, st.st_size - 1) == 1 &&
+        last != '\n')
+        line.insert(line.begin(), '\n');
     ssize_t n;
     while ((n = write(g_ledgerFd, line.data(), line.size())) < 0 && errno == EINTR)
     {

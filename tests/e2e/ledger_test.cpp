@@ -102,6 +102,21 @@ TEST_F(Ledger, FailedRunIsAppendedWithItsOutcome)
     EXPECT_NE(lines[0].find("\"reason\": \"the profile was refused ("), std::string::npos) << lines[0];
 }
 
+// A ledger whose last line was cut short: the next run's line starts on a
+// line of its own, and only the torn one is lost.
+TEST_F(Ledger, LineAfterATornOneStartsOnItsOwnLine)
+{
+    const std::string ledger = Write("line.jsonl", "{\"tool\": \"fwutil\",\"outcome\": \"fla");
+    toolrun::Result r = Run({"--station", "-q", "--ledger", ledger});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::vector<std::string> lines = Lines(ledger);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1].rfind("{\"tool\": \"fwutil\",\"version\"", 0), 0u) << lines[1];
+    toolrun::Result summary = Run({"--ledger-summary", ledger});
+    EXPECT_NE(summary.out.find("runs: 1 (1 flashed, 0 failed)\n"), std::string::npos) << summary.out;
+    EXPECT_NE(summary.out.find("unreadable lines: 1 (the first is line 1)\n"), std::string::npos) << summary.out;
+}
+
 struct RefusedCase
 {
     const char* name;
