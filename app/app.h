@@ -50,7 +50,7 @@ constexpr int kExitNotFound = 10;        // station: the port does not exist
 constexpr int kExitPermission = 11;      // station: no permission to open the port
 constexpr int kExitOpenFailed = 12;      // station: the port could not be opened or set up otherwise
 constexpr int kExitFirmwareRefused = 13; // station, --check-firmware: the firmware set was refused (nothing sent)
-constexpr int kExitNoRecord = 14;        // station: the run's record (--report) could not be written
+constexpr int kExitNoRecord = 14;        // station: the run's record (--report, --ledger) could not be written
 constexpr int kExitWindowFailed = 16;    // the main window could not be created
 constexpr int kExitSignalBase = 128;     // 128 + N, stopped by signal N (station: the record is written)
 constexpr int kExitInterrupted = 130;    // the window closed (Yes to the question) while an update ran
@@ -87,6 +87,8 @@ struct Options
     int waitDeviceSeconds = 0;  // --wait-device: how long to wait for COM1:'s node; 0: not at all
     std::string firmware;       // --firmware: a set's folder, a set's name, or "standin"; empty: not given
     bool checkFirmware = false; // --check-firmware: check the set and exit
+    std::string ledger;         // --ledger: the file the run's record is appended to as one line
+    std::string ledgerSummary;  // --ledger-summary: the ledger to sum up, then exit
 };
 
 extern const char kVersionLine[]; // "fwutil X.Y.Z"
@@ -279,6 +281,29 @@ bool record_prepare(const std::string& path, std::string* error);
 // At the end: writes the record into the temporary file and renames it over
 // path; false with the reason (an earlier record at path stays whole).
 bool write_record(const std::string& path, const RunRecord& r, std::string* error);
+
+// ---------------------------------------------------------------------------
+// The ledger (ledger.cpp): one JSON line per run, appended whole
+// ---------------------------------------------------------------------------
+// At start: opens the ledger for appending (a regular file, no link, in a
+// folder this user trusts); false with the reason.
+bool ledger_open(const std::string& path, std::string* error);
+// The record as one line of JSON, ending with its line break.
+std::string ledger_line(const RunRecord& r);
+// At the end: appends the line with one write(); false with the reason.
+bool ledger_append(const RunRecord& r, std::string* error);
+// --ledger-summary: counts by outcome and reason; the process's status.
+int ledger_summary(const std::string& path);
+
+// ---------------------------------------------------------------------------
+// The journal (journal.cpp): a station under systemd writes its outcome there
+// ---------------------------------------------------------------------------
+// Whether this process runs under systemd (INVOCATION_ID or JOURNAL_STREAM).
+bool journal_wanted();
+// The structured fields of the run's outcome, "NAME=value" each.
+std::vector<std::string> journal_fields(const RunRecord& r, const std::string& message);
+// Sends one entry with these fields; false with the reason.
+bool journal_send(const std::vector<std::string>& fields, std::string* error);
 
 // ---------------------------------------------------------------------------
 // Ending the process (main.cpp)

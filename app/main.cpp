@@ -338,10 +338,17 @@ int main(int argc, char** argv)
     signal(SIGPIPE, SIG_IGN); // a reader that went away is an error on write, not a death
     Options o = parse_options(argc, argv);
 
+    if (!o.ledgerSummary.empty())
+        return ledger_summary(o.ledgerSummary);
     std::string error;
     if (o.station && !o.report.empty() && !record_prepare(o.report, &error))
     {
         fprintf(stderr, "fwutil: cannot write the record: %s\n", plat::printable_text(error).c_str());
+        return kExitUsage;
+    }
+    if (o.station && !o.ledger.empty() && !ledger_open(o.ledger, &error))
+    {
+        fprintf(stderr, "fwutil: cannot write to the ledger: %s\n", plat::printable_text(error).c_str());
         return kExitUsage;
     }
     Device device;

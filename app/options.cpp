@@ -75,6 +75,14 @@ const char kHelp[] = "Usage: fwutil [OPTION]...\n"
                      "      --report FILE  station: write the run's record to FILE as JSON (version,\n"
                      "                     profile, port, start and end in UTC, outcome and reason,\n"
                      "                     attempts, phase durations, bytes sent, the image's SHA-256).\n"
+                     "      --ledger FILE  station: append the run's record (as --report writes it) to\n"
+                     "                     FILE as one line of JSON, in one write, so that stations\n"
+                     "                     sharing FILE never mix their lines and a station that dies\n"
+                     "                     leaves a whole line or none.\n"
+                     "      --ledger-summary FILE\n"
+                     "                     read a ledger and print the runs, flashed and failed, their\n"
+                     "                     span and modules an hour, and counts by outcome and reason;\n"
+                     "                     lines that are not a whole record are counted apart.\n"
                      "      --wait-device SECONDS\n"
                      "                     wait up to SECONDS (1 to 3600) for the node behind \"COM1:\"\n"
                      "                     (after --port) to appear, looking every 100 ms, then go on;\n"
@@ -145,8 +153,8 @@ const char kHelp[] = "Usage: fwutil [OPTION]...\n"
                      "  12   the port could not be opened or set up for another reason\n"
                      "  13   the firmware set was refused (nothing was sent to the module); also\n"
                      "       --check-firmware when it would refuse the set\n"
-                     "  14   the run's record (--report) could not be written (the run's outcome is\n"
-                     "       still on the result line)\n";
+                     "  14   the run's record (--report, --ledger) could not be written (the run's\n"
+                     "       outcome is still on the result line)\n";
 
 namespace
 {
@@ -166,6 +174,8 @@ enum
     kOptWaitDevice,
     kOptFirmware,
     kOptCheckFirmware,
+    kOptLedger,
+    kOptLedgerSummary,
 };
 
 const char kShortOptions[] = ":hVqp:";
@@ -185,6 +195,8 @@ const struct option kLongOptions[] = {
     {"wait-device", required_argument, nullptr, kOptWaitDevice},
     {"firmware", required_argument, nullptr, kOptFirmware},
     {"check-firmware", optional_argument, nullptr, kOptCheckFirmware},
+    {"ledger", required_argument, nullptr, kOptLedger},
+    {"ledger-summary", required_argument, nullptr, kOptLedgerSummary},
     {"quiet", no_argument, nullptr, 'q'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
@@ -302,6 +314,12 @@ void take_option(int c, const char* arg, Options* o, bool* timeoutGiven, bool* a
             if (arg != nullptr)
                 o->firmware = path_option(arg, c, "a firmware set's folder or name, or standin");
             break;
+        case kOptLedger:
+            o->ledger = path_option(arg, c, "a file");
+            break;
+        case kOptLedgerSummary:
+            o->ledgerSummary = path_option(arg, c, "a ledger file");
+            break;
         case 'q':
             o->quiet = true;
             break;
@@ -382,6 +400,10 @@ Options parse_options(int argc, char** argv)
         usage_error("--timeout and --attempts are for --station");
     if (!o.station && !o.report.empty())
         usage_error("--report is for --station");
+    if (!o.station && !o.ledger.empty())
+        usage_error("--ledger is for --station");
+    if (!o.ledgerSummary.empty() && (o.station || o.post || o.checkFirmware))
+        usage_error("--ledger-summary reads a ledger and exits: not with --station, --post or --check-firmware");
     if (o.checkFirmware && (o.station || o.post))
         usage_error("--check-firmware checks a set and exits: not with --station or --post");
     if (!o.station && o.quiet)

@@ -471,12 +471,20 @@ int station_conclude(int status, const std::string& leftWith)
         line += ", reason: " + r.reason;
     fprintf(stderr, "%s\n", plat::printable_text(line).c_str()); // the port and reason come from the profile
     std::string error;
+    if (journal_wanted() && !journal_send(journal_fields(r, plat::printable_text(line.substr(8))), &error))
+        fprintf(stderr, "fwutil: the outcome did not reach the journal: %s\n", error.c_str());
+    int concluded = status;
     if (!s.o.report.empty() && !write_record(s.o.report, r, &error))
     {
         fprintf(stderr, "fwutil: cannot write the record: %s\n", plat::printable_text(error).c_str());
-        return kExitNoRecord;
+        concluded = kExitNoRecord;
     }
-    return status;
+    if (!s.o.ledger.empty() && !ledger_append(r, &error))
+    {
+        fprintf(stderr, "fwutil: cannot append to the ledger: %s\n", plat::printable_text(error).c_str());
+        concluded = kExitNoRecord;
+    }
+    return concluded;
 }
 
 } // namespace app

@@ -15,7 +15,9 @@
 #      hardening gap), dpkg -i installs it (root only), and man -l renders the
 #      installed manual pages (man-db and lintian are installed if missing);
 #   4. fwutil --help, its manual page and the README agree on every option and
-#      exit status; fwsim --help and its page on every option.
+#      exit status; fwsim --help and its page on every option;
+#   5. systemd-analyze verify finds nothing to say about the station's
+#      template unit under an instance's name (systemd is installed if missing).
 # BUILD_DIR (default build-install) is configured and built here as the
 # package is, without the tests. KEEP_PACKAGE=1 leaves the package installed.
 set -euo pipefail
@@ -106,7 +108,9 @@ for f in usr/bin/fwutil usr/bin/fwsim usr/bin/fwutil-make-firmware-set \
     $man1/fwutil.1.gz $man1/fwsim.1.gz $man1/fwutil-make-firmware-set.1.gz \
     usr/share/bash-completion/completions/fwutil usr/share/bash-completion/completions/fwsim \
     usr/share/fwutil/profiles/default.reg usr/share/fwutil/profiles/adapter.reg usr/share/fwutil/profiles/pty.reg \
-    usr/share/fwutil/firmware/README etc/fwutil/keys usr/share/doc/fwutil/copyright usr/share/doc/fwutil/changelog.gz; do
+    usr/share/fwutil/firmware/README etc/fwutil/keys usr/share/doc/fwutil/copyright usr/share/doc/fwutil/changelog.gz \
+    lib/systemd/system/fwutil-station@.service usr/share/doc/fwutil/examples/70-fwutil-station.rules \
+    usr/share/doc/fwutil/examples/fwutil-station.default; do
     check "staged $f" test -e "$stage/$f"
 done
 
@@ -252,12 +256,13 @@ check "fwsim received nothing" grep -q '^  bytes in/out     0 / 0$' "$work/fwsim
 deb=$(find "$work/pkg" -maxdepth 1 -name "fwutil_*.deb" 2>/dev/null | head -1)
 check "cpack made a .deb" test -n "$deb"
 if [ -n "$deb" ]; then
-    check "the package depends on libncursesw6, libsodium23 and libc6" sh -c "dpkg-deb -f '$deb' Depends |
+    check "the package depends on libncursesw6, libsodium23, libsystemd0 and libc6" sh -c "dpkg-deb -f '$deb' Depends |
         grep -q libncursesw6 && dpkg-deb -f '$deb' Depends | grep -q libsodium23 &&
-        dpkg-deb -f '$deb' Depends | grep -q libc6"
+        dpkg-deb -f '$deb' Depends | grep -q libsystemd0 && dpkg-deb -f '$deb' Depends | grep -q libc6"
     dpkg-deb -c "$deb" >"$work/deb.list"
     for f in $man1/fwutil.1.gz $man1/fwsim.1.gz $man1/fwutil-make-firmware-set.1.gz usr/share/fwutil/firmware/README \
-        etc/fwutil/keys/ usr/share/doc/fwutil/copyright usr/share/doc/fwutil/changelog.gz; do
+        etc/fwutil/keys/ usr/share/doc/fwutil/copyright usr/share/doc/fwutil/changelog.gz \
+        lib/systemd/system/fwutil-station@.service usr/share/doc/fwutil/examples/70-fwutil-station.rules; do
         check "the package holds $f" grep -q " \./$f\$" "$work/deb.list"
     done
     # Debian's own checker: not one error or warning, and no hardening gap
@@ -330,6 +335,25 @@ same "fwsim --help and fwsim(1) options" "$("$bin/fwsim" --help | help_options)"
 for page in fwutil fwsim; do
     check "$page(1) names version $version" grep -q "^\.TH .* \"$page $version\"" "$root/docs/$page.1"
 done
+
+# ---------------------------------------------------------------------------
+# 5. The station's template unit
+# ---------------------------------------------------------------------------
+# systemd-analyze checks a template only under an instance's name; it names
+# an ExecStart program that is not there, so the copy runs the staged fwutil.
+# It reports unknown keys and bad values on stderr but still exits 0: any
+# output is a failure.
+if need_tool systemd-analyze systemd; then
+    unit=$work/units/fwutil-station@ttyUSB0.service
+    mkdir -p "$work/units"
+    sed "s|/usr/bin/fwutil|$bin/fwutil|" "$stage/lib/systemd/system/fwutil-station@.service" >"$unit"
+    verify_status=0
+    systemd-analyze verify --man=no "$unit" >"$work/verify.out" 2>&1 || verify_status=$?
+    check "systemd-analyze verify fwutil-station@ttyUSB0.service: nothing to say (status $verify_status: $(tr '\n' ' ' \
+        <"$work/verify.out"))" sh -c "test $verify_status = 0 && ! test -s '$work/verify.out'"
+    check "the unit starts fwutil --station on /dev/ttyUSB0" grep -q "^ExecStart=$bin/fwutil --station --port /dev/%I " \
+        "$unit"
+fi
 
 if [ "$failures" -gt 0 ]; then
     say "$failures check(s) failed"

@@ -11,7 +11,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -33,6 +37,7 @@ struct RilDevice : Object
     DeviceType type = DeviceType::RilNone;
     std::u16string name; // as the profile spells it, for the debug lines
     std::string command;
+    std::string port; // the tty path behind the module's line, or empty
 };
 
 std::mutex g_devMutex;
@@ -56,6 +61,13 @@ constexpr size_t kOutputLineMax = 900;    // longer lines are cut into pieces
 constexpr size_t kDrainBytes = 64 * 1024; // read at one go at most
 
 std::atomic<DWORD> g_commandLimitMs{kCommandLimitMs};
+
+// The module's line: the adapter whose module the controls act on.
+const char16_t kModuleLine[] = u"COM1:";
+// Where udev keeps an adapter's stable names.
+const char kSerialIdFolder[] = "/dev/serial/by-id";
+std::mutex g_idFolderMutex;
+std::string g_idFolder = kSerialIdFolder;
 std::atomic<ControlRunner> g_controlRunner{nullptr};
 
 // The command's output, line by line, into the debug output.
@@ -130,13 +142,32 @@ bool drain_output(int fd, OutputLines* out)
 // its keys), stdin /dev/null, stdout and stderr on outFd, no other
 // descriptor of the tool, default signal dispositions (the tool ignores
 // SIGPIPE, which a shell pipeline must not inherit).
-int spawn_command(const std::string& command, const char* control, int outFd, pid_t* pid)
+// The control's own variables replace any of the tool's environment with the
+// same names: FWU_RIL_CONTROL, and when the module's line is a tty, FWU_PORT
+// and FWU_DEVICE, so one command serves many adapters.
+int spawn_command(const std::string& command, const char* control, const std::string& port, int outFd, pid_t* pid)
 {
-    std::string env = std::string("FWU_RIL_CONTROL=") + control;
+    std::vector<std::string> own = {std::string("FWU_RIL_CONTROL=") + control};
+    if (!port.empty())
+    {
+        own.push_back("FWU_PORT=" + port);
+        std::string folder;
+        {
+            std::lock_guard<std::mutex> lock(g_idFolderMutex);
+            folder = g_idFolder;
+        }
+        own.push_back("FWU_DEVICE=" + control_port_identity(port, folder));
+    }
     std::vector<char*> envp;
     for (char** e = environ; e && *e; e++)
-        envp.push_back(*e);
-    envp.push_back(env.data());
+    {
+        const bool replaced = strncmp(*e, "FWU_RIL_CONTROL=", 16) == 0 || strncmp(*e, "FWU_PORT=", 9) == 0 ||
+                              strncmp(*e, "FWU_DEVICE=", 11) == 0;
+        if (!replaced)
+            envp.push_back(*e);
+    }
+    for (std::string& v : own)
+        envp.push_back(v.data());
     envp.push_back(nullptr);
     const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
     posix_spawn_file_actions_t actions;
@@ -270,7 +301,7 @@ void release_guard(GroupGuard* guard)
     guard->pid = -1;
 }
 
-bool run_command(const std::u16string& name, const std::string& command, const char* control)
+bool run_command(const std::u16string& name, const std::string& command, const char* control, const std::string& port)
 {
     if (command.find_first_not_of(" \t") == std::string::npos)
     {
@@ -286,7 +317,7 @@ bool run_command(const std::u16string& name, const std::string& command, const c
     }
     fcntl(out[0], F_SETFL, O_NONBLOCK);
     pid_t pid;
-    int err = spawn_command(command, control, out[1], &pid);
+    int err = spawn_command(command, control, port, out[1], &pid);
     close(out[1]);
     if (err != 0)
     {
@@ -354,7 +385,7 @@ void run_control(const std::shared_ptr<RilDevice>& dev, int which, const char* c
             sim_reset(sim);
     }
     else if (dev->type == DeviceType::RilCommand)
-        ok = run_command(dev->name, dev->command, control);
+        ok = run_command(dev->name, dev->command, control, dev->port);
     else if (which == 2 && dev->type == DeviceType::RilLines)
     {
         // Suspend and resume have no wire of their own: accepted, nothing done.
@@ -406,7 +437,44 @@ HANDLE ril_open(const DeviceSpec* device)
     dev->type = device->type;
     dev->name = device->name;
     dev->command = device->arg;
+    const DeviceSpec* line = device_find(kModuleLine);
+    if (line != nullptr && line->type == DeviceType::TtyPath)
+        dev->port = line->arg;
     return handle_insert(dev);
+}
+
+std::string control_port_identity(const std::string& port, const std::string& idFolder)
+{
+    char node[PATH_MAX];
+    if (realpath(port.c_str(), node) == nullptr)
+        return port; // not there (now): the path is all there is to say
+    if (port.rfind(idFolder + "/", 0) == 0)
+        return port;
+    std::vector<std::string> names;
+    if (DIR* d = opendir(idFolder.c_str()))
+    {
+        while (struct dirent* e = readdir(d))
+        {
+            if (e->d_name[0] != '.')
+                names.push_back(e->d_name);
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end()); // the same answer every time when two point at one node
+    for (const std::string& n : names)
+    {
+        char target[PATH_MAX];
+        const std::string link = idFolder + "/" + n;
+        if (realpath(link.c_str(), target) != nullptr && strcmp(target, node) == 0)
+            return link;
+    }
+    return node;
+}
+
+void ril_set_id_folder(const std::string& folder)
+{
+    std::lock_guard<std::mutex> lock(g_idFolderMutex);
+    g_idFolder = folder.empty() ? kSerialIdFolder : folder;
 }
 
 void simulator_register(Sim* sim)

@@ -5,7 +5,10 @@
 // What stands behind "RIL1:" comes from the device profile: the simulated
 // module's reset (suspend and resume are accepted), a no-op, or an outside
 // command (a relay, a GPIO script) run with /bin/sh for every control, with
-// FWU_RIL_CONTROL set to suspend, resume or reset; its exit status 0 is
+// FWU_RIL_CONTROL set to suspend, resume or reset (and, when "COM1:" is a tty,
+// FWU_PORT set to its path and FWU_DEVICE to the adapter's stable identity,
+// so that one profile's command can reset the module of whichever adapter
+// this run uses); its exit status 0 is
 // success (ERROR_GEN_FAILURE otherwise; an empty command is refused with
 // ERROR_BAD_COMMAND).
 //
@@ -77,6 +80,15 @@ struct HalFaults
     bool kernelIoControl;
 };
 void hal_set_faults(const HalFaults& faults);
+
+// An adapter's stable identity, FWU_DEVICE of an outside command: port itself
+// when it is a link in idFolder (/dev/serial/by-id), else the link there
+// that points at the same device node (the first by name), else the node's
+// resolved path; port as it is when it does not resolve.
+std::string control_port_identity(const std::string& port, const std::string& idFolder);
+// The folder of stable names FWU_DEVICE is looked up in (tests); empty
+// restores /dev/serial/by-id.
+void ril_set_id_folder(const std::string& folder);
 
 // The time an outside command gets (tests); 0 restores the 10 s.
 void ril_set_command_limit_ms(DWORD ms);

@@ -67,6 +67,8 @@ TEST_F(Cli, EachRefusalHasItsOwnMessageAndStatus2)
         {{"--station", "--report", ""}, "fwutil: --report needs a file, not ''"},
         {{"--timeout", "5"}, "fwutil: --timeout and --attempts are for --station"},
         {{"--report", "r.json"}, "fwutil: --report is for --station"},
+        {{"--ledger", "l.jsonl"}, "fwutil: --ledger is for --station"},
+        {{"--ledger-summary", "l.jsonl", "--station"}, "fwutil: --ledger-summary reads a ledger and exits"},
         {{"-q"}, "fwutil: -q is for --station"},
         {{"--quiet"}, "fwutil: -q is for --station"},
         {{"--station", "--display", "terminal"}, "fwutil: --station runs headless"},

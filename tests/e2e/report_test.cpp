@@ -541,4 +541,45 @@ TEST_F(StationRecord, TwoStationsRunSideBySide)
     EXPECT_NE(Field(toolrun::read_file(dir_ + "/a.json"), "log"), Field(toolrun::read_file(dir_ + "/b.json"), "log"));
 }
 
+// One profile for every adapter: its reset finds the simulator behind the
+// port it is told (a pid file named after the port), so each station's reset
+// reaches its own module and neither breaks the other's transfer.
+TEST_F(StationRecord, OneProfileForTwoAdaptersEachResetReachesItsOwnModule)
+{
+    toolrun::Fwsim simA, simB;
+    ASSERT_TRUE(simA.Start()) << simA.child.errText;
+    ASSERT_TRUE(simB.Start()) << simB.child.errText;
+    ASSERT_EQ(mkdir((dir_ + "/pids").c_str(), 0755), 0);
+    for (const toolrun::Fwsim* sim : {&simA, &simB})
+        Write("pids/" + sim->path.substr(sim->path.rfind('/') + 1) + ".pid", std::to_string(sim->child.pid));
+    const std::string profile =
+        Write("line.reg", "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Platform]\n\"Restart\"=\"exit\"\n\n"
+                          "[HKEY_LOCAL_MACHINE\\Platform\\Devices]\n\"COM1:\"=\"tty:/dev/fwutil-not-this-one\"\n"
+                          "\"RIL1:\"=\"cmd:kill -USR1 $(cat " +
+                              dir_ + "/pids/${FWU_PORT##*/}.pid)\"\n");
+    toolrun::Result a, b;
+    auto station = [&](const toolrun::Fwsim& sim, const char* record, toolrun::Result* r)
+    {
+        *r = toolrun::run(
+            Invocation({"--profile", profile, "--port", sim.path, "--attempts", "2", "--report", dir_ + "/" + record}));
+    };
+    std::thread runA(station, std::cref(simA), "a.json", &a);
+    std::thread runB(station, std::cref(simB), "b.json", &b);
+    runA.join();
+    runB.join();
+    const std::string reportA = simA.Stop(), reportB = simB.Stop();
+    EXPECT_EQ(a.status, 0) << a.err;
+    EXPECT_EQ(b.status, 0) << b.err;
+    EXPECT_EQ(Field(toolrun::read_file(dir_ + "/a.json"), "attempts"), "1");
+    EXPECT_EQ(Field(toolrun::read_file(dir_ + "/b.json"), "attempts"), "1");
+    // Each module was reset by its own station alone: its suspend, resume and
+    // reset each run the command once.
+    std::regex resets(R"(\n  resets +(\d+)\n)");
+    std::smatch ma, mb;
+    ASSERT_TRUE(std::regex_search(reportA, ma, resets)) << reportA;
+    ASSERT_TRUE(std::regex_search(reportB, mb, resets)) << reportB;
+    EXPECT_EQ(ma[1].str(), "3") << reportA;
+    EXPECT_EQ(mb[1].str(), "3") << reportB;
+}
+
 } // namespace

@@ -1,8 +1,9 @@
 // Tests of an outside command behind "RIL1:" ("cmd:COMMAND"): it is kept
 // apart from the tool (a session of its own, stdin /dev/null, no descriptor
 // of the tool, output into the debug output), its whole process group is
-// stopped at the time limit (SIGTERM, then SIGKILL), and an empty command is
-// refused with its own reason.
+// stopped at the time limit (SIGTERM, then SIGKILL), it is told which adapter
+// it is for (FWU_PORT, FWU_DEVICE), and an empty command is refused with its
+// own reason.
 #include "platform/kernel/debug.h"
 #include "platform/serial/iocontrol.h"
 #include "platform/kernel/text.h"
@@ -20,6 +21,7 @@
 #include <poll.h>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -54,8 +56,9 @@ protected:
             ADD_FAILURE() << "could not remove " << dir_;
     }
 
-    // Loads a profile whose "RIL1:" runs command and opens it.
-    HANDLE OpenCommand(const std::string& command)
+    // Loads a profile whose "RIL1:" runs command (and whose "COM1:" is
+    // module, when given) and opens it.
+    HANDLE OpenCommand(const std::string& command, const std::string& module = "")
     {
         std::string quoted; // a .reg string escapes backslashes and quotes
         for (char c : command)
@@ -65,6 +68,8 @@ protected:
             quoted += c;
         }
         std::string text = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Platform\\Devices]\n\"RIL1:\"=\"cmd:" + quoted + "\"\n";
+        if (!module.empty())
+            text += "\"COM1:\"=\"" + module + "\"\n";
         std::string error;
         EXPECT_TRUE(plat::profile_load_text(text, "control-test.reg", &error)) << error;
         return CreateFileW(u"RIL1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -332,6 +337,63 @@ TEST_F(ControlCommand, WhatTheCommandLeavesRunningHoldsNoDescriptorOfTheTool)
     EXPECT_FALSE(ProcessEnded(child, 0)); // it does run on: only the tool's descriptors are kept from it
     close(loose[0]);
     CloseHandle(h);
+}
+
+// ---------------------------------------------------------------------------
+// Which adapter
+// ---------------------------------------------------------------------------
+struct AdapterCase
+{
+    const char* module; // "COM1:" (DIR: the test's folder)
+    const char* port;   // FWU_PORT the command sees, "unset" for none
+    const char* device; // FWU_DEVICE
+};
+
+// DIR/node stands for the adapter's device node, DIR/alias for another name
+// of it; DIR/by-id holds the stable names (one of another node, first by name).
+// clang-format off
+// module                          port                       device
+static const AdapterCase kAdapterCases[] = {
+    {"tty:DIR/by-id/usb-Adapter-7", "DIR/by-id/usb-Adapter-7", "DIR/by-id/usb-Adapter-7"},
+    {"tty:DIR/node",                "DIR/node",                "DIR/by-id/usb-Adapter-7"},
+    {"tty:DIR/alias",               "DIR/alias",               "DIR/by-id/usb-Adapter-7"},
+    {"tty:DIR/lonely",              "DIR/lonely",              "DIR/lonely"},
+    {"tty:DIR/gone",                "DIR/gone",                "DIR/gone"},
+    {"sim",                         "unset",                   "unset"},
+};
+// clang-format on
+
+TEST_F(ControlCommand, KnowsTheAdapterItIsFor)
+{
+    for (const char* file : {"node", "lonely", "other"})
+        std::ofstream(Path(file)) << "";
+    ASSERT_EQ(mkdir(Path("by-id").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("node", Path("alias").c_str()), 0);
+    ASSERT_EQ(symlink("../node", Path("by-id/usb-Adapter-7").c_str()), 0);
+    ASSERT_EQ(symlink("../other", Path("by-id/usb-Adapter-1").c_str()), 0);
+    plat::ril_set_id_folder(Path("by-id"));
+    // The tool's own environment does not leak through as the adapter's.
+    setenv("FWU_PORT", "stale", 1);
+    setenv("FWU_DEVICE", "stale", 1);
+    auto expand = [&](std::string s)
+    {
+        for (size_t at; (at = s.find("DIR")) != std::string::npos;)
+            s.replace(at, 3, dir_);
+        return s;
+    };
+    for (const AdapterCase& c : kAdapterCases)
+    {
+        SCOPED_TRACE(c.module);
+        HANDLE h = OpenCommand("echo \"${FWU_PORT-unset} ${FWU_DEVICE-unset} $FWU_RIL_CONTROL\" > " + dir_ + "/env",
+                               expand(c.module));
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        EXPECT_TRUE(Reset(h));
+        EXPECT_EQ(ReadFile("env"), expand(c.port) + " " + expand(c.device) + " reset\n");
+        CloseHandle(h);
+    }
+    unsetenv("FWU_PORT");
+    unsetenv("FWU_DEVICE");
+    plat::ril_set_id_folder("");
 }
 
 // ---------------------------------------------------------------------------
