@@ -84,9 +84,11 @@ const char kUsage[] = "usage: fwboard --firmware SET [options]\n"
                       "plugged in again. SIGTERM or SIGINT stop new starts and the running stations\n"
                       "(SIGTERM to each station's group), wait for them, and end the board.\n"
                       "\n"
-                      "Exit status: 0 the board ended (whatever the stations' results), 2 usage,\n"
-                      "3 the folder, the output folder or fwutil could not be used, 13 the\n"
-                      "firmware set was refused.\n";
+                      "Exit status:\n"
+                      "  0  the board ended (whatever the stations' results)\n"
+                      "  2  bad command line\n"
+                      "  3  the folder, the output folder or fwutil could not be used\n"
+                      "  13 the firmware set was refused\n";
 
 struct Options
 {
@@ -535,9 +537,13 @@ void finish(Adapter* a, int st, const struct rusage& ru)
             a->reason = "exit status " + std::to_string(WEXITSTATUS(st));
     }
     a->state = ok ? State::Flashed : State::Failed;
+    a->phase = "end";
+    a->rate.clear();
+    a->left.clear();
     (ok ? g.flashed : g.failed)++;
     char tail[96];
-    snprintf(tail, sizeof tail, "after %.1f s, peak RSS %ld KiB", secs(a->end - a->start), a->peakKiB);
+    double cpu = ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+    snprintf(tail, sizeof tail, "after %.1f s, peak RSS %ld KiB, CPU %.2f s", secs(a->end - a->start), a->peakKiB, cpu);
     event(a, ok ? std::string("flashed, ") + tail : "failed: " + a->outcome + ": " + a->reason + ", " + tail);
     if (!a->present)
         event(a, "unplugged while its station ran: flashed again when plugged in");
@@ -862,7 +868,10 @@ void draw()
         W);
     attroff(A_BOLD);
     put(1, 0, summary(), W);
-    const int portW = std::clamp(W - 70, 12, 40);
+    size_t longest = 4;
+    for (auto& a : g.rows)
+        longest = std::max(longest, a->name.size());
+    const int portW = std::clamp((int)longest, 4, std::max(12, W / 3));
     char head[256];
     snprintf(head, sizeof head, "%-*s %-8s %4s %-11s %5s %7s  %s", portW, "PORT", "PHASE", "%", "RATE", "LEFT",
              "ELAPSED", "RESULT");
@@ -909,7 +918,7 @@ void draw()
     put(LINES - 2, 0, g.notice, W);
     if (g.asking)
     {
-        std::string q = std::to_string(running_count()) + " stations are running. Stop them and quit? ";
+        std::string q = "Stations running: " + std::to_string(running_count()) + ". Stop them and quit? ";
         put(LINES - 1, 0, q, W);
         int x = (int)q.size();
         if (g.askYes)
