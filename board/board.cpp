@@ -896,7 +896,7 @@ void draw()
             result = "attempt " + a.attempt;
         if (!a.present)
             result += a.state == State::Running ? "  (unplugged)" : "  (unplugged: plug in to flash)";
-        std::string name = a.name.size() > (size_t)portW ? "…" + a.name.substr(a.name.size() - portW + 1) : a.name;
+        std::string name = a.name.size() > (size_t)portW ? "~" + a.name.substr(a.name.size() - portW + 1) : a.name;
         char row[512];
         snprintf(row, sizeof row, "%-*s %-8.8s %4s %-11.11s %5s %7s  ", portW, name.c_str(), a.phase.c_str(),
                  a.percent.c_str(), a.rate.c_str(), a.left.c_str(), a.runs > 0 ? clock_text(el).c_str() : "");
