@@ -765,6 +765,68 @@ class Rig:
         res.observed = "still waiting 3 s before the plug: %s; %s" % ("yes" if waiting else "no", self.describe_flash(status, rep))
         res.result = "PASS" if waiting and self.flashed_ok(status, rep) else "FAIL"
 
+    # h: the board flashes on plug-in, not again until a replug
+    def board_wait(self, text, count, timeout):
+        """Whether the board's output holds text count times within timeout s."""
+        rc, _ = self.g.sh(
+            "n=0; while [ \"$(grep -c '%s' /tmp/h.out)\" -lt %d ] && [ $n -lt %d ]; do sleep 0.2; n=$((n+1)); done; "
+            "[ \"$(grep -c '%s' /tmp/h.out)\" -ge %d ]" % (text, count, int(timeout * 5), text, count),
+            timeout + 10,
+        )
+        return rc == 0
+
+    def case_board(self, res):
+        if not self.g.exists("/bin/fwboard"):
+            res.result = "SKIP"
+            res.observed = "no fwboard in the guest (build it beside fwutil; setup.sh copies it)"
+            return
+        answer = self.g.mon.cmd("device_del ftdi0")
+        if answer:
+            raise RigError("device_del: %s" % answer)
+        if not self.g.wait_path("/dev/ttyUSB0", False, 10):
+            raise RigError("/dev/ttyUSB0 stayed after device_del")
+        sim = self.module_usb("--baud", "0")
+        reps = []
+        try:
+            self.g.job("h", "fwboard --headless --watch /dev --match 'ttyUSB*' --firmware standin "
+                            "--profile /rig/usb.reg --out /tmp --timeout 300")
+            if not self.board_wait("records and logs in", 1, 30):
+                raise RigError("the board did not start: %s" % self.g.read("/tmp/h.out")[-300:])
+            self.g.mon.cmd("device_add " + USB_ADD)
+            first = self.board_wait("ttyUSB0: flashed, after", 1, 120)
+            # Still plugged in, flashed: nothing starts again.
+            time.sleep(5.0)
+            starts_present = self.g.count("ttyUSB0: start, pid", "/tmp/h.out")
+            reps.append(sim.stop())
+            sim = self.module_usb("--baud", "0")
+            self.g.mon.cmd("device_del ftdi0")
+            gone = self.board_wait("ttyUSB0: unplugged", 1, 20)
+            self.g.mon.cmd("device_add " + USB_ADD)
+            second = self.board_wait("ttyUSB0: flashed, after", 2, 120)
+            starts = self.g.count("ttyUSB0: start, pid", "/tmp/h.out")
+            self.g.sh("kill $(cat /tmp/h.pid)")
+            status = self.g.wait_job("h", 30)
+        finally:
+            if sim.proc.poll() is None:
+                reps.append(sim.stop())
+            self.g.modules = []
+        ok = (
+            first and second and gone and starts_present == 1 and starts == 2 and status == 0
+            and len(reps) == 2 and all(r["flashed"] and r["hash"] == self.image_hash and r["violations"] == 0
+                                       for r in reps)
+        )
+        res.observed = (
+            "plug-in: %s; starts while it stayed plugged in (5 s after): %d; unplug seen: %s; replug: %s; starts in "
+            "all: %d; fwsim: %s; board status %s"
+            % ("flashed" if first else "NOT flashed", starts_present, "yes" if gone else "no",
+               "flashed" if second else "NOT flashed", starts,
+               ", ".join("flashed %s, %d violations" % ("0x%016x" % r["hash"] if r["hash"] is not None else "none",
+                                                         r["violations"]) for r in reps), status)
+        )
+        res.result = "PASS" if ok else "FAIL"
+        if not ok:
+            res.notes.append(self.g.read("/tmp/h.out")[-800:])
+
     # g: a delivered set, by name, through ftdi_sio; and the stand-ins refused there
     SET_NAME = "rig-module"
     SET_FILES = (("stage 1", "boot1.bin"), ("stage 2", "boot2.bin"), ("image", "firmware.bin"))
@@ -1239,6 +1301,9 @@ CASES = [
           "the record names the set and its key, fwsim's SHA-256s = the record's = SHA256SUMS; without --firmware "
           "the stand-ins are refused: status 13, fwsim received 0 bytes",
      lambda r, res: r.case_delivered_set(res)),
+    ("h", "fwboard watching /dev for ttyUSB*: device_add flashes the adapter once; still plugged in, no second start "
+          "(5 s); device_del and device_add: flashed again; fwsim flashed the image both times, 0 violations",
+     lambda r, res: r.case_board(res)),
 ]
 QUICK = ("a", "c")
 

@@ -113,9 +113,13 @@ fi
 
 # --- initramfs -------------------------------------------------------------------
 # Rebuilt when the tool, busybox, the kernel, the guest scripts or the set change.
-stamp=$( (sha256sum "$fwutil" "$busybox" "$kdir/vmlinuz" "$here/setup.sh" "$here"/guest/* \
+# The board beside the tool goes in too, when it was built (FWBOARD overrides).
+fwboard=${FWBOARD:-$(dirname "$fwutil")/fwboard}
+[[ -x $fwboard ]] || fwboard=""
+stamp=$( (sha256sum "$fwutil" ${fwboard:+"$fwboard"} "$busybox" "$kdir/vmlinuz" "$here/setup.sh" "$here"/guest/* \
               "$set_dir/SHA256SUMS.minisig" | awk '{print $1}'
-          ldd_paths "$fwutil" | xargs -r sha256sum | awk '{print $1}') | sha256sum | cut -c1-16)
+          ldd_paths "$fwutil" | xargs -r sha256sum | awk '{print $1}'
+          [[ -z $fwboard ]] || ldd_paths "$fwboard" | xargs -r sha256sum | awk '{print $1}') | sha256sum | cut -c1-16)
 initrd=$cache/initramfs-$stamp.cpio.gz
 if [[ ! -f $initrd ]]; then
     say "building the initramfs for $fwutil"
@@ -139,6 +143,14 @@ if [[ ! -f $initrd ]]; then
         mkdir -p "$root$(dirname "$lib")"
         cp -L "$lib" "$root$lib"
     done
+    if [[ -n $fwboard ]]; then
+        strip -o "$root/bin/fwboard" "$fwboard" 2>/dev/null || cp "$fwboard" "$root/bin/fwboard"
+        chmod 755 "$root/bin/fwboard"
+        ldd_paths "$fwboard" | while read -r lib; do
+            mkdir -p "$root$(dirname "$lib")"
+            cp -L "$lib" "$root$lib"
+        done
+    fi
     echo 'root:x:0:0:root:/root:/bin/sh' >"$root/etc/passwd"
     echo 'root:x:0:' >"$root/etc/group"
     cat >"$root/init" <<'EOF'

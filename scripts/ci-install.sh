@@ -104,9 +104,10 @@ stage=$work/stage
 DESTDIR=$stage cmake --install "$build" >"$work/install.log"
 bin=$stage/usr/bin
 man1=usr/share/man/man1
-for f in usr/bin/fwutil usr/bin/fwsim usr/bin/fwutil-make-firmware-set \
-    $man1/fwutil.1.gz $man1/fwsim.1.gz $man1/fwutil-make-firmware-set.1.gz \
+for f in usr/bin/fwutil usr/bin/fwsim usr/bin/fwboard usr/bin/fwutil-make-firmware-set \
+    $man1/fwutil.1.gz $man1/fwsim.1.gz $man1/fwboard.1.gz $man1/fwutil-make-firmware-set.1.gz \
     usr/share/bash-completion/completions/fwutil usr/share/bash-completion/completions/fwsim \
+    usr/share/bash-completion/completions/fwboard \
     usr/share/fwutil/profiles/default.reg usr/share/fwutil/profiles/adapter.reg usr/share/fwutil/profiles/pty.reg \
     usr/share/fwutil/firmware/README etc/fwutil/keys usr/share/doc/fwutil/copyright usr/share/doc/fwutil/changelog.gz \
     lib/systemd/system/fwutil-station@.service usr/share/doc/fwutil/examples/70-fwutil-station.rules \
@@ -300,7 +301,7 @@ elif [ -n "$deb" ]; then
 fi
 need_tool man man-db || true
 render() { MANWIDTH=200 man -l -Tutf8 "$1" 2>"$work/man.err" | col -b; }
-for page in fwutil fwsim fwutil-make-firmware-set; do
+for page in fwutil fwsim fwboard fwutil-make-firmware-set; do
     render "$man_dir/$page.1.gz" >"$work/$page.man"
     check "man -l renders $page(1)" sh -c "test -s '$work/$page.man' && ! test -s '$work/man.err'"
 done
@@ -332,7 +333,11 @@ same "fwutil --help and fwutil(1) exit statuses" "$(help_statuses <<<"$help")" \
 same "fwutil --help and README exit statuses" "$(help_statuses <<<"$help")" "$(readme_statuses <"$root/README.md")"
 same "fwsim --help and fwsim(1) options" "$("$bin/fwsim" --help | help_options)" \
     "$(man_options <"$work/fwsim.man")"
-for page in fwutil fwsim; do
+same "fwboard --help and fwboard(1) options" "$("$bin/fwboard" --help | help_options)" \
+    "$(man_options <"$work/fwboard.man")"
+same "fwboard --help and fwboard(1) exit statuses" "$("$bin/fwboard" --help | help_statuses)" \
+    "$(man_statuses <"$work/fwboard.man")"
+for page in fwutil fwsim fwboard; do
     check "$page(1) names version $version" grep -q "^\.TH .* \"$page $version\"" "$root/docs/$page.1"
 done
 
