@@ -3,6 +3,7 @@
 // download protocol on the slave side and checks every byte that comes back.
 #include "sim/sim.h"
 #include "tests/support/process_support.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -1345,19 +1346,20 @@ TEST(SimExecutable, ReportGivesTheSha256OfWhatArrivedAndWhetherItIsTheFile)
     if (path.empty())
         GTEST_SKIP() << "fwsim is not built next to the tests (build the fwsim target)";
     Images im;
-    char dir[] = "/tmp/fwsim-images.XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
+    testsupport::TempDir tmp("fwsim-images");
+    const std::string d = tmp.path();
+    ASSERT_FALSE(d.empty());
     const std::pair<const char*, const Bytes*> files[] = {
         {"boot1.bin", &im.boot1}, {"boot2.bin", &im.boot2}, {"firmware.bin", &im.image}};
     for (const auto& [name, bytes] : files)
     {
-        FILE* f = fopen((std::string(dir) + "/" + name).c_str(), "wb");
+        FILE* f = fopen((d + "/" + name).c_str(), "wb");
         ASSERT_NE(f, nullptr);
         ASSERT_EQ(fwrite(bytes->data(), 1, bytes->size(), f), bytes->size());
         fclose(f);
     }
     testproc::Child c;
-    ASSERT_TRUE(spawn_fwsim(c, path, {"--pty", "--baud", "0", "--expect-images", dir}));
+    ASSERT_TRUE(spawn_fwsim(c, path, {"--pty", "--baud", "0", "--expect-images", d}));
     ASSERT_TRUE(testproc::read_until(c, "\n", ANSWER_MS)) << c.errText;
     std::string slave = c.outText.substr(strlen("fwsim: serving "));
     slave.erase(slave.find('\n'));
@@ -1372,16 +1374,12 @@ TEST(SimExecutable, ReportGivesTheSha256OfWhatArrivedAndWhetherItIsTheFile)
     kill(c.pid, SIGTERM);
     EXPECT_EQ(testproc::wait_exit(c, EXIT_MS), 1) << "the difference is a violation too";
     close(fd);
-    const std::string d = dir;
     for (const std::string& line : {"sha256 stage 1   " + sim_sha256(im.boot1.data(), im.boot1.size()) +
                                         " (184 bytes), same as " + d + "/boot1.bin\n",
                                     "sha256 stage 2   " + sim_sha256(altered.data(), altered.size()) +
                                         " (7414 bytes), differs from " + d + "/boot2.bin\n",
                                     std::string("sha256 image     none arrived\n")})
         EXPECT_NE(c.outText.find(line), std::string::npos) << line << c.outText;
-    for (const auto& [name, bytes] : files)
-        unlink((d + "/" + name).c_str());
-    rmdir(dir);
 }
 
 TEST(SimExecutable, CleanRunExitsZero_BadOptionsExitTwo)
