@@ -236,17 +236,30 @@ TEST_F(StationRecord, EachEndHasItsOwnStatusOutcomeAndReason)
     int holder = open(held, O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
 
-    // args                                                               status  outcome            reason has
+    // One row per exit status: the args, the status, the outcome, what its
+    // reason holds, and what the log pane (stdout) says, where it says more.
+    const std::string refused = "Open Comport fail!!\r\n";
     const struct
     {
         std::vector<std::string> args;
         int status;
         std::string outcome;
         std::string reason;
+        std::string pane = "";
     } rows[] = {
         {{}, 0, "flashed", ""},
-        {{"--port", "/dev/fwutil-no-such-tty"}, 10, "not-found", "the port was not found ("},
-        {{"--port", held}, 4, "busy", "another program holds it"},
+        {{"--port", "/dev/fwutil-no-such-tty"},
+         10,
+         "not-found",
+         "the port was not found (cannot open COM1: /dev/fwutil-no-such-tty: No such file or directory: is the "
+         "adapter plugged in?",
+         refused},
+        {{"--port", held},
+         4,
+         "busy",
+         "another program holds it (cannot open COM1: " + std::string(held) + ": held by another program (pid " +
+             std::to_string(getpid()),
+         refused},
         {{"--profile", SimProfile("silent.reg", "\"Faults\"=\"sync:silence:0:0:-1\""), "--attempts", "1"},
          5,
          "module-silent",
@@ -281,6 +294,7 @@ TEST_F(StationRecord, EachEndHasItsOwnStatusOutcomeAndReason)
         EXPECT_TRUE(std::regex_match(r.err, m, kResultLine)) << "only the result line with -q: " << r.err;
         EXPECT_EQ(m[1].str(), row.outcome);
         EXPECT_NE(m[4].str().find(row.reason), std::string::npos) << r.err;
+        EXPECT_NE(r.out.find(row.pane), std::string::npos) << row.outcome << ": " << r.out;
         const std::string json = toolrun::read_file(record);
         EXPECT_EQ(Field(json, "outcome"), Quoted(row.outcome));
         EXPECT_EQ(Field(json, "status"), std::to_string(row.status));
