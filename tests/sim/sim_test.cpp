@@ -495,36 +495,40 @@ TEST(SimDownload, HappyPath_EveryAnswerByteAndFlashedImage)
     EXPECT_EQ(sim_report(b.sim).resets, 1u);
 }
 
-TEST(SimDownload, ExactMultipleBlocks_AckAfterLastFullBlockToo)
+// Each full block is acknowledged with 0xAA, the last one too when the length
+// is an exact multiple, and the end with 0xA5: the answers follow the lengths.
+TEST(SimDownload, BlockAnswersFollowTheLengths)
 {
-    Images im;
-    im.boot2 = make_image(2000, 5);
-    im.image = make_image(8000, 9);
-    Bench b;
-    ASSERT_NO_FATAL_FAILURE(b.start(expecting(im)));
-    Transcript t = download(b.fd, im);
-    EXPECT_EQ(t.stage2, (std::vector<int>{0xAA, 0xAA, 0xA5}));
-    EXPECT_EQ(t.image, (std::vector<int>{0xAA, 0xAA, 0xA5}));
-    SimReport r = sim_report(b.sim);
-    EXPECT_TRUE(r.flashed);
-    EXPECT_TRUE(r.violations.empty()) << violations_of(r);
-}
-
-TEST(SimDownload, DeliveredSizes_622FullBlocksAndTheLastOne)
-{
-    Images im;
-    im.image = make_image(2490264, 13);
-    Bench b;
-    ASSERT_NO_FATAL_FAILURE(b.start(expecting(im)));
-    Transcript t = download(b.fd, im);
-    ASSERT_EQ(t.image.size(), 623u);
-    EXPECT_EQ(std::count(t.image.begin(), t.image.end() - 1, 0xAA), 622);
-    EXPECT_EQ(t.image.back(), 0xA5);
-    SimReport r = sim_report(b.sim);
-    EXPECT_EQ(r.image_blocks, 622u);
-    EXPECT_TRUE(r.flashed);
-    EXPECT_EQ(r.image_hash, sim_hash(im.image.data(), im.image.size()));
-    EXPECT_TRUE(r.violations.empty()) << violations_of(r);
+    // stage 2  image     full stage-2 blocks  full image blocks
+    const struct
+    {
+        size_t boot2, image;
+        long stage2Blocks, imageBlocks;
+    } rows[] = {
+        {2000, 8000, 2, 2},      // exact multiples
+        {7414, 2490264, 7, 622}, // the delivered sizes
+    };
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE(row.image);
+        Images im;
+        im.boot2 = make_image(row.boot2, 5);
+        im.image = make_image(row.image, 13);
+        Bench b;
+        ASSERT_NO_FATAL_FAILURE(b.start(expecting(im)));
+        Transcript t = download(b.fd, im);
+        ASSERT_EQ(t.stage2.size(), (size_t)row.stage2Blocks + 1);
+        EXPECT_EQ(std::count(t.stage2.begin(), t.stage2.end() - 1, 0xAA), row.stage2Blocks);
+        EXPECT_EQ(t.stage2.back(), 0xA5);
+        ASSERT_EQ(t.image.size(), (size_t)row.imageBlocks + 1);
+        EXPECT_EQ(std::count(t.image.begin(), t.image.end() - 1, 0xAA), row.imageBlocks);
+        EXPECT_EQ(t.image.back(), 0xA5);
+        SimReport r = sim_report(b.sim);
+        EXPECT_EQ(r.image_blocks, (uint64_t)row.imageBlocks);
+        EXPECT_TRUE(r.flashed);
+        EXPECT_EQ(r.image_hash, sim_hash(im.image.data(), im.image.size()));
+        EXPECT_TRUE(r.violations.empty()) << violations_of(r);
+    }
 }
 
 TEST(SimDownload, StraySyncsAfterA0_AreSkippedNotViolations)
@@ -1075,28 +1079,44 @@ TEST(SimFirmware, NoFirmware_BootRomListensPastTheWindow)
 // Pacing, delays and stopping
 // ===========================================================================
 
-TEST(SimPacing, InputTakesLineTime_2000BytesAbout191ms)
+// Input takes line time when paced, memory time when not: lines of 99 bytes,
+// then "AT", whose answer ends the burst.
+TEST(SimPacing, InputTakesLineTimeOnlyWhenPaced)
 {
-    SimConfig c;
-    c.baud = 115200;
-    c.bits_per_byte = 11;
-    Bench b;
-    ASSERT_NO_FATAL_FAILURE(b.start_firmware(c));
-    Bytes burst;
-    for (int line = 0; line < 20; line++)
+    // baud    lines  at least  under  (paced: (2003 in + 6 out) * 11 bits / 115200 = 191.8 ms;
+    //                                  unpaced: 20,000 bytes would take 1.9 s at 115200 baud)
+    const struct
     {
-        burst.insert(burst.end(), 99, 'x');
-        burst.push_back('\r');
+        unsigned baud;
+        int lines;
+        double minMs, maxMs;
+    } rows[] = {
+        {115200, 20, 170.0, 600.0},
+        {0, 200, 0.0, 500.0},
+    };
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE(row.baud);
+        SimConfig c;
+        c.baud = row.baud;
+        c.bits_per_byte = 11;
+        Bench b;
+        ASSERT_NO_FATAL_FAILURE(b.start_firmware(c));
+        Bytes burst;
+        for (int line = 0; line < row.lines; line++)
+        {
+            burst.insert(burst.end(), 99, 'x');
+            burst.push_back('\r');
+        }
+        burst.insert(burst.end(), {'A', 'T', '\r'});
+        Clock::time_point t0 = Clock::now();
+        ASSERT_TRUE(send_bytes(b.fd, burst));
+        std::vector<int> got = read_n(b.fd, 6, ANSWER_MS);
+        double ms = ms_since(t0);
+        EXPECT_EQ(got, (std::vector<int>{'\r', '\n', 'O', 'K', '\r', '\n'}));
+        EXPECT_GE(ms, row.minMs);
+        EXPECT_LT(ms, row.maxMs);
     }
-    burst.insert(burst.end(), {'A', 'T', '\r'});
-    Clock::time_point t0 = Clock::now();
-    ASSERT_TRUE(send_bytes(b.fd, burst));
-    std::vector<int> got = read_n(b.fd, 6, ANSWER_MS);
-    double ms = ms_since(t0);
-    EXPECT_EQ(got, (std::vector<int>{'\r', '\n', 'O', 'K', '\r', '\n'}));
-    // (2003 in + 6 out) * 11 bits / 115200 = 191.8 ms
-    EXPECT_GE(ms, 170.0);
-    EXPECT_LT(ms, 600.0);
 }
 
 TEST(SimPacing, OutputTakesLineTime)
@@ -1114,18 +1134,6 @@ TEST(SimPacing, OutputTakesLineTime)
     // (1 in + 1001 out) * 11 bits / 115200 = 95.7 ms
     EXPECT_GE(ms, 85.0);
     EXPECT_LT(ms, 600.0);
-}
-
-TEST(SimPacing, Unpaced_RunsAtMemorySpeed)
-{
-    Bench b;
-    ASSERT_NO_FATAL_FAILURE(b.start_firmware(SimConfig{}));
-    Bytes burst(20000, 'x');
-    burst.insert(burst.end(), {'\r', 'A', 'T', '\r'});
-    Clock::time_point t0 = Clock::now();
-    ASSERT_TRUE(send_bytes(b.fd, burst));
-    EXPECT_EQ(read_n(b.fd, 6, ANSWER_MS).back(), '\n');
-    EXPECT_LT(ms_since(t0), 500.0) << "20,000 bytes would take 1.9 s at 115200 baud";
 }
 
 TEST(SimPacing, EraseAndFlashDelaysHoldBackTheirAnswers)
