@@ -336,11 +336,8 @@ TEST_F(Namespace, AnotherUsersRequestIsRefused)
         if (setresuid(0, 65534, 0) == 0)
         {
             setfsuid(0);
-            int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-            struct sockaddr_un addr = {};
-            addr.sun_family = AF_UNIX;
-            memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-            if (fd >= 0 && connect(fd, (struct sockaddr*)&addr, sizeof(addr)) == 0)
+            int fd = ConnectTo(path);
+            if (fd >= 0)
             {
                 const char req[] = "command\t77\n";
                 if (send(fd, req, sizeof(req) - 1, MSG_NOSIGNAL) != (ssize_t)sizeof(req) - 1)
