@@ -105,6 +105,8 @@ struct SyscallFaults::State
     };
     Syscalls base;
     Rule rules[kSysCallKinds];
+    Rule halves;                        // half_write: failed counts the writes cut short
+    std::atomic<bool> eintrNext{false}; // a write was cut: the next one is interrupted
 
     // The errno the next call of a kind fails with, or 0: it goes through.
     int take(SysCall call)
@@ -116,6 +118,17 @@ struct SyscallFaults::State
             return 0;
         r.failed++;
         return r.err.load();
+    }
+
+    // Nonzero when the next write is to be cut short.
+    int take_half()
+    {
+        const int n = halves.seen.fetch_add(1) + 1;
+        const int nth = halves.nth.load();
+        if (nth == 0 || n < nth || n - nth >= halves.times.load())
+            return 0;
+        halves.failed++;
+        return 1;
     }
 };
 
@@ -160,9 +173,27 @@ ssize_t fault_read(int fd, void* buf, size_t count)
     return faulted<ssize_t>(SysCall::Read, [&](const Syscalls& b) { return b.read(fd, buf, count); });
 }
 
+// A write the plan cuts short moves half of its bytes; the one after it is
+// interrupted before any byte went.
 ssize_t fault_write(int fd, const void* buf, size_t count)
 {
-    return faulted<ssize_t>(SysCall::Write, [&](const Syscalls& b) { return b.write(fd, buf, count); });
+    return faulted<ssize_t>(SysCall::Write,
+                            [&](const Syscalls& b) -> ssize_t
+                            {
+                                SyscallFaults::State* s = g_faultState.load(std::memory_order_acquire);
+                                if (s == nullptr || count == 0)
+                                    return b.write(fd, buf, count);
+                                if (s->eintrNext.exchange(false))
+                                {
+                                    errno = EINTR;
+                                    return -1;
+                                }
+                                if (s->take_half() == 0)
+                                    return b.write(fd, buf, count);
+                                const ssize_t r = b.write(fd, buf, count > 1 ? count / 2 : 1);
+                                s->eintrNext = r > 0;
+                                return r;
+                            });
 }
 
 int fault_poll(struct pollfd* fds, nfds_t n, int timeoutMs)
@@ -225,6 +256,17 @@ void SyscallFaults::fail(SysCall call, int nth, int err, int times)
     r.failed = 0;
     r.err = err;
     r.times = times;
+    r.nth = nth;
+}
+
+void SyscallFaults::half_write(int nth, int times)
+{
+    State::Rule& r = state_->halves;
+    r.nth = 0;
+    r.seen = 0;
+    r.failed = 0;
+    r.times = times;
+    state_->eintrNext = false;
     r.nth = nth;
 }
 

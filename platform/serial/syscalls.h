@@ -7,7 +7,8 @@
 //   plat::real_syscalls()     the real calls, to build an injecting table from
 //   plat::SyscallOverride     installs a table for its lifetime (tests)
 //   plat::SyscallFaults       fails the Nth next call of a kind with an errno,
-//                             counting the calls (tests; over a base table)
+//                             counting the calls, or cuts the Nth write short
+//                             as a signal does (tests; over a base table)
 //
 // Only files under platform/ include this header. Waits do not go through the
 // table: they use plat::wait_fds (core.h), which also watches the thread's
@@ -90,6 +91,11 @@ public:
     SyscallFaults& operator=(const SyscallFaults&) = delete;
 
     void fail(SysCall call, int nth, int err, int times = 1);
+    // The nth next write (and the times - 1 after it) moves only the first
+    // half of its bytes (at least one) and returns that count, as a write a
+    // signal interrupts does; the write after each fails with EINTR and moves
+    // nothing, as when the signal comes again before any byte went.
+    void half_write(int nth, int times = 1);
     void pass(SysCall call);        // no more faults of that kind; counting starts again
     int calls(SysCall call) const;  // calls of that kind since fail() or pass() named it, or since install
     int failed(SysCall call) const; // how many of those were failed

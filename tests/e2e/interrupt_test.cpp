@@ -4,6 +4,7 @@
 // says what the module is left with, and the status says "interrupted".
 #include "platform/profile/profile.h"
 #include "tests/support/process_support.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -45,14 +46,7 @@ protected:
         fwutil_ = testproc::fwutil_path();
         if (fwutil_.empty())
             GTEST_SKIP() << "the fwutil executable was not built next to the tests (../fwutil)";
-        char tmpl[] = "/tmp/fwinterrupt-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override
-    {
-        if (!dir_.empty() && system(("rm -rf '" + dir_ + "'").c_str()) != 0)
-            fprintf(stderr, "could not remove %s\n", dir_.c_str());
+        ASSERT_FALSE(dir_.empty());
     }
 
     bool Run(testproc::Child& c, std::vector<std::string> args)
@@ -62,7 +56,8 @@ protected:
     }
 
     std::string fwutil_;
-    std::string dir_;
+    testsupport::TempDir tmp_{"fwinterrupt"};
+    std::string dir_ = tmp_.path();
 };
 
 TEST_P(InterruptTest, StopsTheRunSaysWhatTheModuleHasAndEndsInterrupted)

@@ -1,13 +1,12 @@
-// The station's ends for a port that cannot be opened: the exit status tells
-// the kind, and the result line on stderr carries the platform's reason with
-// the path; --wait-device waits for a node that comes late and gives up at its
-// bound.
+// --wait-device end to end: a node that comes late is waited for, and a wait
+// gives up at its bound. The exit status and result line of each kind of open
+// failure are rows of report_test.cpp's table of ends; the reasons themselves
+// are open_failure_test.cpp's.
 #include "tests/e2e/tool_run.h"
 
 #include <pty.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/file.h>
 #include <thread>
 
 namespace
@@ -25,16 +24,6 @@ protected:
         return toolrun::run(call);
     }
 };
-
-TEST_F(OpenFailureE2e, AMissingPortEndsNotFoundAndNamesThePath)
-{
-    toolrun::Result r = Station({"--port", "/nonexistent"});
-    EXPECT_EQ(r.status, 10) << r.err;
-    EXPECT_NE(r.err.find("fwutil: result: not-found, port /nonexistent"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("cannot open COM1: /nonexistent: No such file or directory: is the adapter plugged in?"),
-              std::string::npos)
-        << r.err;
-}
 
 // Each errno a port can give, end to end: its exit status, outcome and the
 // platform's reason on the result line. Missing nodes, a node without a
@@ -76,24 +65,6 @@ TEST_F(OpenFailureE2e, EachErrnoOfAnOpenEndsWithItsStatusAndReason)
             << r.err;
         EXPECT_NE(r.err.find("cannot open COM1: " + row.port + ": " + row.reason), std::string::npos) << r.err;
     }
-}
-
-TEST_F(OpenFailureE2e, AHeldPortEndsBusyAndNamesItsHolder)
-{
-    int master = -1, slave = -1;
-    char name[128];
-    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-    int held = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(held, 0);
-    ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
-    toolrun::Result r = Station({"--port", name});
-    close(held);
-    close(slave);
-    close(master);
-    EXPECT_EQ(r.status, 4) << r.err;
-    const std::string reason =
-        "cannot open COM1: " + std::string(name) + ": held by another program (pid " + std::to_string(getpid());
-    EXPECT_NE(r.err.find(reason), std::string::npos) << r.err;
 }
 
 // A pty's slave linked into place after a second: the run waits for it and

@@ -241,7 +241,10 @@ TEST_F(StationRecord, EachEndHasItsOwnStatusOutcomeAndReason)
     // three before it were acknowledged, the 4th was written but never was.
     const std::string threeBlocks = std::to_string(3 * IMAGE_BLOCK_LENGTH);
 
-    // attempts, bytes_sent: the record's fields ("" where the run's timing decides)
+    // One row per exit status: the args, the status, the outcome, what its
+    // reason holds, the record's attempts and bytes_sent ("" where the run's
+    // timing decides), and what the log pane (stdout) says, where it says more.
+    const std::string refused = "Open Comport fail!!\r\n";
     const struct
     {
         std::vector<std::string> args;
@@ -250,10 +253,25 @@ TEST_F(StationRecord, EachEndHasItsOwnStatusOutcomeAndReason)
         std::string reason;
         std::string attempts;
         std::string bytesSent;
+        std::string pane = "";
     } rows[] = {
         {{}, 0, "flashed", "", "1", image},
-        {{"--port", "/dev/fwutil-no-such-tty"}, 10, "not-found", "the port was not found (", "0", "null"},
-        {{"--port", held}, 4, "busy", "another program holds it", "0", "null"},
+        {{"--port", "/dev/fwutil-no-such-tty"},
+         10,
+         "not-found",
+         "the port was not found (cannot open COM1: /dev/fwutil-no-such-tty: No such file or directory: is the "
+         "adapter plugged in?",
+         "0",
+         "null",
+         refused},
+        {{"--port", held},
+         4,
+         "busy",
+         "another program holds it (cannot open COM1: " + std::string(held) + ": held by another program (pid " +
+             std::to_string(getpid()),
+         "0",
+         "null",
+         refused},
         {{"--profile", SimProfile("silent.reg", "\"Faults\"=\"sync:silence:0:0:-1\""), "--attempts", "2"},
          5,
          "module-silent",
@@ -299,6 +317,7 @@ TEST_F(StationRecord, EachEndHasItsOwnStatusOutcomeAndReason)
         EXPECT_TRUE(std::regex_match(r.err, m, kResultLine)) << "only the result line with -q: " << r.err;
         EXPECT_EQ(m[1].str(), row.outcome);
         EXPECT_NE(m[4].str().find(row.reason), std::string::npos) << r.err;
+        EXPECT_NE(r.out.find(row.pane), std::string::npos) << row.outcome << ": " << r.out;
         const std::string json = toolrun::read_file(record);
         EXPECT_EQ(Field(json, "outcome"), Quoted(row.outcome));
         EXPECT_EQ(Field(json, "status"), std::to_string(row.status));

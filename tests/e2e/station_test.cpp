@@ -1,10 +1,9 @@
 // The fwutil executable end to end, driven as a script drives it: station
 // mode against the built-in simulated handheld and against profiles whose
-// simulator misbehaves or whose module line is busy, a running headless
+// simulator misbehaves, a running headless
 // instance steered with --post, the single instance per profile, and the
 // command line's own refusals.
 #include "tests/support/process_support.h"
-#include "tests/support/pty.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -12,9 +11,7 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
-#include <pty.h>
 #include <string>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <vector>
 
@@ -118,22 +115,6 @@ TEST_F(StationTest, FlashesTheSimulatedModuleAndEndsWithTheRestart)
     // The namespace socket went with the process.
     EXPECT_EQ(SocketCount(), 0);
     EXPECT_EQ(RunToEnd({"--post", "101"}), 2);
-}
-
-TEST_F(StationTest, LinkHeldByAnotherProcessEndsWith4)
-{
-    // This process holds the module's line the way a port holds it.
-    testsupport::HeldTty line;
-    ASSERT_TRUE(line.Open());
-    std::string text = DefaultText();
-    size_t at = text.find("\"COM1:\"=\"sim\"");
-    ASSERT_NE(at, std::string::npos);
-    text.replace(at, 13, "\"COM1:\"=\"tty:" + line.path() + "\"");
-    std::string profile = WriteProfile("busy.reg", text);
-
-    std::string out, err;
-    EXPECT_EQ(RunToEnd({"--station", "--profile", profile, "--firmware", "standin"}, &out, &err), 4) << err;
-    EXPECT_NE(out.find("Open Comport fail!!\r\n"), std::string::npos) << out;
 }
 
 TEST_F(StationTest, SilentModuleEndsWith5AfterTheAttemptsAllowed)

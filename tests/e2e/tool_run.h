@@ -5,6 +5,7 @@
 #pragma once
 
 #include "tests/support/process_support.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -164,24 +165,6 @@ inline Result run(const Invocation& call)
     return r;
 }
 
-// A private folder for one test, removed with what it holds.
-struct Folder
-{
-    std::string path;
-
-    explicit Folder(const char* prefix)
-    {
-        std::string tmpl = std::string("/tmp/") + prefix + "-XXXXXX";
-        if (mkdtemp(tmpl.data()) != nullptr)
-            path = tmpl;
-    }
-    ~Folder()
-    {
-        if (!path.empty() && system(("rm -rf '" + path + "'").c_str()) != 0)
-            fprintf(stderr, "could not remove %s\n", path.c_str());
-    }
-};
-
 inline std::string read_file(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -257,8 +240,8 @@ protected:
         fwutil_ = testproc::fwutil_path();
         if (fwutil_.empty())
             GTEST_SKIP() << "the fwutil executable was not built next to the tests";
-        ASSERT_FALSE(folder_.path.empty());
-        dir_ = folder_.path;
+        ASSERT_FALSE(folder_.path().empty());
+        dir_ = folder_.path();
         chmod(dir_.c_str(), 0755); // a second user's run reaches its own folder in it
     }
     // Writes text to dir_/name, making the folders on the way.
@@ -279,7 +262,7 @@ protected:
         return read_file(testproc::self_dir() + "/../../profiles/default.reg");
     }
 
-    Folder folder_{"fwtool"};
+    testsupport::TempDir folder_{"fwtool"};
     std::string fwutil_;
     std::string dir_;
 };

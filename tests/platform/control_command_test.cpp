@@ -9,6 +9,7 @@
 #include "platform/kernel/text.h"
 #include "platform/profile/profile.h"
 #include "platform/win32.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -40,9 +41,7 @@ class ControlCommand : public ::testing::Test
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/fwu-cmd-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        ASSERT_FALSE(dir_.empty());
         plat::ril_set_command_limit_ms(kLimitMs);
     }
     void TearDown() override
@@ -51,9 +50,6 @@ protected:
         if (child > 0)
             kill(child, SIGKILL);
         plat::debug_capture_end();
-        std::string cmd = "rm -rf '" + dir_ + "'";
-        if (system(cmd.c_str()) != 0)
-            ADD_FAILURE() << "could not remove " << dir_;
     }
 
     // Loads a profile whose "RIL1:" runs command (and whose "COM1:" is
@@ -99,7 +95,8 @@ protected:
         return (pid_t)atol(ReadFile(name).c_str());
     }
 
-    std::string dir_;
+    testsupport::TempDir tmp_{"fwu-cmd"};
+    std::string dir_ = tmp_.path();
 };
 
 // Gone, or a zombie nobody has reaped yet: either way it runs no more.

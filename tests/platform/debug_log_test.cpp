@@ -3,6 +3,7 @@
 // FIFOs and other users' files refused), rotation at its bound, time stamps,
 // and lines that never run on into the next.
 #include "platform/kernel/debug.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -47,20 +48,16 @@ class DebugLog : public ::testing::Test
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/debug_log_test.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        ASSERT_FALSE(dir_.empty());
         path_ = dir_ + "/fwutil-test-port.log";
     }
     void TearDown() override
     {
         plat::debug_set_sink_stderr();
         plat::debug_set_format(plat::DebugFormat::Raw);
-        std::string cmd = "rm -rf '" + dir_ + "'";
-        if (system(cmd.c_str()) != 0)
-            fprintf(stderr, "could not remove %s\n", dir_.c_str());
     }
-    std::string dir_;
+    testsupport::TempDir tmp_{"debug_log_test"};
+    std::string dir_ = tmp_.path();
     std::string path_;
 };
 

@@ -1,10 +1,9 @@
-// Tests of the window namespace under strain and at its edges: idle
-// connections beside a real request, a holder out of file descriptors, a
-// shared folder another user made, the files a holder leaves, a restart
-// posted through it, the key the process entry passes, and replies to
-// commands. The common paths
-// (finding, bringing forward, posting, the folder checks) are tested with
-// the shell calls.
+// Tests of the window namespace: FindWindowW and SetForegroundWindow across
+// processes, posting commands, the folder checks, and the namespace under
+// strain and at its edges (idle connections beside a real request, a holder
+// out of file descriptors, a shared folder another user made, the files a
+// holder leaves, a restart posted through it, the key the process entry
+// passes, replies to commands).
 #include "platform/kernel/debug.h"
 #include "platform/serial/iocontrol.h"
 #include "platform/kernel/text.h"
@@ -12,6 +11,8 @@
 #include "platform/profile/profile.h"
 #include "platform/shellapi/shell_ui.h"
 #include "platform/win32.h"
+#include "platform/windowing/display.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/process_support.h"
 
 #include <gtest/gtest.h>
@@ -25,10 +26,12 @@
 #include <dirent.h>
 #include <fstream>
 #include <mutex>
+#include <poll.h>
 #include <pwd.h>
 #include <sstream>
 #include <string>
 #include <sys/resource.h>
+#include <sys/fsuid.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -44,6 +47,7 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 const char16_t kClass[] = u"Namespace Test";
+const DWORD kSentinel = 0xDEADBEEF;
 const char kPeerFilter[] = "--gtest_filter=NamespaceStrainPeer.DISABLED_Run";
 
 long MsSince(Clock::time_point t)
@@ -99,13 +103,23 @@ int ConnectTo(const std::string& path)
 }
 
 // A visible top-level window of a class of its own (registered on first use).
-HWND CreateTop(const char16_t* className, WNDPROC proc)
+HWND CreateTop(const char16_t* className, WNDPROC proc, const char16_t* title = u"Top")
 {
     WNDCLASSW wc = {};
     wc.lpfnWndProc = proc;
     wc.lpszClassName = className;
     RegisterClassW(&wc);
-    return CreateWindowExW(0, className, u"Top", WS_VISIBLE, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    return CreateWindowExW(0, className, title, WS_VISIBLE, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+}
+
+// Takes posted messages of the calling thread without dispatching them.
+std::vector<MSG> Drain()
+{
+    std::vector<MSG> out;
+    MSG m;
+    while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE))
+        out.push_back(m);
+    return out;
 }
 
 class Namespace : public ::testing::Test
@@ -113,27 +127,33 @@ class Namespace : public ::testing::Test
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/fwu-ns-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        ASSERT_FALSE(dir_.empty());
     }
     void TearDown() override
     {
         plat::instance_leave();
-        std::string cmd = "rm -rf '" + dir_ + "'";
-        if (system(cmd.c_str()) != 0)
-            ADD_FAILURE() << "could not remove " << dir_;
+        plat::display_set(nullptr);
+    }
+
+    // The profile whose origin is the namespace key of this process.
+    static void UseOrigin(const std::string& origin)
+    {
+        std::string error;
+        ASSERT_TRUE(plat::profile_load_text(plat::profile_default_text(), origin, &error)) << error;
     }
 
     // Starts this binary as a namespace process on key, in role "serve" (a
-    // holder with a program window) or "join" (says what it became, ends).
+    // holder with a program window of class cls), "join" (says what it
+    // became, ends) or "find" (looks for a window of class cls and brings it
+    // forward, ends).
     bool StartPeer(testproc::Child& c, const std::string& key, const std::string& role,
-                   std::vector<std::string> env = {})
+                   std::vector<std::string> env = {}, const std::string& cls = "Peer Window")
     {
         if (env.empty())
             env.push_back("FWU_RUNTIME_DIR=" + dir_);
         env.push_back("FWU_PEER_KEY=" + key);
         env.push_back("FWU_PEER_ROLE=" + role);
+        env.push_back("FWU_PEER_CLASS=" + cls);
         return testproc::spawn(c, {testproc::self_path(), kPeerFilter, "--gtest_also_run_disabled_tests"}, env);
     }
 
@@ -159,8 +179,265 @@ protected:
         return ids;
     }
 
-    std::string dir_;
+    testsupport::TempDir tmp_{"fwu-ns"};
+    std::string dir_ = tmp_.path();
 };
+
+// ---------------------------------------------------------------------------
+// Finding, bringing forward, posting, the folder checks
+// ---------------------------------------------------------------------------
+TEST_F(Namespace, FindWindow_ReachesAWindowOfAnotherProcessOnTheSameProfile)
+{
+    testproc::Child peer;
+    ASSERT_TRUE(StartPeer(peer, "device-A", "serve"));
+    ASSERT_TRUE(testproc::read_until(peer, "ready\n", 10000)) << peer.outText << peer.errText;
+    EXPECT_NE(peer.outText.find("holder 1\n"), std::string::npos);
+
+    UseOrigin("device-A");
+    std::string error;
+    ASSERT_TRUE(plat::instance_join(dir_, &error)) << error;
+    EXPECT_FALSE(plat::instance_is_holder()); // the peer holds it
+
+    SetLastError(kSentinel);
+    HWND remote = FindWindowW(u"Peer Window", nullptr);
+    ASSERT_NE(remote, nullptr);
+    EXPECT_EQ(GetLastError(), kSentinel);
+    EXPECT_TRUE(plat::instance_is_remote(remote));
+    EXPECT_EQ((uintptr_t)remote & 1, 0u); // room for the "with owned windows" flag
+    EXPECT_FALSE(IsWindow(remote));       // not a window of this process
+    EXPECT_EQ(FindWindowW(u"peer WINDOW", u"PEER TITLE"), remote);
+    EXPECT_EQ(FindWindowW(u"Peer Window", u"Other title"), nullptr);
+    SetLastError(kSentinel);
+    EXPECT_EQ(FindWindowW(u"No such class", nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), kSentinel); // not found leaves the error alone
+
+    // Brought to the front by its own process, with the windows it owns.
+    EXPECT_TRUE(SetForegroundWindow((HWND)((uintptr_t)remote | 1)));
+    EXPECT_TRUE(testproc::read_until(peer, "front 1\n", 5000)) << peer.outText;
+    EXPECT_TRUE(SetForegroundWindow(remote));
+    EXPECT_TRUE(testproc::read_until(peer, "front 0\n", 5000)) << peer.outText;
+
+    // A command posted through the namespace reaches its window's queue.
+    EXPECT_EQ(plat::instance_post_command(dir_, "device-A", 153, &error), plat::PostResult::Delivered) << error;
+    EXPECT_TRUE(testproc::read_until(peer, "command 153\n", 5000)) << peer.outText;
+
+    // Once it has gone, its handle is dead and its namespace falls to us.
+    EXPECT_EQ(plat::instance_post_command(dir_, "device-A", 999, &error), plat::PostResult::Delivered);
+    EXPECT_EQ(testproc::wait_exit(peer, 10000), 0) << peer.outText << peer.errText;
+    SetLastError(kSentinel);
+    EXPECT_FALSE(SetForegroundWindow(remote));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_WINDOW_HANDLE);
+    EXPECT_EQ(FindWindowW(u"Peer Window", nullptr), nullptr);
+    EXPECT_TRUE(plat::instance_is_holder());
+}
+
+TEST_F(Namespace, FindWindow_DoesNotSeeProcessesOnAnotherProfile)
+{
+    testproc::Child peer;
+    ASSERT_TRUE(StartPeer(peer, "device-A", "serve"));
+    ASSERT_TRUE(testproc::read_until(peer, "ready\n", 10000)) << peer.outText << peer.errText;
+    UseOrigin("device-B");
+    std::string error;
+    ASSERT_TRUE(plat::instance_join(dir_, &error)) << error;
+    EXPECT_TRUE(plat::instance_is_holder()); // a namespace of its own
+    EXPECT_EQ(FindWindowW(u"Peer Window", nullptr), nullptr);
+    EXPECT_NE(plat::instance_socket_path(dir_, "device-A"), plat::instance_socket_path(dir_, "device-B"));
+    // Nothing runs a window on device-B: a command there finds nobody.
+    EXPECT_EQ(plat::instance_post_command(dir_, "device-B", 5, &error), plat::PostResult::NoInstance);
+    EXPECT_EQ(plat::instance_post_command(dir_, "device-A", 999, &error), plat::PostResult::Delivered);
+    EXPECT_EQ(testproc::wait_exit(peer, 10000), 0);
+    EXPECT_EQ(plat::instance_post_command(dir_, "device-C", 5, &error), plat::PostResult::NoInstance);
+}
+
+TEST_F(Namespace, StaleSocketOfADeadHolderIsTakenOver)
+{
+    testproc::Child peer;
+    ASSERT_TRUE(StartPeer(peer, "device-A", "serve"));
+    ASSERT_TRUE(testproc::read_until(peer, "ready\n", 10000)) << peer.outText << peer.errText;
+    kill(peer.pid, SIGKILL);
+    EXPECT_EQ(testproc::wait_exit(peer, 5000), 128 + SIGKILL);
+    std::string socketPath = plat::instance_socket_path(dir_, "device-A");
+    struct stat st;
+    ASSERT_EQ(stat(socketPath.c_str(), &st), 0); // left behind
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+
+    std::string error;
+    EXPECT_EQ(plat::instance_post_command(dir_, "device-A", 5, &error), plat::PostResult::NoInstance);
+    UseOrigin("device-A");
+    ASSERT_TRUE(plat::instance_join(dir_, &error)) << error;
+    EXPECT_TRUE(plat::instance_is_holder());
+    // The socket answers for this process now.
+    HWND mine = MakeTop();
+    EXPECT_EQ(plat::instance_post_command(dir_, "device-A", 321, &error), plat::PostResult::Delivered) << error;
+    auto msgs = Drain();
+    ASSERT_EQ(msgs.size(), 1u);
+    EXPECT_EQ(msgs[0].hwnd, mine);
+    EXPECT_EQ(msgs[0].wParam, (WPARAM)321);
+
+    plat::instance_leave();
+    EXPECT_NE(stat(socketPath.c_str(), &st), 0); // removed on leaving
+}
+
+TEST_F(Namespace, AStartingHolderAnswersOnceItsWindowExists)
+{
+    UseOrigin("device-A");
+    std::string error;
+    ASSERT_TRUE(plat::instance_join(dir_, &error)) << error;
+    ASSERT_TRUE(plat::instance_is_holder());
+    testproc::Child asker;
+    ASSERT_TRUE(StartPeer(asker, "device-A", "find", {}, "Late Class"));
+    ASSERT_TRUE(testproc::read_until(asker, "holder 0\n", 10000)) << asker.outText << asker.errText;
+    // The asker waits for an answer while this holder has no window yet.
+    std::this_thread::sleep_for(milliseconds(300));
+    HWND late = CreateTop(u"Late Class", DefWindowProcW);
+    ASSERT_NE(late, nullptr);
+    EXPECT_EQ(testproc::wait_exit(asker, 10000), 0);
+    EXPECT_NE(asker.outText.find("found\n"), std::string::npos) << asker.outText;
+    EXPECT_NE(asker.outText.find("front-ok\n"), std::string::npos) << asker.outText;
+    EXPECT_EQ(plat::foreground_window(), late);
+    EXPECT_TRUE(plat::foreground_with_owned());
+}
+
+TEST_F(Namespace, ARunningHolderAnswersAMissAtOnce)
+{
+    UseOrigin("device-A");
+    std::string error;
+    ASSERT_TRUE(plat::instance_join(dir_, &error)) << error;
+    MakeTop(); // the program window is up
+    testproc::Child asker;
+    ASSERT_TRUE(StartPeer(asker, "device-A", "find", {}, "Absent Class"));
+    auto start = Clock::now();
+    EXPECT_EQ(testproc::wait_exit(asker, 10000), 0);
+    EXPECT_NE(asker.outText.find("none\n"), std::string::npos) << asker.outText;
+    EXPECT_LT(MsSince(start), (long)plat::kFindHoldMs);
+}
+
+TEST_F(Namespace, AnotherUsersRequestIsRefused)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to connect as another user (setresuid/setfsuid)";
+    UseOrigin("device-A");
+    std::string error;
+    ASSERT_TRUE(plat::instance_join(dir_, &error)) << error;
+    HWND mine = MakeTop();
+    std::string path = plat::instance_socket_path(dir_, "device-A");
+
+    // The child keeps root's file access (fsuid 0) to reach the socket in our
+    // 0700 directory, but connects with effective user nobody: the peer
+    // credentials the listener sees.
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    plat::debug_capture_begin();
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0)
+    {
+        char result = 'x';
+        if (setresuid(0, 65534, 0) == 0)
+        {
+            setfsuid(0);
+            int fd = ConnectTo(path);
+            if (fd >= 0)
+            {
+                const char req[] = "command\t77\n";
+                if (send(fd, req, sizeof(req) - 1, MSG_NOSIGNAL) != (ssize_t)sizeof(req) - 1)
+                    result = 'E'; // closed before the request was taken
+                else
+                {
+                    char buf[64];
+                    ssize_t n = read(fd, buf, sizeof(buf)); // the listener closes without an answer
+                    result = (n == 0 || (n < 0 && errno == ECONNRESET)) ? 'E' : (n > 0 ? 'A' : 'R');
+                }
+            }
+            else
+                result = 'C';
+        }
+        if (write(report[1], &result, 1) != 1)
+            _exit(3);
+        _exit(0);
+    }
+    close(report[1]);
+    char result = 0;
+    struct pollfd p = {report[0], POLLIN, 0};
+    ASSERT_GT(poll(&p, 1, 10000), 0);
+    ASSERT_EQ(read(report[0], &result, 1), 1);
+    close(report[0]);
+    waitpid(pid, nullptr, 0);
+    EXPECT_EQ(result, 'E') << "C: no connection, A: answered, R: read error, x: setresuid failed";
+    EXPECT_TRUE(Drain().empty()); // no WM_COMMAND 77 for the window
+    auto lines = plat::debug_capture_take();
+    plat::debug_capture_end();
+    bool said = false;
+    for (auto& l : lines)
+        said |= l.find(u"refused a request from user 65534") != std::u16string::npos;
+    EXPECT_TRUE(said);
+
+    // Our own user is served on the same socket.
+    EXPECT_EQ(plat::instance_post_command(dir_, "device-A", 77, &error), plat::PostResult::Delivered);
+    auto msgs = Drain();
+    ASSERT_EQ(msgs.size(), 1u);
+    EXPECT_EQ(msgs[0].hwnd, mine);
+}
+
+TEST_F(Namespace, DirectoryMustBeOursAndClosedToOthers)
+{
+    std::string error;
+    std::string fresh = dir_ + "/fresh";
+    ASSERT_TRUE(plat::instance_check_dir(fresh, &error)) << error;
+    struct stat st;
+    ASSERT_EQ(lstat(fresh.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    std::string open = dir_ + "/open";
+    ASSERT_EQ(mkdir(open.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(open.c_str(), 0755), 0);
+    EXPECT_FALSE(plat::instance_check_dir(open, &error));
+    EXPECT_NE(error.find("open to group or others (mode 0755)"), std::string::npos) << error;
+
+    std::string link = dir_ + "/link";
+    ASSERT_EQ(symlink(fresh.c_str(), link.c_str()), 0);
+    EXPECT_FALSE(plat::instance_check_dir(link, &error));
+    EXPECT_NE(error.find("not a directory"), std::string::npos) << error;
+
+    std::string file = dir_ + "/file";
+    std::ofstream(file) << "x";
+    EXPECT_FALSE(plat::instance_check_dir(file, &error));
+
+    UseOrigin("device-A");
+    EXPECT_FALSE(plat::instance_join(open, &error));
+    EXPECT_FALSE(plat::instance_joined());
+    EXPECT_EQ(plat::instance_post_command(open, "device-A", 1, &error), plat::PostResult::Failed);
+
+    if (geteuid() == 0)
+    {
+        std::string foreign = dir_ + "/foreign";
+        ASSERT_EQ(mkdir(foreign.c_str(), 0700), 0);
+        ASSERT_EQ(chown(foreign.c_str(), 65534, 65534), 0);
+        EXPECT_FALSE(plat::instance_check_dir(foreign, &error));
+        EXPECT_NE(error.find("owned by user 65534"), std::string::npos) << error;
+    }
+
+    std::string deep = dir_ + "/" + std::string(120, 'd');
+    EXPECT_FALSE(plat::instance_join(deep, &error));
+    EXPECT_NE(error.find("too long"), std::string::npos) << error;
+}
+
+TEST_F(Namespace, WithoutJoiningWindowsStayLocal)
+{
+    testproc::Child peer;
+    ASSERT_TRUE(StartPeer(peer, "built-in", "serve"));
+    ASSERT_TRUE(testproc::read_until(peer, "ready\n", 10000)) << peer.outText << peer.errText;
+    EXPECT_EQ(FindWindowW(u"Peer Window", nullptr), nullptr);
+    HWND mine = MakeTop();
+    EXPECT_EQ(FindWindowW(kClass, nullptr), mine);
+    EXPECT_EQ(FindWindowW(nullptr, u"top"), mine);
+    SetLastError(kSentinel);
+    EXPECT_EQ(FindWindowW(MAKEINTRESOURCEW(5), nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    std::string error;
+    EXPECT_EQ(plat::instance_post_command(dir_, "built-in", 999, &error), plat::PostResult::Delivered);
+    EXPECT_EQ(testproc::wait_exit(peer, 10000), 0);
+}
 
 // ---------------------------------------------------------------------------
 // Strain
@@ -565,7 +842,8 @@ TEST(NamespaceStrainPeer, DISABLED_Run)
 {
     const char* key = getenv("FWU_PEER_KEY");
     const char* role = getenv("FWU_PEER_ROLE");
-    ASSERT_TRUE(key && role);
+    const char* cls = getenv("FWU_PEER_CLASS");
+    ASSERT_TRUE(key && role && cls);
     std::string error;
     if (!plat::instance_join("", key, &error))
     {
@@ -576,8 +854,25 @@ TEST(NamespaceStrainPeer, DISABLED_Run)
     Say("dir " + plat::instance_dir());
     if (std::string(role) == "join")
         _exit(0);
+    std::u16string className = plat::utf8_to_utf16(cls);
+    if (std::string(role) == "find")
+    {
+        HWND h = FindWindowW(className.c_str(), nullptr);
+        Say(h ? "found" : "none");
+        if (h)
+            Say(SetForegroundWindow((HWND)((uintptr_t)h | 1)) ? "front-ok" : "front-fail");
+        _exit(0);
+    }
+    static plat::DisplayOps ops = {};
+    ops.name = "peer";
+    ops.windows.changed = [](HWND, unsigned what)
+    {
+        if (what & plat::kChangeForeground)
+            Say(std::string("front ") + (plat::foreground_with_owned() ? "1" : "0"));
+    };
+    plat::display_set(&ops);
     plat::at_device_down(plat::instance_abandon);
-    if (CreateTop(u"Peer Window", PeerProc) == nullptr)
+    if (CreateTop(className.c_str(), PeerProc, u"Peer Title") == nullptr)
         _exit(3);
     Say("ready");
     for (MSG m; GetMessageW(&m, nullptr, 0, 0);)

@@ -207,8 +207,9 @@ TEST(OpenFailure, PermissionDeniedNamesTheNodesGroup)
               std::to_string(ERROR_ACCESS_DENIED) + "|cannot open COM1: " + pty.path + ": Permission denied: " + hint);
 }
 
-// Another process holding the tty's lock is named by its pid.
-TEST(OpenFailure, APortHeldByAnotherProcessNamesItsPid)
+// Another process holding the tty's lock (flock holds for root too) is named
+// by its pid; once it lets go, the port opens.
+TEST(OpenFailure, APortHeldByAnotherProcessNamesItsPidUntilItLetsGo)
 {
     serial_support::Pty pty;
     ASSERT_TRUE(pty.Open());
@@ -239,6 +240,9 @@ TEST(OpenFailure, APortHeldByAnotherProcessNamesItsPid)
     const std::string start =
         "cannot open COM1: " + pty.path + ": held by another program (pid " + std::to_string(child);
     EXPECT_EQ(o.line.substr(0, start.size()), start) << o.line;
+    Outcome freed = OpenAt(pty.path);
+    EXPECT_NE(freed.h, INVALID_HANDLE_VALUE) << freed.line;
+    CloseHandle(freed.h);
 }
 
 // A by-id style link opens, and names the same device as the node it leads

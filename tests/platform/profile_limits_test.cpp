@@ -7,6 +7,7 @@
 #include "platform/profile/profile.h"
 #include "platform/profile/profile_check.h"
 #include "platform/profile/reg_parse.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -154,9 +155,9 @@ TEST(ProfileWarnings, ManyWarnings_AreCappedWithACountOfTheRest)
 
 TEST(ProfileWarnings, TheFileLoaderGivesWarningsUnderThePathAsGiven)
 {
-    char tmpl[] = "/tmp/profile_limits_test.XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    const std::string path = std::string(tmpl) + "/w.reg";
+    testsupport::TempDir dir("profile_limits_test");
+    ASSERT_FALSE(dir.path().empty());
+    const std::string path = dir.path() + "/w.reg";
     std::ofstream(path, std::ios::binary)
         << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Platform\\Simulator]\n\"Bauds\"=dword:1\n";
     std::vector<std::string> warnings;
@@ -165,8 +166,6 @@ TEST(ProfileWarnings, TheFileLoaderGivesWarningsUnderThePathAsGiven)
     ASSERT_EQ(warnings.size(), 1u);
     EXPECT_EQ(warnings[0].rfind(path + ":4: unknown value \"Bauds\"", 0), 0u) << warnings[0];
     EXPECT_NE(warnings[0].find("did you mean \"Baud\"?"), std::string::npos) << warnings[0];
-    ::unlink(path.c_str());
-    ::rmdir(tmpl);
 }
 
 // ---------------------------------------------------------------------------

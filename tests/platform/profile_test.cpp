@@ -5,6 +5,7 @@
 #include "platform/profile/reg_parse.h"
 
 #include "platform/kernel/text.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -507,27 +508,16 @@ class ProfileFile : public ::testing::Test
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/profile_test.XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override
-    {
-        for (const std::string& f : files_)
-        {
-            ::unlink(f.c_str());
-        }
-        ::rmdir(dir_.c_str());
+        ASSERT_FALSE(dir_.empty());
     }
     std::string Write(const std::string& name, const std::string& text)
     {
         const std::string path = dir_ + "/" + name;
         std::ofstream(path, std::ios::binary) << text;
-        files_.push_back(path);
         return path;
     }
-    std::string dir_;
-    std::vector<std::string> files_;
+    testsupport::TempDir tmp_{"profile_test"};
+    std::string dir_ = tmp_.path();
 };
 
 TEST_F(ProfileFile, Load_OriginIsTheCanonicalPath)

@@ -20,6 +20,7 @@
 #include <functional>
 #include <mutex>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <thread>
 #include <unistd.h>
 
@@ -100,6 +101,31 @@ TEST_F(SerialFaultTest, Eagain_IsWaitedOut_ShortWritesAreContinued)
     EXPECT_EQ(faults.failed(SysCall::Write), 3);
     EXPECT_GE(faults.calls(SysCall::Write), 3 + 15) << "three refusals and fifteen pieces of 7";
     EXPECT_EQ(serial_support::ReadExactly(pty.master, msg.size()), msg);
+    CloseHandle(h);
+}
+
+// A write a signal cuts short moves half of its bytes, and the next write is
+// interrupted before any byte went: WriteFile carries on from where the
+// device stopped, so every byte arrives once, in order.
+TEST_F(SerialFaultTest, HalfWriteThenEintr_DeliversEveryByteOnce)
+{
+    SyscallFaults faults;
+    HANDLE h = OpenOrFail();
+    ASSERT_TRUE(SetTimeouts(h, MAXDWORD, 0, 0, 0, 2000));
+    std::string msg;
+    for (int i = 0; i < 100; i++)
+        msg.push_back((char)('A' + i % 26));
+    faults.half_write(1, 3);
+    DWORD n = 0;
+    SetLastError(kSentinel);
+    EXPECT_TRUE(WriteFile(h, msg.data(), (DWORD)msg.size(), &n, nullptr));
+    EXPECT_EQ(n, msg.size());
+    EXPECT_EQ(GetLastError(), kSentinel);
+    EXPECT_EQ(faults.calls(SysCall::Write), 7) << "50, EINTR, 25, EINTR, 12, EINTR, the last 13";
+    EXPECT_EQ(serial_support::ReadExactly(pty.master, msg.size()), msg);
+    int more = -1;
+    EXPECT_EQ(ioctl(pty.master, FIONREAD, &more), 0);
+    EXPECT_EQ(more, 0) << "no byte twice";
     CloseHandle(h);
 }
 

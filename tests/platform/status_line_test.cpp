@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <unistd.h>
 
@@ -151,34 +152,43 @@ TEST(StatusLine, OpenFailureEndNamesThePathAndTheReason)
     }
 }
 
+// What run writes to stderr, through a file without a name.
+std::string StderrOf(const std::function<void()>& run)
+{
+    FILE* f = tmpfile();
+    if (f == nullptr)
+        return "(no temporary file)";
+    fflush(stderr);
+    int saved = dup(STDERR_FILENO);
+    dup2(fileno(f), STDERR_FILENO);
+    run();
+    fflush(stderr);
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    std::string text;
+    char buf[4096];
+    rewind(f);
+    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;)
+        text.append(buf, n);
+    fclose(f);
+    return text;
+}
+
 // What the headless display writes to stderr over a run of 100 blocks.
 std::string StderrOfARun(bool quiet)
 {
     plat::status_reset();
     plat::status_set_stderr(true);
     plat::status_set_quiet(quiet);
-    char path[] = "/tmp/status_line_test.XXXXXX";
-    int fd = mkstemp(path);
-    fflush(stderr);
-    int saved = dup(STDERR_FILENO);
-    dup2(fd, STDERR_FILENO);
-    plat::status_message(WM_FWU_PHASE, RUNPHASE_ERASE, 0);
-    plat::status_message(WM_FWU_PHASE, RUNPHASE_IMAGE, 100 * 4000);
-    for (uint32_t block = 1; block <= 100; block++)
-        plat::status_message(WM_FWU_PROGRESS, RUNPHASE_IMAGE, block * 4000);
-    plat::status_message(WM_FWU_RUN_END, RUNSTATE_FLASHED, RUNREASON_NONE);
-    fflush(stderr);
-    dup2(saved, STDERR_FILENO);
-    close(saved);
-    std::string text;
-    char buf[4096];
-    ssize_t n;
-    lseek(fd, 0, SEEK_SET);
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        text.append(buf, (size_t)n);
-    close(fd);
-    unlink(path);
-    return text;
+    return StderrOf(
+        []
+        {
+            plat::status_message(WM_FWU_PHASE, RUNPHASE_ERASE, 0);
+            plat::status_message(WM_FWU_PHASE, RUNPHASE_IMAGE, 100 * 4000);
+            for (uint32_t block = 1; block <= 100; block++)
+                plat::status_message(WM_FWU_PROGRESS, RUNPHASE_IMAGE, block * 4000);
+            plat::status_message(WM_FWU_RUN_END, RUNSTATE_FLASHED, RUNREASON_NONE);
+        });
 }
 
 // A notice names a path the profile gave: on the headless display's stderr its
@@ -188,23 +198,8 @@ TEST(StatusLine, HeadlessNoticeWritesOutControlCharacters)
     plat::status_reset();
     plat::status_set_stderr(true);
     plat::status_set_quiet(false);
-    char path[] = "/tmp/status_line_test.XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    fflush(stderr);
-    int saved = dup(STDERR_FILENO);
-    dup2(fd, STDERR_FILENO);
-    plat::status_notice("cannot open COM1: /dev/x\x1b]0;T\x07\x1b[2J: No such file or directory");
-    fflush(stderr);
-    dup2(saved, STDERR_FILENO);
-    close(saved);
-    std::string text;
-    char buf[4096];
-    lseek(fd, 0, SEEK_SET);
-    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
-        text.append(buf, (size_t)n);
-    close(fd);
-    unlink(path);
+    std::string text =
+        StderrOf([] { plat::status_notice("cannot open COM1: /dev/x\x1b]0;T\x07\x1b[2J: No such file or directory"); });
     EXPECT_EQ(text, "fwutil: cannot open COM1: /dev/x\\x1b]0;T\\x07\\x1b[2J: No such file or directory\n");
     // What the window's status row shows is the text itself: it draws it safely.
     EXPECT_EQ(plat::status_text(), "cannot open COM1: /dev/x\x1b]0;T\x07\x1b[2J: No such file or directory");

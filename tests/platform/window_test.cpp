@@ -657,6 +657,52 @@ TEST_F(WindowTest, Timer_DeliversWmTimerEachPeriodUntilKilled)
     EXPECT_EQ(m.wParam, marker);
 }
 
+// The virtual clock brings timers due without waiting.
+TEST_F(WindowTest, ClockAdvance_BringsTimersDueWithoutWaiting)
+{
+    HWND top = MakeTop();
+    ASSERT_EQ(SetTimer(top, 100, 10000, nullptr), 100u);
+    MSG m;
+    EXPECT_FALSE(PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE));
+    plat::clock_advance(5000);
+    EXPECT_FALSE(PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)); // half way
+    auto start = steady_clock::now();
+    plat::clock_advance(5000);
+    ASSERT_TRUE(GetMessageW(&m, nullptr, 0, 0));
+    EXPECT_LT(duration_cast<milliseconds>(steady_clock::now() - start).count(), 1000);
+    EXPECT_EQ(m.message, (UINT)WM_TIMER);
+    EXPECT_EQ(m.wParam, 100u);
+    // Ticks do not pile up: a jump of three periods gives one tick.
+    plat::clock_advance(30000);
+    int ticks = 0;
+    while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE))
+        ticks += m.message == WM_TIMER;
+    EXPECT_EQ(ticks, 1);
+    EXPECT_FALSE(PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE));
+}
+
+TEST_F(WindowTest, ClockAdvance_WakesAThreadWaitingForItsTimer)
+{
+    std::promise<HWND> made;
+    std::atomic<bool> ticked{false};
+    std::thread ui(
+        [&]
+        {
+            HWND top = MakeTop();
+            SetTimer(top, 1, 10000, nullptr);
+            made.set_value(top);
+            MSG m;
+            if (GetMessageW(&m, nullptr, 0, 0) && m.message == WM_TIMER)
+                ticked = true;
+        });
+    made.get_future().get();
+    auto start = steady_clock::now();
+    plat::clock_advance(10000);
+    ui.join();
+    EXPECT_TRUE(ticked.load());
+    EXPECT_LT(duration_cast<milliseconds>(steady_clock::now() - start).count(), 2000);
+}
+
 std::atomic<int> g_timerProcCalls{0};
 void CountingTimerProc(HWND, UINT, UINT_PTR, DWORD)
 {

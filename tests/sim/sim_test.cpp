@@ -3,6 +3,7 @@
 // download protocol on the slave side and checks every byte that comes back.
 #include "sim/sim.h"
 #include "tests/support/process_support.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -494,36 +495,32 @@ TEST(SimDownload, HappyPath_EveryAnswerByteAndFlashedImage)
     EXPECT_EQ(sim_report(b.sim).resets, 1u);
 }
 
-TEST(SimDownload, ExactMultipleBlocks_AckAfterLastFullBlockToo)
+// Each full block is acknowledged with 0xAA, the last one too when the length
+// is an exact multiple, and the end with 0xA5.
+TEST(SimDownload, BlockAnswersFollowTheLengths)
 {
-    Images im;
-    im.boot2 = make_image(2000, 5);
-    im.image = make_image(8000, 9);
-    Bench b;
-    ASSERT_NO_FATAL_FAILURE(b.start(expecting(im)));
-    Transcript t = download(b.fd, im);
-    EXPECT_EQ(t.stage2, (std::vector<int>{0xAA, 0xAA, 0xA5}));
-    EXPECT_EQ(t.image, (std::vector<int>{0xAA, 0xAA, 0xA5}));
-    SimReport r = sim_report(b.sim);
-    EXPECT_TRUE(r.flashed);
-    EXPECT_TRUE(r.violations.empty()) << violations_of(r);
-}
-
-TEST(SimDownload, DeliveredSizes_622FullBlocksAndTheLastOne)
-{
-    Images im;
-    im.image = make_image(2490264, 13);
-    Bench b;
-    ASSERT_NO_FATAL_FAILURE(b.start(expecting(im)));
-    Transcript t = download(b.fd, im);
-    ASSERT_EQ(t.image.size(), 623u);
-    EXPECT_EQ(std::count(t.image.begin(), t.image.end() - 1, 0xAA), 622);
-    EXPECT_EQ(t.image.back(), 0xA5);
-    SimReport r = sim_report(b.sim);
-    EXPECT_EQ(r.image_blocks, 622u);
-    EXPECT_TRUE(r.flashed);
-    EXPECT_EQ(r.image_hash, sim_hash(im.image.data(), im.image.size()));
-    EXPECT_TRUE(r.violations.empty()) << violations_of(r);
+    // stage 2, image, their full blocks: exact multiples; the delivered sizes
+    const size_t rows[][4] = {{2000, 8000, 2, 2}, {7414, 2490264, 7, 622}};
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE(row[1]);
+        Images im;
+        im.boot2 = make_image(row[0], 5);
+        im.image = make_image(row[1], 13);
+        Bench b;
+        ASSERT_NO_FATAL_FAILURE(b.start(expecting(im)));
+        Transcript t = download(b.fd, im);
+        std::vector<int> stage2(row[2], 0xAA), image(row[3], 0xAA);
+        stage2.push_back(0xA5);
+        image.push_back(0xA5);
+        EXPECT_EQ(t.stage2, stage2);
+        EXPECT_EQ(t.image, image);
+        SimReport r = sim_report(b.sim);
+        EXPECT_EQ(r.image_blocks, row[3]);
+        EXPECT_TRUE(r.flashed);
+        EXPECT_EQ(r.image_hash, sim_hash(im.image.data(), im.image.size()));
+        EXPECT_TRUE(r.violations.empty()) << violations_of(r);
+    }
 }
 
 TEST(SimDownload, StraySyncsAfterA0_AreSkippedNotViolations)
@@ -1074,28 +1071,35 @@ TEST(SimFirmware, NoFirmware_BootRomListensPastTheWindow)
 // Pacing, delays and stopping
 // ===========================================================================
 
-TEST(SimPacing, InputTakesLineTime_2000BytesAbout191ms)
+// Input takes line time when paced, memory time when not: lines of 99 bytes,
+// then "AT", whose answer ends the burst. Paced: (2003 in + 6 out) * 11 bits /
+// 115200 = 191.8 ms; unpaced, 20,000 bytes would take 1.9 s at 115200 baud.
+TEST(SimPacing, InputTakesLineTimeOnlyWhenPaced)
 {
-    SimConfig c;
-    c.baud = 115200;
-    c.bits_per_byte = 11;
-    Bench b;
-    ASSERT_NO_FATAL_FAILURE(b.start_firmware(c));
-    Bytes burst;
-    for (int line = 0; line < 20; line++)
+    // baud, lines, at least ms, under ms
+    const unsigned rows[][4] = {{115200, 20, 170, 600}, {0, 200, 0, 500}};
+    for (const auto& row : rows)
     {
-        burst.insert(burst.end(), 99, 'x');
-        burst.push_back('\r');
+        SCOPED_TRACE(row[0]);
+        SimConfig c;
+        c.baud = row[0];
+        c.bits_per_byte = 11;
+        Bench b;
+        ASSERT_NO_FATAL_FAILURE(b.start_firmware(c));
+        Bytes burst;
+        for (unsigned line = 0; line < row[1]; line++)
+        {
+            burst.insert(burst.end(), 99, 'x');
+            burst.push_back('\r');
+        }
+        burst.insert(burst.end(), {'A', 'T', '\r'});
+        Clock::time_point t0 = Clock::now();
+        ASSERT_TRUE(send_bytes(b.fd, burst));
+        EXPECT_EQ(read_n(b.fd, 6, ANSWER_MS), (std::vector<int>{'\r', '\n', 'O', 'K', '\r', '\n'}));
+        const double ms = ms_since(t0);
+        EXPECT_GE(ms, row[2]);
+        EXPECT_LT(ms, row[3]);
     }
-    burst.insert(burst.end(), {'A', 'T', '\r'});
-    Clock::time_point t0 = Clock::now();
-    ASSERT_TRUE(send_bytes(b.fd, burst));
-    std::vector<int> got = read_n(b.fd, 6, ANSWER_MS);
-    double ms = ms_since(t0);
-    EXPECT_EQ(got, (std::vector<int>{'\r', '\n', 'O', 'K', '\r', '\n'}));
-    // (2003 in + 6 out) * 11 bits / 115200 = 191.8 ms
-    EXPECT_GE(ms, 170.0);
-    EXPECT_LT(ms, 600.0);
 }
 
 TEST(SimPacing, OutputTakesLineTime)
@@ -1113,18 +1117,6 @@ TEST(SimPacing, OutputTakesLineTime)
     // (1 in + 1001 out) * 11 bits / 115200 = 95.7 ms
     EXPECT_GE(ms, 85.0);
     EXPECT_LT(ms, 600.0);
-}
-
-TEST(SimPacing, Unpaced_RunsAtMemorySpeed)
-{
-    Bench b;
-    ASSERT_NO_FATAL_FAILURE(b.start_firmware(SimConfig{}));
-    Bytes burst(20000, 'x');
-    burst.insert(burst.end(), {'\r', 'A', 'T', '\r'});
-    Clock::time_point t0 = Clock::now();
-    ASSERT_TRUE(send_bytes(b.fd, burst));
-    EXPECT_EQ(read_n(b.fd, 6, ANSWER_MS).back(), '\n');
-    EXPECT_LT(ms_since(t0), 500.0) << "20,000 bytes would take 1.9 s at 115200 baud";
 }
 
 TEST(SimPacing, EraseAndFlashDelaysHoldBackTheirAnswers)
@@ -1345,19 +1337,20 @@ TEST(SimExecutable, ReportGivesTheSha256OfWhatArrivedAndWhetherItIsTheFile)
     if (path.empty())
         GTEST_SKIP() << "fwsim is not built next to the tests (build the fwsim target)";
     Images im;
-    char dir[] = "/tmp/fwsim-images.XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
+    testsupport::TempDir tmp("fwsim-images");
+    const std::string d = tmp.path();
+    ASSERT_FALSE(d.empty());
     const std::pair<const char*, const Bytes*> files[] = {
         {"boot1.bin", &im.boot1}, {"boot2.bin", &im.boot2}, {"firmware.bin", &im.image}};
     for (const auto& [name, bytes] : files)
     {
-        FILE* f = fopen((std::string(dir) + "/" + name).c_str(), "wb");
+        FILE* f = fopen((d + "/" + name).c_str(), "wb");
         ASSERT_NE(f, nullptr);
         ASSERT_EQ(fwrite(bytes->data(), 1, bytes->size(), f), bytes->size());
         fclose(f);
     }
     testproc::Child c;
-    ASSERT_TRUE(spawn_fwsim(c, path, {"--pty", "--baud", "0", "--expect-images", dir}));
+    ASSERT_TRUE(spawn_fwsim(c, path, {"--pty", "--baud", "0", "--expect-images", d}));
     ASSERT_TRUE(testproc::read_until(c, "\n", ANSWER_MS)) << c.errText;
     std::string slave = c.outText.substr(strlen("fwsim: serving "));
     slave.erase(slave.find('\n'));
@@ -1372,16 +1365,12 @@ TEST(SimExecutable, ReportGivesTheSha256OfWhatArrivedAndWhetherItIsTheFile)
     kill(c.pid, SIGTERM);
     EXPECT_EQ(testproc::wait_exit(c, EXIT_MS), 1) << "the difference is a violation too";
     close(fd);
-    const std::string d = dir;
     for (const std::string& line : {"sha256 stage 1   " + sim_sha256(im.boot1.data(), im.boot1.size()) +
                                         " (184 bytes), same as " + d + "/boot1.bin\n",
                                     "sha256 stage 2   " + sim_sha256(altered.data(), altered.size()) +
                                         " (7414 bytes), differs from " + d + "/boot2.bin\n",
                                     std::string("sha256 image     none arrived\n")})
         EXPECT_NE(c.outText.find(line), std::string::npos) << line << c.outText;
-    for (const auto& [name, bytes] : files)
-        unlink((d + "/" + name).c_str());
-    rmdir(dir);
 }
 
 TEST(SimExecutable, CleanRunExitsZero_BadOptionsExitTwo)

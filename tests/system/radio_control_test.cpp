@@ -12,6 +12,7 @@
 #include "shell/log.h"
 #include "sim/sim.h"
 #include "tests/support/bridge_harness.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -217,10 +218,9 @@ TEST_F(RadioControl, SimReset_ResetModuleResetsTheRegisteredSimulator)
 // An outside driver command runs for every control and learns which one.
 TEST_F(RadioControl, RilCommand_RunsForEveryControlWithItsName)
 {
-    char path[] = "/tmp/radio-control-XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
+    testsupport::TempDir dir("radio-control");
+    ASSERT_FALSE(dir.path().empty());
+    const std::string path = dir.path() + "/controls";
     LoadRil(std::string("cmd:echo $FWU_RIL_CONTROL >> ") + path);
     for (const Control& c : kControls)
     {
@@ -232,7 +232,6 @@ TEST_F(RadioControl, RilCommand_RunsForEveryControlWithItsName)
     std::stringstream got;
     got << in.rdbuf();
     EXPECT_EQ("suspend\nresume\nreset\n", got.str());
-    unlink(path);
 }
 
 // A null window (the download run's calls): no line, and g_szLogBuf is not
