@@ -192,8 +192,7 @@ TEST_F(FirmwareE2e, ADeliveredSetIsFlashedByNameAndBothRecordsAgree)
     {
         ASSERT_TRUE(fwsets::make_key(keys_, "vendor"));
         ASSERT_TRUE(fwsets::sign(set, keys_ + "/vendor.key"));
-        const std::string pub = fwsets::read_bytes(keys_ + "/vendor.pub");
-        keyId = pub.substr(pub.find("public key ") + 11, 16);
+        keyId = fwsets::key_id(keys_ + "/vendor.pub");
     }
     toolrun::Fwsim sim;
     ASSERT_TRUE(sim.Start({"--expect-images", set})) << sim.child.errText;

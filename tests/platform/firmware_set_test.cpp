@@ -139,8 +139,7 @@ TEST_F(FirmwareSet, SignaturesMadeByMinisignAreVerified)
     NeedMinisign();
     ASSERT_TRUE(fwsets::make_key(keys_, "vendor"));
     ASSERT_TRUE(fwsets::make_key(tmp_.path(), "other")); // not among the trusted keys
-    const std::string pub = fwsets::read_bytes(keys_ + "/vendor.pub");
-    const std::string vendorId = pub.substr(pub.find("public key ") + 11, 16);
+    const std::string vendorId = fwsets::key_id(keys_ + "/vendor.pub");
     using Mutate = std::function<bool(const std::string& dir)>;
     auto editSig = [](std::function<void(std::string*)> edit)
     {

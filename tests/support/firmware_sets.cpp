@@ -2,6 +2,8 @@
 // sha256sum for SHA256SUMS, minisign for keys and signatures.
 #include "tests/support/firmware_sets.h"
 
+#include <algorithm>
+
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -108,6 +110,18 @@ std::string sha256sum_of(const std::string& path)
     size_t n = fread(hex, 1, 64, p);
     pclose(p);
     return std::string(hex, n);
+}
+
+std::string key_id(const std::string& pubPath)
+{
+    const std::string pub = read_bytes(pubPath);
+    const size_t at = pub.find("public key ");
+    if (at == std::string::npos)
+        return "";
+    std::string id = pub.substr(at + 11);
+    id = id.substr(0, id.find('\n'));
+    id.insert(0, 16 - std::min<size_t>(id.size(), 16), '0');
+    return id;
 }
 
 } // namespace fwsets

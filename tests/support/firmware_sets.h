@@ -20,6 +20,9 @@ bool have_minisign();
 bool make_key(const std::string& dir, const std::string& name);
 bool sign(const std::string& setDir, const std::string& keyFile, bool legacy = false);
 std::string read_bytes(const std::string& path);
+// The key id of a minisign public key file as the tool prints it: 16 hex
+// digits (minisign's own comment leaves out leading zeros).
+std::string key_id(const std::string& pubPath);
 bool write_bytes(const std::string& path, const std::string& bytes, int mode = 0600);
 // The lowercase hex SHA-256 sha256sum prints for a file.
 std::string sha256sum_of(const std::string& path);
