@@ -64,6 +64,14 @@ std::string g_refusedWhy;
 // set served later leaves the earlier one in place): the resource calls hand
 // out pointers into them.
 const FirmwareSet* g_served = nullptr;
+// The resource tables with a set's payloads, newest first; each keeps the one
+// before it reachable.
+struct ServedTable
+{
+    std::vector<ResourceEntry> entries;
+    const ServedTable* before;
+};
+const ServedTable* g_servedTable = nullptr;
 
 // What a file that is not a regular one is, for its refusal.
 const char* type_name(mode_t mode)
@@ -411,9 +419,9 @@ void firmware_set_serve(std::unique_ptr<FirmwareSet> set)
             }
         }
     }
-    auto* kept = new std::vector<ResourceEntry>(std::move(served));
+    g_servedTable = new ServedTable{std::move(served), g_servedTable};
     g_served = set.release();
-    RegisterProgramResources(kept->data(), (UINT)kept->size());
+    RegisterProgramResources(g_servedTable->entries.data(), (UINT)g_servedTable->entries.size());
 }
 
 const FirmwareSet* firmware_set_current()
