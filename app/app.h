@@ -259,6 +259,8 @@ struct RunRecord
     int status = 0;
     std::string reason;  // empty on success
     DWORD openError = 0; // Win32 error of the failed open, 0 for none
+    bool hasCause = false;
+    FAILEDCALL cause = {}; // the failed call behind the reason (QueryRunCause)
     int attempts = 0;
     int attemptsAllowed = 0;
     int timeLimitSeconds = 0;
@@ -269,6 +271,9 @@ struct RunRecord
     Firmware firmware;       // the set chosen, or the refusal
 };
 
+// A failed call for a person: "read on /dev/ttyUSB0 failed: Input/output
+// error (the adapter was unplugged?)", the hint where the errno has one.
+std::string cause_text(const FAILEDCALL& cause);
 // The IDR_FW image's size and SHA-256, looked up among the program's resources.
 bool image_digest(DWORD* bytes, std::string* sha256);
 std::string iso8601_utc(std::chrono::system_clock::time_point t);

@@ -15,6 +15,7 @@
 #include "platform/shellapi/shell_ui.h"
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -75,6 +76,7 @@ const char* const kPhaseNames[] = {
     /* VERIFY */   "verify",
     /* RESTART */  "restart",
 };
+
 // clang-format on
 
 const OutcomeEntry& entry_for(Outcome outcome)
@@ -220,6 +222,8 @@ RunRecord make_record(const Station& s, int status)
     const OutcomeEntry& e = entry_for(s.outcome);
     r.reason = s.outcome == Outcome::Flashed ? std::string() : reason_text(s, e);
     r.openError = QueryRun(RUNREPORT_OPEN_ERROR);
+    // A run that flashed keeps no cause: a write it traced did not decide it.
+    r.hasCause = s.outcome != Outcome::Flashed && QueryRunCause(&r.cause);
     r.attempts = (int)QueryRun(RUNREPORT_ATTEMPTS);
     if (s.outcome == Outcome::ModuleSilent && r.attempts > s.o.attempts)
         r.attempts = s.o.attempts; // the next one had only begun
@@ -348,6 +352,11 @@ void watch()
 
 } // namespace
 
+std::string cause_text(const FAILEDCALL& cause)
+{
+    return plat::failed_call_text(cause);
+}
+
 const char* outcome_name(Outcome outcome)
 {
     return entry_for(outcome).name;
@@ -448,6 +457,8 @@ Outcome station_outcome_for_exit(int result)
         s.detail = (why.empty() ? "COM1: is " + s.device.port : why) +
                    (error != 0 ? "; Win32 error " + std::to_string(error) : "");
     }
+    else if (FAILEDCALL cause; outcome != Outcome::Flashed && QueryRunCause(&cause))
+        s.detail = cause_text(cause); // the call, the device and the system's reason
     int status = sig != 0 ? kExitSignalBase + sig : outcome_status(outcome);
     end_process(status);
 }

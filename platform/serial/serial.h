@@ -162,6 +162,7 @@ struct OpenedDevice
 {
     std::unique_ptr<PortBackend> backend;
     std::string holdKey; // entry in the held-devices table, released at close
+    std::string path;    // the device's path, for failed-call records
 };
 // Opens a serial device of the profile (TtyPath, PtyPair, Cable, Simulator)
 // and takes its hold. False with the last error set.

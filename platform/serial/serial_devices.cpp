@@ -381,6 +381,7 @@ bool serial_device_open(const DeviceSpec* device, OpenedDevice* out)
     }
     out->backend = std::move(backend);
     out->holdKey = s.key;
+    out->path = f.path;
     return true;
 }
 
