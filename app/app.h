@@ -189,6 +189,9 @@ const std::string& debug_log_path();
 // ended (ending) and which file holds the trace. Nothing for an empty ending
 // or with the headless display (its output said it all along).
 void announce_debug_file(const std::string& ending);
+// The trace's last line, once per process whatever ended the run: "==== ended
+// TIME: HOW, exit status N ====" (written out at once, before the process ends).
+void write_outcome_line(const std::string& how, int status);
 
 // ---------------------------------------------------------------------------
 // Station mode (station.cpp)
@@ -239,6 +242,8 @@ bool station_running();
 // way, says what the module is left with; it joins the reason. Returns the
 // process's status: status, or kExitNoRecord when the record was not written.
 int station_conclude(int status, const std::string& leftWith);
+// The result line station_conclude wrote, without "fwutil: "; empty before.
+std::string station_result_text();
 
 // ---------------------------------------------------------------------------
 // The run's record (report.cpp)

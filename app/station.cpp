@@ -105,7 +105,8 @@ struct Station
     std::atomic<bool> ended{false};
     Outcome outcome = Outcome::Unknown;
     int endSignal = 0;
-    std::string detail; // more about the reason: the port, the error code
+    std::string detail;     // more about the reason: the port, the error code
+    std::string resultText; // the result line, once written
 };
 
 Station& station()
@@ -394,6 +395,7 @@ void station_start(const Options& o, const Device& device, const Firmware& firmw
     g_running.store(true);
     // Nothing was opened, joined or started: the result line and the record are all there is to do.
     const int status = station_conclude(kExitFirmwareRefused, "");
+    write_outcome_line(station_result_text(), status);
     fflush(nullptr);
     _exit(status);
 }
@@ -412,6 +414,11 @@ void station_start(const Options& o, const Device& device, const Firmware& firmw
     const int status = station_conclude(kExitUsage, "");
     fflush(nullptr);
     exit(status);
+}
+
+std::string station_result_text()
+{
+    return station().resultText;
 }
 
 bool station_running()
@@ -480,6 +487,7 @@ int station_conclude(int status, const std::string& leftWith)
     std::string line = "fwutil: result: " + std::string(outcome_name(s.outcome)) + ", port " + r.port + ", " + took;
     if (!r.reason.empty())
         line += ", reason: " + r.reason;
+    s.resultText = line.substr(strlen("fwutil: "));
     fprintf(stderr, "%s\n", plat::printable_text(line).c_str()); // the port and reason come from the profile
     std::string error;
     if (!s.o.report.empty() && !write_record(s.o.report, r, &error))
