@@ -13,6 +13,8 @@
 //   firmware.cpp which firmware set this run sends (--firmware, the profile's
 //                Firmware key, else the embedded images), checked before the
 //                module is touched; --check-firmware
+//   outcomes.cpp station mode's outcome table: exit status, name, reason, and
+//                the outcome of a failed open
 //   report.cpp   the run's JSON record (--report) and the image's digest
 //   main.cpp     main(): standard descriptors, the display, the namespace,
 //                WinMain, ending the process
@@ -218,8 +220,13 @@ enum class Outcome
     Unknown,
 };
 
+// The outcome table (outcomes.cpp).
 const char* outcome_name(Outcome outcome);
 int outcome_status(Outcome outcome);
+const char* outcome_reason(Outcome outcome); // "" for Flashed
+// The outcome of a failed open, from the Win32 error the port open left:
+// not-found, busy, permission-denied, else open-failed.
+Outcome outcome_for_open_error(DWORD error);
 
 // Starts the watcher thread: posts the update once the window runs and ends
 // the process with the run's verdict.
