@@ -13,6 +13,8 @@
 //   firmware.cpp which firmware set this run sends (--firmware, the profile's
 //                Firmware key, else the embedded images), checked before the
 //                module is touched; --check-firmware
+//   outcomes.cpp station mode's outcome table: exit status, name, reason, and
+//                the outcome of a failed open
 //   report.cpp   the run's JSON record (--report) and the image's digest
 //   main.cpp     main(): standard descriptors, the display, the namespace,
 //                WinMain, ending the process
@@ -191,6 +193,9 @@ const std::string& debug_log_path();
 // ended (ending) and which file holds the trace. Nothing for an empty ending
 // or with the headless display (its output said it all along).
 void announce_debug_file(const std::string& ending);
+// The trace's last line, once per process whatever ended the run: "==== ended
+// TIME: HOW, exit status N ====" (written out at once, before the process ends).
+void write_outcome_line(const std::string& how, int status);
 
 // ---------------------------------------------------------------------------
 // Station mode (station.cpp)
@@ -217,8 +222,13 @@ enum class Outcome
     Unknown,
 };
 
+// The outcome table (outcomes.cpp).
 const char* outcome_name(Outcome outcome);
 int outcome_status(Outcome outcome);
+const char* outcome_reason(Outcome outcome); // "" for Flashed
+// The outcome of a failed open, from the Win32 error the port open left:
+// not-found, busy, permission-denied, else open-failed.
+Outcome outcome_for_open_error(DWORD error);
 
 // Starts the watcher thread: posts the update once the window runs and ends
 // the process with the run's verdict.
@@ -241,6 +251,8 @@ bool station_running();
 // way, says what the module is left with; it joins the reason. Returns the
 // process's status: status, or kExitNoRecord when the record was not written.
 int station_conclude(int status, const std::string& leftWith);
+// The result line station_conclude wrote, without "fwutil: "; empty before.
+std::string station_result_text();
 
 // ---------------------------------------------------------------------------
 // The run's record (report.cpp)
@@ -261,6 +273,8 @@ struct RunRecord
     int status = 0;
     std::string reason;  // empty on success
     DWORD openError = 0; // Win32 error of the failed open, 0 for none
+    bool hasCause = false;
+    FAILEDCALL cause = {}; // the failed call behind the reason (QueryRunCause)
     int attempts = 0;
     int attemptsAllowed = 0;
     int timeLimitSeconds = 0;
@@ -271,6 +285,9 @@ struct RunRecord
     Firmware firmware;       // the set chosen, or the refusal
 };
 
+// A failed call for a person: "read on /dev/ttyUSB0 failed: Input/output
+// error (the adapter was unplugged?)", the hint where the errno has one.
+std::string cause_text(const FAILEDCALL& cause);
 // The IDR_FW image's size and SHA-256, looked up among the program's resources.
 bool image_digest(DWORD* bytes, std::string* sha256);
 std::string iso8601_utc(std::chrono::system_clock::time_point t);

@@ -8,6 +8,7 @@
 #include "platform/kernel/text.h"
 #include "platform/profile/profile.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
@@ -101,6 +102,15 @@ void write_run_header(const Options& o, const Device& device, const Firmware& fi
         write_line("station: time limit " + std::to_string(o.timeoutSeconds) + " s, " + std::to_string(o.attempts) +
                    " attempts" + (o.report.empty() ? "" : ", record " + o.report));
     }
+}
+
+void write_outcome_line(const std::string& how, int status)
+{
+    static std::atomic<bool> s_written{false};
+    if (s_written.exchange(true))
+        return;
+    write_line("==== ended " + iso8601_utc(std::chrono::system_clock::now()) + ": " + plat::printable_text(how) +
+               ", exit status " + std::to_string(status) + " ====");
 }
 
 const std::string& debug_log_path()

@@ -123,10 +123,13 @@ void on_device_down()
     plat::instance_abandon();
     if (g_terminal)
         announce_debug_file(run_ending(kExitDeviceRestart, ""));
+    write_outcome_line(run_ending(kExitDeviceRestart, ""), kExitDeviceRestart);
 }
 
-// Headless: a stopping signal still removes the namespace's files. In station
-// mode the watcher ends the run with its record; a second signal does not wait.
+// Headless: a stopping signal ends the process by end_process, outside the
+// handler, so the namespace's files go and the log gets its last line. In
+// station mode the watcher ends the run with its record; a second signal does
+// not wait.
 void on_stop_signal(int sig)
 {
     static volatile sig_atomic_t s_noted = 0;
@@ -136,8 +139,9 @@ void on_stop_signal(int sig)
         station_note_signal(sig);
         return;
     }
-    // A run going on is stopped cleanly, outside the handler.
-    if (QueryRun(RUNREPORT_RUNNING) != 0 && g_stopPipe[1] >= 0 && !s_noted)
+    // The process ends outside the handler, by the path every ending takes
+    // (a run going on is stopped cleanly, the log gets its last line).
+    if (g_stopPipe[1] >= 0 && !s_noted)
     {
         s_noted = 1;
         ssize_t n = write(g_stopPipe[1], &sig, sizeof sig);
@@ -149,12 +153,13 @@ void on_stop_signal(int sig)
     raise(sig);
 }
 
-// The terminal display's guard thread hands over a stopping signal: a run
-// going on is stopped by the same path as headless; otherwise the namespace's
-// files go and the display lets the signal end the process.
+// The terminal display's guard thread hands over a stopping signal: the
+// process ends by the same path as headless (the screen restored, the log's
+// last line written). Without the stop watcher the namespace's files go and
+// the display lets the signal end the process.
 bool on_terminal_stop(int sig)
 {
-    if (QueryRun(RUNREPORT_RUNNING) != 0 && g_stopPipe[1] >= 0)
+    if (g_stopPipe[1] >= 0)
     {
         ssize_t n = write(g_stopPipe[1], &sig, sizeof sig);
         if (n == (ssize_t)sizeof sig)
@@ -322,6 +327,10 @@ const plat::DisplayOps* open_display(const Options& o, bool* terminal)
     plat::instance_leave();
     if (g_terminal) // a terminal display that fell back to headless said it all on stdout
         announce_debug_file(run_ending(status, leftWith));
+    std::string how = station_result_text();
+    if (how.empty())
+        how = run_ending(status, leftWith);
+    write_outcome_line(how.empty() ? "ended" : how, status);
     fflush(nullptr);
     _exit(status);
 }

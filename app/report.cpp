@@ -6,6 +6,7 @@
 #include "download/payload.h" // IDR_FW and its resource type
 #include "platform/kernel/resource_loader.h"
 #include "platform/kernel/sha256.h"
+#include "platform/kernel/text.h"
 #include "platform/kernel/trust.h"
 
 #include <cerrno>
@@ -129,6 +130,17 @@ std::string iso8601_utc(std::chrono::system_clock::time_point t)
     return text;
 }
 
+// The failed call beside the reason: {"call", "device", "errno", "text"}.
+std::string cause_json(const RunRecord& r)
+{
+    if (!r.hasCause)
+        return "null";
+    return "{\"call\": " + json_string(plat::utf16_to_utf8(r.cause.szCall)) +
+           ", \"device\": " + json_string(plat::utf16_to_utf8(r.cause.szDevice)) +
+           ", \"errno\": " + std::to_string(r.cause.nErrno) +
+           ", \"text\": " + json_string(plat::utf16_to_utf8(r.cause.szText)) + "}";
+}
+
 std::string record_json(const RunRecord& r)
 {
     using namespace std::chrono;
@@ -150,6 +162,7 @@ std::string record_json(const RunRecord& r)
     j += "  \"outcome\": " + json_string(outcome_name(r.outcome)) + ",\n";
     j += "  \"status\": " + std::to_string(r.status) + ",\n";
     j += "  \"reason\": " + json_or_null(r.reason) + ",\n";
+    j += "  \"cause\": " + cause_json(r) + ",\n";
     j += "  \"open_error\": " + (r.openError != 0 ? std::to_string(r.openError) : std::string("null")) + ",\n";
     j += "  \"attempts\": " + std::to_string(r.attempts) + ",\n";
     j += "  \"attempts_allowed\": " + std::to_string(r.attemptsAllowed) + ",\n";

@@ -15,6 +15,7 @@
 #include "platform/shellapi/shell_ui.h"
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -32,37 +33,7 @@ constexpr int kPollMs = 100;
 constexpr int kStartPollMs = 10;    // while the window is awaited: the update starts sooner
 constexpr DWORD kProgressStep = 10; // percent between two progress lines
 
-struct OutcomeEntry
-{
-    Outcome outcome;
-    int status;
-    const char* name;   // in the result line and the record
-    const char* reason; // what went wrong, for a person
-};
-
 // clang-format off
-// outcome                  status               name                reason
-const OutcomeEntry kOutcomes[] = {
-    {Outcome::Flashed,        kExitOk,             "flashed",          ""},
-    {Outcome::NotFound,       kExitNotFound,       "not-found",        "the port was not found"},
-    {Outcome::Permission,     kExitPermission,     "permission-denied", "permission denied: this user may not open the port"},
-    {Outcome::Busy,           kExitBusy,           "busy",             "the port is busy: another program holds it"},
-    {Outcome::OpenFailed,     kExitOpenFailed,     "open-failed",      "the port could not be opened or set up"},
-    {Outcome::ModuleSilent,   kExitModuleSilent,   "module-silent",    "the module did not answer in the attempts allowed"},
-    {Outcome::TransferFailed, kExitUpdateFailed,   "transfer-failed",  "the image transfer failed"},
-    {Outcome::LinkLost,       kExitUpdateFailed,   "link-lost",        "the link was lost during the update"},
-    {Outcome::TimeLimit,      kExitTimeLimit,      "time-limit",       "the time limit passed"},
-    {Outcome::NoRestart,      kExitNoRestart,      "no-restart",       "the module was flashed but the device did not restart"},
-    {Outcome::ClosedEarly,    kExitClosedEarly,    "closed-early",     "the window was closed before the update ended"},
-    {Outcome::ClassFailed,    kExitClassFailed,    "start-failed",     "the window class could not be registered"},
-    {Outcome::WindowFailed,   kExitWindowFailed,   "start-failed",     "the main window could not be created"},
-    {Outcome::OtherInstance,  kExitOtherInstance,  "another-instance", "another tool runs on this device"},
-    {Outcome::Interrupted,    kExitSignalBase,     "interrupted",      "stopped by a signal"},
-    {Outcome::FirmwareRefused, kExitFirmwareRefused, "firmware-refused", "the firmware set was refused; nothing was sent to the module"},
-    {Outcome::ProfileRefused, kExitUsage,          "profile-refused",  "the profile was refused"},
-    {Outcome::Unknown,        kExitUpdateFailed,   "unknown",          "the run ended in a way the tool does not know"},
-};
-
 // RUNPHASE_*      name in the record and the progress lines
 const char* const kPhaseNames[] = {
     /* NONE */     "",
@@ -75,17 +46,8 @@ const char* const kPhaseNames[] = {
     /* VERIFY */   "verify",
     /* RESTART */  "restart",
 };
-// clang-format on
 
-const OutcomeEntry& entry_for(Outcome outcome)
-{
-    for (const OutcomeEntry& e : kOutcomes)
-    {
-        if (e.outcome == outcome)
-            return e;
-    }
-    return kOutcomes[sizeof(kOutcomes) / sizeof(kOutcomes[0]) - 1];
-}
+// clang-format on
 
 const char* phase_name(DWORD phase)
 {
@@ -103,7 +65,8 @@ struct Station
     std::atomic<bool> ended{false};
     Outcome outcome = Outcome::Unknown;
     int endSignal = 0;
-    std::string detail; // more about the reason: the port, the error code
+    std::string detail;     // more about the reason: the port, the error code
+    std::string resultText; // the result line, once written
 };
 
 Station& station()
@@ -115,26 +78,6 @@ Station& station()
 // Read by the signal handler: plain atomics, ready before main.
 std::atomic<bool> g_running{false};
 std::atomic<int> g_signal{0}; // a stopping signal that arrived
-
-// The reason a failed open gives, as the platform reported it: a held port
-// is ERROR_SHARING_VIOLATION, a port this user may not open
-// ERROR_ACCESS_DENIED (open_reason.h).
-Outcome open_failure(DWORD error)
-{
-    switch (error)
-    {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-            return Outcome::NotFound;
-        case ERROR_SHARING_VIOLATION:
-        case ERROR_BUSY:
-            return Outcome::Busy;
-        case ERROR_ACCESS_DENIED:
-            return Outcome::Permission;
-        default:
-            return Outcome::OpenFailed;
-    }
-}
 
 // ---------------------------------------------------------------------------
 // Phases: the run's timeline in named spans
@@ -197,9 +140,9 @@ std::vector<Phase> phases_of(const std::vector<Mark>& marks, Steady::time_point 
 // ---------------------------------------------------------------------------
 // The end
 // ---------------------------------------------------------------------------
-std::string reason_text(const Station& s, const OutcomeEntry& e)
+std::string reason_text(const Station& s)
 {
-    std::string reason = e.reason;
+    std::string reason = outcome_reason(s.outcome);
     if (s.outcome == Outcome::Interrupted)
         reason = "stopped by signal " + std::to_string(s.endSignal) + " (" + sigabbrev_np(s.endSignal) + ")";
     if (!s.detail.empty())
@@ -217,9 +160,10 @@ RunRecord make_record(const Station& s, int status)
     r.end = std::chrono::system_clock::now();
     r.outcome = s.outcome;
     r.status = status;
-    const OutcomeEntry& e = entry_for(s.outcome);
-    r.reason = s.outcome == Outcome::Flashed ? std::string() : reason_text(s, e);
+    r.reason = s.outcome == Outcome::Flashed ? std::string() : reason_text(s);
     r.openError = QueryRun(RUNREPORT_OPEN_ERROR);
+    // A run that flashed keeps no cause: a write it traced did not decide it.
+    r.hasCause = s.outcome != Outcome::Flashed && QueryRunCause(&r.cause);
     r.attempts = (int)QueryRun(RUNREPORT_ATTEMPTS);
     if (s.outcome == Outcome::ModuleSilent && r.attempts > s.o.attempts)
         r.attempts = s.o.attempts; // the next one had only begun
@@ -301,7 +245,7 @@ Outcome verdict(const Station& s)
     switch (QueryRun(RUNREPORT_STATE))
     {
         case RUNSTATE_OPEN_FAILED:
-            return open_failure(QueryRun(RUNREPORT_OPEN_ERROR));
+            return outcome_for_open_error(QueryRun(RUNREPORT_OPEN_ERROR));
         case RUNSTATE_UPDATE_FAILED:
             return Outcome::TransferFailed;
         case RUNSTATE_LINK_LOST:
@@ -348,14 +292,9 @@ void watch()
 
 } // namespace
 
-const char* outcome_name(Outcome outcome)
+std::string cause_text(const FAILEDCALL& cause)
 {
-    return entry_for(outcome).name;
-}
-
-int outcome_status(Outcome outcome)
-{
-    return entry_for(outcome).status;
+    return plat::failed_call_text(cause);
 }
 
 void station_start(const Options& o, const Device& device, const Firmware& firmware)
@@ -385,6 +324,7 @@ void station_start(const Options& o, const Device& device, const Firmware& firmw
     g_running.store(true);
     // Nothing was opened, joined or started: the result line and the record are all there is to do.
     const int status = station_conclude(kExitFirmwareRefused, "");
+    write_outcome_line(station_result_text(), status);
     fflush(nullptr);
     _exit(status);
 }
@@ -403,6 +343,11 @@ void station_start(const Options& o, const Device& device, const Firmware& firmw
     const int status = station_conclude(kExitUsage, "");
     fflush(nullptr);
     exit(status);
+}
+
+std::string station_result_text()
+{
+    return station().resultText;
 }
 
 bool station_running()
@@ -448,6 +393,8 @@ Outcome station_outcome_for_exit(int result)
         s.detail = (why.empty() ? "COM1: is " + s.device.port : why) +
                    (error != 0 ? "; Win32 error " + std::to_string(error) : "");
     }
+    else if (FAILEDCALL cause; outcome != Outcome::Flashed && QueryRunCause(&cause))
+        s.detail = cause_text(cause); // the call, the device and the system's reason
     int status = sig != 0 ? kExitSignalBase + sig : outcome_status(outcome);
     end_process(status);
 }
@@ -469,6 +416,7 @@ int station_conclude(int status, const std::string& leftWith)
     std::string line = "fwutil: result: " + std::string(outcome_name(s.outcome)) + ", port " + r.port + ", " + took;
     if (!r.reason.empty())
         line += ", reason: " + r.reason;
+    s.resultText = line.substr(strlen("fwutil: "));
     fprintf(stderr, "%s\n", plat::printable_text(line).c_str()); // the port and reason come from the profile
     std::string error;
     if (journal_wanted() && !journal_send(journal_fields(r, plat::printable_text(line.substr(8))), &error))

@@ -30,7 +30,7 @@ static int TransferBroken()
 
 static void WriteToModule(const BYTE* pBytes, DWORD cbBytes, DWORD* pdwWritten)
 {
-    WriteFile(g_pModulePort.load()->hCom, pBytes, cbBytes, pdwWritten, nullptr);
+    WriteLink(pBytes, cbBytes, pdwWritten);
 }
 
 // 0x50, then the loader's memory report up to its 0xA5 (not examined).

@@ -25,7 +25,7 @@ int SendStage1Loader()
     }
     abFrame[0] = BOOT1_LENGTH;
     abFrame[1 + BOOT1_LENGTH] = bCheck;
-    WriteFile(g_pModulePort.load()->hCom, abFrame, STAGE1_FRAME_LENGTH, &dwWritten, nullptr);
+    WriteLink(abFrame, STAGE1_FRAME_LENGTH, &dwWritten);
     return WaitForByte(ACK_ACCEPTED) ? 1 : 0;
 }
 
@@ -58,7 +58,7 @@ int SendStage2Loader()
             break;
         for (int i = 0; i < nTake; i++)
             bCheck ^= pNext[i];
-        WriteFile(g_pModulePort.load()->hCom, pNext, (DWORD)nTake, &dwWritten, nullptr);
+        WriteLink(pNext, (DWORD)nTake, &dwWritten);
         pNext += nTake;
         if (nTake < STAGE2_BLOCK_LENGTH)
         {

@@ -44,6 +44,11 @@ static std::atomic<int> g_linkWaitEnd{LINK_WAIT_GOT}; // how the latest WaitForB
 
 static std::atomic<ModulePortSlot*> g_pNewestSlot{nullptr};
 
+// Failed writes in a row: only the first of a row is traced, since the
+// caster writes on every few milliseconds to a dead line until the run ends.
+// Each open link starts a new row.
+static std::atomic<DWORD> g_dwWriteFailures{0};
+
 // The silence watch: one thread per open link, started by the link's first
 // bounded wait and ended by CloseModulePort. Between waits it is suspended; a
 // wait arms it (a number of its own, quiet since now, the limit) and resumes
@@ -207,6 +212,7 @@ static BOOL WaitForLinkEvent(HANDLE hCom, DWORD dwWait, DWORD* pdwEvents)
         *pdwEvents = 0;
         if (!WaitCommEvent(hCom, pdwEvents, NULL))
         {
+            NoteLinkFailure(u"Wait on the module link");
             g_linkWaitEnd = LINK_WAIT_LOST;
             return FALSE;
         }
@@ -230,6 +236,7 @@ static int ReadUntilByte(HANDLE hCom, BYTE expected, DWORD dwWait)
         // A port that fails while read ends the wait (the original read on forever).
         if (!ReadFile(hCom, &byte, 1, &dwRead, NULL))
         {
+            NoteLinkFailure(u"Read from the module");
             g_linkWaitEnd = LINK_WAIT_LOST;
             return 0;
         }
@@ -259,6 +266,29 @@ static int ReadUntilByte(HANDLE hCom, BYTE expected, DWORD dwWait)
     }
 }
 
+void NoteLinkFailure(LPCWSTR pszWhat)
+{
+    const DWORD dwError = GetLastError();
+    FAILEDCALL call;
+    if (!GetLastFailedCall(&call))
+    {
+        DebugPrint(u"%s failed: error %u\r\n", pszWhat, dwError);
+        return;
+    }
+    ReportRunCause(&call);
+    DebugPrint(u"%s failed: %s on %s failed: %s (errno %d, error %u)\r\n", pszWhat, call.szCall, call.szDevice,
+               call.szText, call.nErrno, dwError);
+}
+
+// The link could not be opened or set up: the opener reports its error and
+// cause (the platform never takes them on its own).
+static int OpenFailed(LPCWSTR pszWhat)
+{
+    ReportRun(RUNREPORT_OPEN_ERROR, GetLastError());
+    NoteLinkFailure(pszWhat);
+    return 0;
+}
+
 int OpenModulePort()
 {
     g_pModulePort = nullptr;
@@ -267,6 +297,7 @@ int OpenModulePort()
     ModulePort* pPort = &pSlot->port;
     g_pModulePort = pPort;
 
+    g_dwWriteFailures = 0;
     CopyName(pPort->szName, 8, LINK_NAME);
     pPort->dwReserved = 0;
     FillLinkDcb(&pPort->dcb);
@@ -276,7 +307,7 @@ int OpenModulePort()
     if (hCom == INVALID_HANDLE_VALUE)
     {
         pPort->hCom = NULL;
-        return 0;
+        return OpenFailed(u"Open the module link");
     }
     pPort->hCom = hCom;
     PurgeComm(hCom, LINK_PURGE_ALL);
@@ -285,12 +316,14 @@ int OpenModulePort()
     // "COM1:" held and made every later run fail to open the link.
     if (!SetCommState(hCom, &pPort->dcb))
     {
+        OpenFailed(u"Set up the module link");
         CloseModulePort();
         return 0;
     }
     COMMTIMEOUTS timeouts;
     if (!GetCommTimeouts(hCom, &timeouts))
     {
+        OpenFailed(u"Read the module link's time-outs");
         CloseModulePort();
         return 0;
     }
@@ -301,6 +334,7 @@ int OpenModulePort()
     timeouts.WriteTotalTimeoutConstant = LINK_WRITE_CONSTANT;
     if (!SetCommTimeouts(hCom, &timeouts))
     {
+        OpenFailed(u"Set the module link's time-outs");
         CloseModulePort();
         return 0;
     }
@@ -323,10 +357,22 @@ void CloseModulePort()
     EndSilenceWatch();
 }
 
+void WriteLink(const void* pBytes, DWORD cbBytes, DWORD* pdwWritten)
+{
+    if (WriteFile(g_pModulePort.load()->hCom, pBytes, cbBytes, pdwWritten, NULL))
+    {
+        g_dwWriteFailures = 0;
+    }
+    else if (g_dwWriteFailures.fetch_add(1) == 0)
+    {
+        NoteLinkFailure(u"Write to the module");
+    }
+}
+
 void SendByte(BYTE value)
 {
     DWORD dwWritten = 0;
-    WriteFile(g_pModulePort.load()->hCom, &value, 1, &dwWritten, NULL);
+    WriteLink(&value, 1, &dwWritten);
     DebugPrint(u" %d char : %X h sent \r\n", dwWritten, value);
 }
 
@@ -349,6 +395,7 @@ int WaitForByte(BYTE expected)
             // The error event of a hang-up: the port fails from here on.
             if (!ClearCommError(hCom, &dwErrors, NULL))
             {
+                NoteLinkFailure(u"Line error on the module link");
                 g_linkWaitEnd = LINK_WAIT_LOST;
             }
         }

@@ -73,6 +73,14 @@ extern std::atomic<DWORD> g_dwSilenceLimitMs; // 0: WaitForByte waits without li
 
 int OpenModulePort();
 void CloseModulePort();
+// A call on the link failed: the failed call the platform kept beside the
+// last error (the system call, the device, the errno) goes to the run report
+// as the run's cause and to the trace, with what the download was doing.
+// Called at the failure, before another call can change the last error.
+void NoteLinkFailure(LPCWSTR pszWhat);
+// Writes to the module. The protocol leaves the result unexamined: a failed
+// write changes nothing in the run, it is only traced with its cause.
+void WriteLink(const void* pBytes, DWORD cbBytes, DWORD* pdwWritten);
 void SendByte(BYTE value);
 int WaitForByte(BYTE expected);
 void SetLinkSilenceLimit(DWORD ms);

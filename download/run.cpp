@@ -68,7 +68,7 @@ DWORD SyncCaster(LPVOID)
     for (;;)
     {
         DWORD dwWritten = 0;
-        WriteFile(g_pModulePort.load()->hCom, &bSync, 1, &dwWritten, nullptr);
+        WriteLink(&bSync, 1, &dwWritten);
         Sleep(SYNC_PERIOD_MS);
     }
 }

@@ -129,6 +129,20 @@ typedef BOOL (*PFN_KernelIoControl)(DWORD code, LPVOID in, DWORD inSize, LPVOID 
 DWORD GetLastError();
 void SetLastError(DWORD error);
 
+// The thread's last failed system call (a platform extension), kept beside
+// its last error by the call that failed: the system call, the device it was
+// made on, the errno (0 when the system gave none, as for a hang-up seen by
+// poll) and the reason in words. It belongs to the last error it came with:
+// once SetLastError stores another value, there is none.
+typedef struct _FAILEDCALL
+{
+    WCHAR szCall[16];    // "read", "write", "open", "poll", ...
+    WCHAR szDevice[256]; // the device's path ("/dev/ttyUSB0"), else its name
+    int nErrno;
+    WCHAR szText[128]; // strerror(nErrno), or the platform's words without one
+} FAILEDCALL;
+BOOL GetLastFailedCall(FAILEDCALL* pCall); // FALSE (record zeroed) when there is none
+
 // ---------------------------------------------------------------------------
 // Files, devices and serial ports
 // ---------------------------------------------------------------------------
@@ -797,8 +811,9 @@ void RegisterProgramResources(const ResourceEntry* table, UINT count);
 // The platform keeps the latest value of each item, and the time of each
 // change of the state, attempts, running and phase items. Reporting
 // RUNSTATE_ACTIVE starts a new run: the phase, open error, bytes sent,
-// progress, total and reason go back to 0. Reporting RUNSTATE_OPEN_FAILED while the open error
-// is 0 takes the reporting thread's last error as the open error.
+// progress, total, reason and cause go back to 0. The platform keeps these
+// values and never fills one in itself: the program reports the open error
+// (RUNREPORT_OPEN_ERROR) and the cause (ReportRunCause) where they happen.
 // ===========================================================================
 #define RUNREPORT_STATE 0      // RUNSTATE_*
 #define RUNREPORT_ATTEMPTS 1   // attempts of the current run so far
@@ -830,6 +845,11 @@ void RegisterProgramResources(const ResourceEntry* table, UINT count);
 
 void ReportRun(DWORD item, DWORD value); // an unknown item is ignored
 DWORD QueryRun(DWORD item);              // 0 for an item never reported or unknown
+// The run's cause: the failed call that ended it or that the program traced.
+// The first one reported in a run is kept; failures after it on the same
+// dead line are its consequences.
+void ReportRunCause(const FAILEDCALL* pCall);
+BOOL QueryRunCause(FAILEDCALL* pCall); // FALSE (record zeroed) when none was reported in this run
 
 // Whether the radio driver's reset reaches the module (a platform extension):
 // FALSE when the device has no reset kind ("RIL1:"="none"). Such a module

@@ -3,6 +3,7 @@
 // every other stand-in call builds on.
 #include "platform/kernel/core.h"
 #include "platform/kernel/kernel.h"
+#include "platform/kernel/text.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -19,6 +20,21 @@ namespace plat
 // Errors
 // ---------------------------------------------------------------------------
 static thread_local DWORD t_lastError = ERROR_SUCCESS;
+// The failed call that set t_lastError, while it is still the last error.
+static thread_local FAILEDCALL t_failedCall = {};
+static thread_local bool t_failedCallValid = false;
+
+namespace
+{
+// Cut at capacity, on a whole UTF-16 unit.
+void copy_text(WCHAR* dest, size_t capacity, const char* src)
+{
+    const std::u16string text = utf8_to_utf16(src != nullptr ? src : "");
+    const size_t n = std::min(text.size(), capacity - 1);
+    std::copy(text.begin(), text.begin() + (ptrdiff_t)n, dest);
+    dest[n] = 0;
+}
+} // namespace
 
 DWORD win32_error_from_errno(int err)
 {
@@ -71,6 +87,22 @@ DWORD win32_error_from_errno(int err)
 void set_error_from_errno(int err)
 {
     t_lastError = win32_error_from_errno(err);
+}
+
+DWORD fail_call(const char* call, const std::string& device, int err, const char* text, DWORD error)
+{
+    if (error == ERROR_SUCCESS)
+        error = win32_error_from_errno(err);
+    if (error == ERROR_SUCCESS)
+        error = ERROR_GEN_FAILURE; // a failure never reads as success
+    t_lastError = error;
+    copy_text(t_failedCall.szCall, sizeof t_failedCall.szCall, call);
+    copy_text(t_failedCall.szDevice, sizeof t_failedCall.szDevice, device.c_str());
+    t_failedCall.nErrno = err;
+    copy_text(t_failedCall.szText, sizeof t_failedCall.szText,
+              text != nullptr ? text : (err != 0 ? strerror(err) : "failed"));
+    t_failedCallValid = true;
+    return error;
 }
 
 // ---------------------------------------------------------------------------
@@ -432,7 +464,19 @@ DWORD GetLastError()
 
 void SetLastError(DWORD error)
 {
+    // Restoring the same value (a caller that saves and puts back the last
+    // error around its own calls) keeps the failed call that came with it.
+    if (error != t_lastError)
+        t_failedCallValid = false;
     t_lastError = error;
+}
+
+BOOL GetLastFailedCall(FAILEDCALL* pCall)
+{
+    if (pCall == nullptr)
+        return FALSE;
+    *pCall = t_failedCallValid ? t_failedCall : FAILEDCALL{};
+    return t_failedCallValid ? TRUE : FALSE;
 }
 
 // Threads are real pthreads; their handles are table objects that stay valid

@@ -23,6 +23,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <poll.h>
 
 namespace plat
@@ -33,6 +34,11 @@ namespace plat
 // ---------------------------------------------------------------------------
 DWORD win32_error_from_errno(int err); // the one errno -> Win32 mapping
 void set_error_from_errno(int err);    // SetLastError(win32_error_from_errno(err))
+// A failed system call, where it failed: sets the thread's last error (error,
+// or the errno's own when error is 0) and keeps {call, device, err, text}
+// beside it for GetLastFailedCall. text may be null: strerror(err) then.
+// Returns the last error it set.
+DWORD fail_call(const char* call, const std::string& device, int err, const char* text = nullptr, DWORD error = 0);
 
 // ---------------------------------------------------------------------------
 // Handle table

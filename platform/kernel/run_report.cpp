@@ -2,7 +2,10 @@
 // times at which the items that mark the run's course changed.
 #include "platform/kernel/run_report.h"
 
+#include "platform/kernel/text.h"
+
 #include <atomic>
+#include <cerrno>
 #include <deque>
 #include <mutex>
 
@@ -10,6 +13,28 @@ namespace
 {
 
 std::atomic<DWORD> g_items[RUNREPORT_ITEMS];
+
+// The run's cause, the first one reported since the run started.
+struct Cause
+{
+    std::mutex mu;
+    FAILEDCALL call = {};
+    bool set = false;
+};
+
+Cause& cause()
+{
+    static Cause* c = new Cause; // never destroyed, as the history
+    return *c;
+}
+
+void cause_clear()
+{
+    Cause& c = cause();
+    std::lock_guard<std::mutex> lock(c.mu);
+    c.call = FAILEDCALL{};
+    c.set = false;
+}
 
 struct History
 {
@@ -46,22 +71,39 @@ void ReportRun(DWORD item, DWORD value)
 {
     if (item >= RUNREPORT_ITEMS)
         return;
-    // Read first: whatever the program called since its open failed, this is
-    // still the thread that failed to open the link.
-    const DWORD lastError = GetLastError();
     if (item == RUNREPORT_STATE && value == RUNSTATE_ACTIVE)
     {
         const DWORD perRun[] = {RUNREPORT_PHASE,    RUNREPORT_OPEN_ERROR, RUNREPORT_BYTES_SENT,
                                 RUNREPORT_PROGRESS, RUNREPORT_TOTAL,      RUNREPORT_REASON};
         for (DWORD i : perRun)
             g_items[i].store(0);
+        cause_clear();
     }
-    if (item == RUNREPORT_STATE && value == RUNSTATE_OPEN_FAILED && g_items[RUNREPORT_OPEN_ERROR].load() == 0)
-        g_items[RUNREPORT_OPEN_ERROR].store(lastError);
     const DWORD previous = g_items[item].exchange(value);
     if (kept_in_history(item) && previous != value)
         record(item, value);
-    SetLastError(lastError);
+}
+
+void ReportRunCause(const FAILEDCALL* pCall)
+{
+    if (pCall == nullptr || pCall->szCall[0] == 0)
+        return;
+    Cause& c = cause();
+    std::lock_guard<std::mutex> lock(c.mu);
+    if (c.set)
+        return;
+    c.call = *pCall;
+    c.set = true;
+}
+
+BOOL QueryRunCause(FAILEDCALL* pCall)
+{
+    if (pCall == nullptr)
+        return FALSE;
+    Cause& c = cause();
+    std::lock_guard<std::mutex> lock(c.mu);
+    *pCall = c.set ? c.call : FAILEDCALL{};
+    return c.set ? TRUE : FALSE;
 }
 
 DWORD QueryRun(DWORD item)
@@ -79,10 +121,42 @@ std::vector<RunEvent> run_report_history()
     return std::vector<RunEvent>(h.events.begin(), h.events.end());
 }
 
+namespace
+{
+// errno of a failed call on a line     what a person may check
+// (0: a hang-up seen without an errno)
+// clang-format off
+const struct
+{
+    int err;
+    const char* hint;
+} kCauseHints[] = {
+    {0,      "the adapter was unplugged?"},
+    {EIO,    "the adapter was unplugged?"},
+    {ENXIO,  "the adapter was unplugged?"},
+    {ENODEV, "the adapter was unplugged?"},
+    {EPIPE,  "the far end closed the line?"},
+};
+// clang-format on
+} // namespace
+
+std::string failed_call_text(const FAILEDCALL& call)
+{
+    std::string text =
+        utf16_to_utf8(call.szCall) + " on " + utf16_to_utf8(call.szDevice) + " failed: " + utf16_to_utf8(call.szText);
+    for (const auto& row : kCauseHints)
+    {
+        if (row.err == call.nErrno)
+            return text + " (" + row.hint + ")";
+    }
+    return text;
+}
+
 void run_report_reset()
 {
     for (auto& item : g_items)
         item.store(0);
+    cause_clear();
     History& h = history();
     std::lock_guard<std::mutex> lock(h.mu);
     h.events.clear();

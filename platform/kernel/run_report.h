@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <string>
 #include <vector>
 
 namespace plat
@@ -27,6 +28,9 @@ struct RunEvent
 };
 
 std::vector<RunEvent> run_report_history();
+// A failed call for a person: "read on /dev/ttyUSB0 failed: Input/output
+// error (the adapter was unplugged?)", with the hint where its errno has one.
+std::string failed_call_text(const FAILEDCALL& call);
 void run_report_reset();
 
 } // namespace plat

@@ -279,7 +279,9 @@ void open_failure_report(const OpenFailure& f)
     debug_write(utf8_to_utf16(line) + u"\r\n");
     if (OpenNoticeListener notice = g_noticeListener.load())
         notice(line);
-    SetLastError(open_failure_error(f));
+    // The open is the failed call: its cause stays beside the last error.
+    const std::string why = reason_of(f, entry_of(f.fault));
+    fail_call("open", f.path, f.err, why.c_str(), open_failure_error(f));
 }
 
 std::string serial_last_open_failure()

@@ -39,8 +39,26 @@ void SerialPort::on_close()
     kick_waiters_locked(this);
 }
 
-DWORD errno_error(int err)
+namespace
 {
+thread_local PortCause t_portCause;
+} // namespace
+
+void port_cause_note(const PortCause& cause)
+{
+    t_portCause = cause;
+}
+
+PortCause port_cause_take()
+{
+    PortCause c = t_portCause;
+    t_portCause = PortCause{};
+    return c;
+}
+
+DWORD errno_error(const char* call, int err)
+{
+    port_cause_note(PortCause{call, err, nullptr});
     const DWORD error = win32_error_from_errno(err);
     return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
 }
@@ -63,6 +81,7 @@ HANDLE port_insert(const DeviceSpec* device, OpenedDevice* dev)
 {
     auto p = std::make_shared<SerialPort>();
     p->name = device->name;
+    p->path = dev->path;
     p->holdKey = dev->holdKey;
     p->backend = std::move(dev->backend);
     p->closeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -101,10 +120,22 @@ template <typename Work> BOOL port_call(HANDLE h, Work work)
     PortRef p = handle_get_as<SerialPort>(h, ObjectKind::Serial);
     if (!p)
         return FALSE;
+    port_cause_take(); // nothing left over from an earlier call
     const DWORD error = work(p.get());
+    PortCause cause = port_cause_take();
     if (error == ERROR_SUCCESS)
         return TRUE;
-    SetLastError(error);
+    // The call that failed under this one; on a port that is gone, the one
+    // that found it gone (a later call fails only because of it).
+    if (cause.call == nullptr && p->gone.load())
+    {
+        std::lock_guard<std::mutex> lock(p->mu);
+        cause = p->goneCause;
+    }
+    if (cause.call != nullptr)
+        fail_call(cause.call, p->path, cause.err, cause.text, error);
+    else
+        SetLastError(error);
     return FALSE;
 }
 

@@ -136,9 +136,12 @@ public:
 // A backend over a termios descriptor, which it owns from now on. lockFile:
 // take flock(LOCK_EX|LOCK_NB) and TIOCEXCL (false for a duplicate of a
 // descriptor the platform keeps). On failure returns null, the descriptor is
-// closed and the last error set (ERROR_ACCESS_DENIED when another holder has
-// the device).
-std::unique_ptr<PortBackend> tty_backend_open(int fd, bool lockFile);
+// closed, the failed call is the thread's (fail_call: the last error is the
+// errno's own) and *err, when given, is its errno: EWOULDBLOCK when another
+// holder has the device's flock, ENOTTY for a descriptor that is no tty. The
+// caller reads the fault from the errno (open_fault_of_errno), never back
+// from a Win32 code.
+std::unique_ptr<PortBackend> tty_backend_open(int fd, bool lockFile, int* err = nullptr);
 
 // Raw mode as every serial line here runs it: cfmakeraw, the receiver on, no
 // modem control, and reads that never wait in the kernel (VMIN = VTIME = 0).
@@ -162,6 +165,7 @@ struct OpenedDevice
 {
     std::unique_ptr<PortBackend> backend;
     std::string holdKey; // entry in the held-devices table, released at close
+    std::string path;    // the device's path, for failed-call records
 };
 // Opens a serial device of the profile (TtyPath, PtyPair, Cable, Simulator)
 // and takes its hold. False with the last error set.

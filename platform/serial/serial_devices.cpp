@@ -282,16 +282,14 @@ std::unique_ptr<PortBackend> tty_on(const Source& s, OpenFailure* f)
             find_holder(f); // EBUSY: another opener set TIOCEXCL
         return nullptr;
     }
-    std::unique_ptr<PortBackend> backend = tty_backend_open(fd, true);
+    std::unique_ptr<PortBackend> backend = tty_backend_open(fd, true, &f->err);
     if (backend)
         return backend;
-    // It opened, but would not be locked (another holder's flock: the
-    // backend says ERROR_ACCESS_DENIED) or set up as a tty.
-    f->error = GetLastError();
-    if (f->error == ERROR_ACCESS_DENIED || f->error == ERROR_SHARING_VIOLATION)
+    // It opened, but would not be locked (another holder's flock: EWOULDBLOCK)
+    // or set up as a tty (ENOTTY): the backend's errno is the fault.
+    f->fault = open_fault_of_errno(f->err);
+    if (f->fault == OpenFault::Held)
         find_holder(f);
-    else if (f->error == ERROR_NOT_SUPPORTED)
-        f->fault = OpenFault::NotTerminal;
     return nullptr;
 }
 
@@ -314,8 +312,9 @@ std::unique_ptr<PortBackend> backend_on(const DeviceSpec* device, const Source& 
             f->err = errno;
             return nullptr;
         }
-        std::unique_ptr<PortBackend> backend = tty_backend_open(fd, false);
-        f->error = backend ? ERROR_SUCCESS : GetLastError();
+        std::unique_ptr<PortBackend> backend = tty_backend_open(fd, false, &f->err);
+        if (!backend)
+            f->fault = open_fault_of_errno(f->err);
         return backend;
     }
     return tty_on(s, f);
@@ -381,6 +380,7 @@ bool serial_device_open(const DeviceSpec* device, OpenedDevice* out)
     }
     out->backend = std::move(backend);
     out->holdKey = s.key;
+    out->path = f.path;
     return true;
 }
 

@@ -238,7 +238,7 @@ DWORD apply_line(SerialPort* p, const struct termios& want)
     plain.c_cflag |= CS8;
     plain.c_iflag &= ~INPCK;
     if (err != EINVAL || p->backend->set_attr(&plain) != 0)
-        return errno_error(err);
+        return errno_error("tcsetattr", err);
     return ERROR_SUCCESS;
 }
 
@@ -274,7 +274,7 @@ DWORD line_get_state(SerialPort* p, DCB* dcb)
     std::lock_guard<std::mutex> lock(p->mu);
     struct termios t;
     if (p->backend->get_attr(&t) != 0)
-        return errno_error(errno);
+        return errno_error("tcgetattr", errno);
     *dcb = dcb_from_termios(t, p->dcb);
     return ERROR_SUCCESS;
 }
@@ -288,7 +288,7 @@ DWORD line_set_state(SerialPort* p, const DCB* dcb)
     std::lock_guard<std::mutex> lock(p->mu);
     struct termios want;
     if (p->backend->get_attr(&want) != 0)
-        return errno_error(errno);
+        return errno_error("tcgetattr", errno);
     dcb_to_termios(*dcb, &want);
     const DWORD err = apply_line(p, want);
     if (err != ERROR_SUCCESS)
@@ -328,7 +328,7 @@ DWORD line_escape(SerialPort* p, DWORD func)
             r = p->backend->set_break(e->arg != 0);
             break;
     }
-    return r == 0 ? ERROR_SUCCESS : errno_error(errno);
+    return r == 0 ? ERROR_SUCCESS : errno_error("ioctl", errno);
 }
 
 } // namespace plat

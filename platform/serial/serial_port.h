@@ -42,6 +42,16 @@ struct Kicker
     int fd;
 };
 
+// The system call that failed under a device-layer call: port_call hands it
+// on with the port's path as the thread's failed call (fail_call, core.h).
+struct PortCause
+{
+    const char* call = nullptr; // null: none
+    int err = 0;                // errno, 0 for a hang-up seen without one
+    const char* text = nullptr; // the words when err is 0
+};
+constexpr const char* kHungUpText = "the device hung up";
+
 struct SerialPort : Object
 {
     SerialPort() : Object(ObjectKind::Serial) {}
@@ -52,6 +62,7 @@ struct SerialPort : Object
     void on_close() override;
 
     std::u16string name; // device name, for debug lines
+    std::string path;    // the device's path (a tty's node, "cable:NAME"), for failed-call records
     std::string holdKey; // entry in the held-devices table
     std::unique_ptr<PortBackend> backend;
     int closeFd = -1; // eventfd, readable from CloseHandle on
@@ -74,6 +85,7 @@ struct SerialPort : Object
     bool breakPending = false;     // a break not yet reported by WaitCommEvent
     bool errPending = false;       // a line error not yet reported by WaitCommEvent
     std::atomic<bool> gone{false}; // hung up or unplugged; set with mu held
+    PortCause goneCause;           // the call that found it gone; set once with mu held
     bool goneReported = false;     // WaitCommEvent has had its one chance to say so
     DWORD inQueueSize = 0;         // SetupComm, recorded only
     DWORD outQueueSize = 0;
@@ -101,8 +113,13 @@ struct SerialPort : Object
 using PortRef = std::shared_ptr<SerialPort>;
 
 // A system call's errno as the call's Win32 error; never ERROR_SUCCESS, so a
-// failure cannot read as success.
-DWORD errno_error(int err);
+// failure cannot read as success. The call and its errno are kept as this
+// thread's cause for the face (port_cause_take).
+DWORD errno_error(const char* call, int err);
+// Keeps a cause for this thread's device-layer call in progress, and takes it
+// (the face, once the call returns).
+void port_cause_note(const PortCause& cause);
+PortCause port_cause_take();
 // EIO, ENXIO, ENODEV, EPIPE: the device went away under the call.
 bool is_gone_errno(int err);
 void debug_port_line(SerialPort* p, const std::string& text);

@@ -564,12 +564,14 @@ void raw_termios(struct termios* t)
     t->c_cc[VTIME] = 0;
 }
 
-std::unique_ptr<PortBackend> tty_backend_open(int fd, bool lockFile)
+std::unique_ptr<PortBackend> tty_backend_open(int fd, bool lockFile, int* err)
 {
-    auto fail = [&](DWORD error) -> std::unique_ptr<PortBackend>
+    auto fail = [&](const char* call, int e) -> std::unique_ptr<PortBackend>
     {
         close_once(fd);
-        SetLastError(error);
+        fail_call(call, "", e);
+        if (err != nullptr)
+            *err = e;
         return nullptr;
     };
     if (lockFile)
@@ -578,10 +580,7 @@ std::unique_ptr<PortBackend> tty_backend_open(int fd, bool lockFile)
         // ttys: root passes TIOCEXCL); TIOCEXCL also keeps out other users'
         // programs that do not take the lock.
         if (retry([&] { return sys().flock(fd, LOCK_EX | LOCK_NB); }) != 0)
-        {
-            int err = errno;
-            return fail(err == EWOULDBLOCK ? ERROR_ACCESS_DENIED : win32_error_from_errno(err));
-        }
+            return fail("flock", errno);
         int none = 0;
         retry([&] { return sys().ioctl(fd, TIOCEXCL, &none); });
     }
@@ -603,10 +602,10 @@ std::unique_ptr<PortBackend> tty_backend_open(int fd, bool lockFile)
     }
     if (got != 0)
     {
-        int err = errno;
+        const int e = errno;
         if (lockFile)
             unclaim(fd); // TIOCEXCL would outlast the descriptor
-        return fail(win32_error_from_errno(err));
+        return fail("tcsetattr", e);
     }
     auto backend = std::make_unique<TtyBackend>(fd, lockFile, caps, base);
     if (marking)

@@ -82,20 +82,27 @@ void kick_others_locked(SerialPort* p, const Kicker* self)
     }
 }
 
-void mark_gone_locked(SerialPort* p)
+// The port is gone; cause is the call that found it so (this thread's
+// cause too, and the port's for the calls that fail after it).
+void mark_gone_locked(SerialPort* p, const PortCause& cause)
 {
+    port_cause_note(cause);
     if (p->gone)
         return;
     p->gone = true;
+    p->goneCause = cause;
     debug_write(p->name + u" hung up: the device is gone\r\n");
     kick_waiters_locked(p);
 }
 
-void mark_gone(SerialPort* p)
+void mark_gone(SerialPort* p, const PortCause& cause)
 {
     std::lock_guard<std::mutex> lock(p->mu);
-    mark_gone_locked(p);
+    mark_gone_locked(p, cause);
 }
+
+const PortCause kPollHangUp = {"poll", 0, kHungUpText};
+const PortCause kReadHangUp = {"read", 0, kHungUpText};
 
 void collect_events_locked(SerialPort* p)
 {
@@ -114,7 +121,7 @@ void collect_events_locked(SerialPort* p)
         p->breakPending = true;
     }
     if (hup)
-        mark_gone_locked(p);
+        mark_gone_locked(p, kPollHangUp);
 }
 
 size_t pending_locked(SerialPort* p)
@@ -173,7 +180,7 @@ Pull backend_read_rx(SerialPort* p, uint8_t* buf, size_t max, size_t* got, int* 
             const int e = errno;
             if (is_gone_errno(e))
             {
-                mark_gone(p);
+                mark_gone(p, PortCause{"read", e, nullptr});
                 return Pull::Gone;
             }
             *err = e;
@@ -191,7 +198,7 @@ Pull backend_read_rx(SerialPort* p, uint8_t* buf, size_t max, size_t* got, int* 
         // Readable, yet the read gave nothing: look once more, since bytes may
         // have landed between the read and the poll.
     }
-    mark_gone(p);
+    mark_gone(p, kReadHangUp);
     return Pull::Gone;
 }
 
@@ -346,7 +353,7 @@ ReadStep read_take(ReadCall* r)
         case Pull::Ended:
             return read_done(r, ERROR_OPERATION_ABORTED);
         case Pull::Failed:
-            return read_done(r, errno_error(err));
+            return read_done(r, errno_error("read", err));
         case Pull::Nothing:
             break;
     }
@@ -444,11 +451,11 @@ WriteStep write_once(WriteCall* w, DWORD* error)
     }
     if (r < 0 && (is_gone_errno(err) || (err == EAGAIN && w->hangupSeen)))
     {
-        mark_gone(w->p);
+        mark_gone(w->p, is_gone_errno(err) ? PortCause{"write", err, nullptr} : PortCause{"write", 0, kHungUpText});
         return write_done(error, ERROR_DEVICE_NOT_CONNECTED);
     }
     if (r < 0 && err != EAGAIN)
-        return write_done(error, errno_error(err));
+        return write_done(error, errno_error("write", err));
     // A time-out is success with the count written, as on the handheld.
     if (w->deadline != Clock::time_point::max() && Clock::now() >= w->deadline)
         return write_done(error, ERROR_SUCCESS);
@@ -591,7 +598,7 @@ bool wait_for_line(SerialPort* p, const WaiterScope& ws, bool watchData, bool* r
         ws.drain();
     if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))
     {
-        mark_gone(p);
+        mark_gone(p, kPollHangUp);
         return true;
     }
     *readable = watchData && (fds[0].revents & POLLIN);
@@ -795,8 +802,8 @@ DWORD port_purge(SerialPort* p, DWORD flags)
     {
         const int err = errno;
         if (is_gone_errno(err))
-            mark_gone_locked(p);
-        return errno_error(err);
+            mark_gone_locked(p, PortCause{"tcflush", err, nullptr});
+        return errno_error("tcflush", err);
     }
     return ERROR_SUCCESS;
 }

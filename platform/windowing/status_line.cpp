@@ -1,6 +1,7 @@
 // The status line's state and texts (status_line.h).
 #include "platform/windowing/status_line.h"
 
+#include "platform/kernel/run_report.h"
 #include "platform/kernel/text.h"
 #include "platform/serial/open_reason.h"
 #include "platform/serial/serial_status.h"
@@ -289,6 +290,8 @@ bool status_message(UINT msg, WPARAM wParam, LPARAM lParam)
                 // The port's path and the system's reason, as the open said them.
                 if ((DWORD)lParam == RUNREASON_OPEN && !serial_last_open_failure().empty())
                     s.last = "Update failed: " + serial_last_open_failure();
+                else if (FAILEDCALL cause; (DWORD)lParam == RUNREASON_LINK_LOST && QueryRunCause(&cause))
+                    s.last = "Update failed: link lost: " + failed_call_text(cause);
                 break;
             default: // WM_FWU_BRIDGE
                 s.bridgeModule = (HANDLE)wParam;

@@ -601,4 +601,20 @@ TEST_F(StationRecord, OneProfileForTwoAdaptersEachResetReachesItsOwnModule)
     EXPECT_EQ(mb[1].str(), "3") << reportB;
 }
 
+// A lost link names its cause: the result line says which call failed on
+// which device and why, and the record holds it beside the reason.
+TEST_F(StationRecord, LinkLostNamesTheFailedCall)
+{
+    const std::string record = dir_ + "/lost.json";
+    toolrun::Result r =
+        Run({"--profile", SimProfile("unplug.reg", "\"Faults\"=\"image-block:unplug:3\""), "--report", record, "-q"});
+    EXPECT_EQ(r.status, 6) << r.err;
+    const std::regex inLine("reason: the link was lost during the update \\((read|write|poll) on [^ ]+ failed: "
+                            "(Input/output error|the device hung up) \\(the adapter was unplugged\\?\\)\\)\n");
+    EXPECT_TRUE(std::regex_search(r.err, inLine)) << r.err;
+    const std::regex inRecord("\"cause\": \\{\"call\": \"(read|write|poll)\", \"device\": \"[^\"]+\", \"errno\": "
+                              "(5|0), \"text\": \"[^\"]+\"\\},\n  \"open_error\": null");
+    EXPECT_TRUE(std::regex_search(toolrun::read_file(record), inRecord)) << toolrun::read_file(record);
+}
+
 } // namespace

@@ -522,7 +522,7 @@ signal)
 signal_update_term | signal_update_hup)
     # A stopping signal during the image: the same stop as headless. The run
     # is stopped, one line after the restored screen says what the module is
-    # left with, the log ends with the port's closing, and the namespace's
+    # left with, the log ends with the port's closing and the outcome line, and the namespace's
     # socket and lock are gone.
     sig=${CASE#signal_update_}
     sig=${sig^^}
@@ -541,7 +541,9 @@ signal_update_term | signal_update_hup)
     logs=("$WORK"/state/fwutil/fwutil-paced*.log)
     log=${logs[0]}
     [ -f "$log" ] || fail "SIG$sig: no per-device log"
-    tail -1 "$log" | grep -qF "COM1: closed:" || fail "SIG$sig: the log ends with '$(tail -1 "$log")'"
+    tail -2 "$log" | head -1 | grep -qF "COM1: closed:" || fail "SIG$sig: the port's closing is not before the outcome line"
+    tail -1 "$log" | grep -qE "==== ended [0-9T:.-]+Z: interrupted during the image transfer.*, exit status $((128 + $(kill -l "$sig"))) ====\$" ||
+        fail "SIG$sig: the log ends with '$(tail -1 "$log")'"
     left=$(find "$WORK/run" -mindepth 1 -printf '%f ')
     [ -z "$left" ] || fail "SIG$sig: the namespace's files stayed behind: $left"
     ;;

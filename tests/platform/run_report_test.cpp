@@ -76,35 +76,33 @@ TEST(RunReport, NewRunClearsThePerRunItems)
     EXPECT_EQ(QueryRun(RUNREPORT_ATTEMPTS), 3u); // the run's own counting resets it
 }
 
-TEST(RunReport, OpenFailureTakesTheReportingThreadsLastError)
+TEST(RunReport, KeepsOnlyWhatTheProgramReports)
 {
-    // reported open error   thread's last error   kept
-    const struct
-    {
-        DWORD reported;
-        DWORD lastError;
-        DWORD kept;
-    } rows[] = {
-        {0, ERROR_SHARING_VIOLATION, ERROR_SHARING_VIOLATION},
-        {0, ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND},
-        {ERROR_ACCESS_DENIED, ERROR_GEN_FAILURE, ERROR_ACCESS_DENIED},
-    };
-    for (const auto& row : rows)
-    {
-        plat::run_report_reset();
-        ReportRun(RUNREPORT_STATE, RUNSTATE_ACTIVE);
-        std::thread worker(
-            [&]
-            {
-                if (row.reported != 0)
-                    ReportRun(RUNREPORT_OPEN_ERROR, row.reported);
-                SetLastError(row.lastError);
-                ReportRun(RUNREPORT_STATE, RUNSTATE_OPEN_FAILED);
-                EXPECT_EQ(GetLastError(), row.lastError); // reporting leaves it alone
-            });
-        worker.join();
-        EXPECT_EQ(QueryRun(RUNREPORT_OPEN_ERROR), row.kept);
-    }
+    // The open error and the cause are the program's to report: a failed open
+    // with a last error set fills in neither, and the first cause of a run is
+    // kept until a new run starts.
+    plat::run_report_reset();
+    ReportRun(RUNREPORT_STATE, RUNSTATE_ACTIVE);
+    std::thread worker(
+        [&]
+        {
+            SetLastError(ERROR_SHARING_VIOLATION);
+            ReportRun(RUNREPORT_STATE, RUNSTATE_OPEN_FAILED);
+            EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
+        });
+    worker.join();
+    EXPECT_EQ(QueryRun(RUNREPORT_OPEN_ERROR), 0u);
+    FAILEDCALL first = {{u'r', u'e', u'a', u'd'}, {u'/', u'd'}, 5, {u'x'}};
+    FAILEDCALL later = {{u'w'}, {u'/'}, 32, {u'y'}};
+    ReportRunCause(&first);
+    ReportRunCause(&later);
+    FAILEDCALL kept;
+    ASSERT_TRUE(QueryRunCause(&kept));
+    EXPECT_EQ(kept.nErrno, 5);
+    EXPECT_EQ(std::u16string(kept.szCall), u"read");
+    ReportRun(RUNREPORT_STATE, RUNSTATE_ACTIVE);
+    EXPECT_FALSE(QueryRunCause(&kept));
+    EXPECT_EQ(kept.nErrno, 0);
 }
 
 } // namespace

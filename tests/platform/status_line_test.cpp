@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -216,6 +218,28 @@ TEST(StatusLine, HeadlessStderrHasEachPhaseAndEveryTenthOfTheImage)
     EXPECT_NE(text.find("fwutil: Image 100%"), std::string::npos) << text;
     EXPECT_EQ(text.substr(text.size() - 20), "fwutil: Update done\n");
     EXPECT_EQ(StderrOfARun(true), "");
+}
+
+// A lost link's end names the failed call the download reported; without
+// one, the end text alone.
+TEST(StatusLine, LinkLostEndNamesTheFailedCall)
+{
+    plat::status_reset();
+    ReportRun(RUNREPORT_STATE, RUNSTATE_ACTIVE);
+    plat::status_message(WM_FWU_RUN_END, RUNSTATE_LINK_LOST, RUNREASON_LINK_LOST);
+    EXPECT_EQ(plat::status_text(), "Update failed: the link was lost");
+    ReportRun(RUNREPORT_STATE, RUNSTATE_ACTIVE);
+    FAILEDCALL cause = {};
+    const std::u16string call = u"read", device = u"/dev/ttyUSB0", text = u"Input/output error";
+    std::copy(call.begin(), call.end(), cause.szCall);
+    std::copy(device.begin(), device.end(), cause.szDevice);
+    std::copy(text.begin(), text.end(), cause.szText);
+    cause.nErrno = EIO;
+    ReportRunCause(&cause);
+    plat::status_message(WM_FWU_RUN_END, RUNSTATE_LINK_LOST, RUNREASON_LINK_LOST);
+    EXPECT_EQ(plat::status_text(), "Update failed: link lost: read on /dev/ttyUSB0 failed: Input/output error (the "
+                                   "adapter was unplugged?)");
+    plat::status_reset();
 }
 
 } // namespace

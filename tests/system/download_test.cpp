@@ -6,12 +6,15 @@
 // of every phase, held and not exceeded; then every fault the simulator can
 // inject, each ending in a stated state.
 #include "download/module_link.h"
+#include "platform/kernel/run_report.h"
+#include "platform/kernel/text.h"
 #include "tests/support/download_harness.h"
 #include "tests/support/platform_threads.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <termios.h>
@@ -783,6 +786,15 @@ TEST(DownloadUnplug, UnplugAtEachStage_EndsTheRunWithItsLinesWithoutSpinning)
         EXPECT_LT(cpuMs, 0.1 * wallMs) << "CPU " << cpuMs << " ms over " << wallMs << " ms";
         EXPECT_EQ(RUN_LINK_LOST, (int)QueryRun(RUNREPORT_STATE));
         EXPECT_EQ(1, (int)QueryRun(RUNREPORT_ATTEMPTS));
+        // The cause names the call that found the line dead, on the module's
+        // device, with EIO or a hang-up.
+        FAILEDCALL cause;
+        ASSERT_TRUE(QueryRunCause(&cause));
+        const std::string call = plat::utf16_to_utf8(cause.szCall);
+        EXPECT_TRUE(call == "read" || call == "write" || call == "poll") << call;
+        EXPECT_NE(std::u16string(cause.szDevice), u"");
+        EXPECT_TRUE(cause.nErrno == EIO || (cause.nErrno == 0 && std::u16string(cause.szText) == u"the device hung up"))
+            << plat::failed_call_text(cause);
         EXPECT_EQ(k.pane, rig.Log());
         EXPECT_EQ(2u, rig.CountDebug(" Communication Port Closed!!\r\n"));
         EXPECT_TRUE(plat::display_box_list().empty());

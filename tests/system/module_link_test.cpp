@@ -6,6 +6,7 @@
 // pty cannot show (breaks, line errors) run over a virtual cable.
 #include "download/module_link.h"
 #include "platform/kernel/debug.h"
+#include "platform/kernel/run_report.h"
 #include "platform/profile/profile.h"
 #include "platform/kernel/text.h"
 #include "platform/serial/syscalls.h"
@@ -247,10 +248,21 @@ TEST_F(ModuleLinkTest, SendByte_FailedWrite_StillTracesWithZeroBytes)
     plat::SyscallFaults faults;
     ASSERT_EQ(OpenModulePort(), 1);
     TakeLines();
+    ReportRun(RUNREPORT_STATE, RUNSTATE_ACTIVE); // a run of its own: no cause yet
     faults.fail(plat::SysCall::Write, 1, EIO);
     SendByte(0xA5);
-    EXPECT_EQ(TakeLines(), (Lines{"COM1: hung up: the device is gone\r\n", " 0 char : A5 h sent \r\n"}));
+    SendByte(0xA5); // a write failed again in a row: traced once
+    // The write's cause is traced and is the run's cause.
+    const std::string cause =
+        "Write to the module failed: write on " + pty.path + " failed: Input/output error (errno 5, error 1167)\r\n";
+    EXPECT_EQ(TakeLines(), (Lines{"COM1: hung up: the device is gone\r\n", cause, " 0 char : A5 h sent \r\n",
+                                  " 0 char : A5 h sent \r\n"}));
     EXPECT_EQ(serial_support::ReadUntilQuiet(pty.master, 50), "");
+    FAILEDCALL runCause;
+    ASSERT_TRUE(QueryRunCause(&runCause));
+    EXPECT_EQ(plat::failed_call_text(runCause),
+              "write on " + pty.path + " failed: Input/output error (the adapter was unplugged?)");
+    EXPECT_EQ(runCause.nErrno, EIO);
     CloseModulePort();
 }
 
