@@ -42,20 +42,6 @@ bool is_regular(const std::string& path)
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// What a file type is called when a profile is refused for it.
-const char* type_name(mode_t mode)
-{
-    if (S_ISFIFO(mode))
-        return "a FIFO";
-    if (S_ISDIR(mode))
-        return "a folder";
-    if (S_ISCHR(mode) || S_ISBLK(mode))
-        return "a device";
-    if (S_ISSOCK(mode))
-        return "a socket";
-    return "not a regular file";
-}
-
 // Reads a profile file. Opened without waiting (a FIFO would block the start
 // until someone wrote to it) and refused unless it is a regular file. A
 // profile makes the tool act (its "cmd:" controls run as this user), so it is
@@ -72,7 +58,7 @@ bool read_profile(const std::string& path, std::string* text, std::string* error
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
     {
-        *error = path + ":0: " + type_name(st.st_mode) + " (refused: a profile is a regular file)";
+        *error = path + ":0: " + plat::file_type_name(st.st_mode) + " (refused: a profile is a regular file)";
         close(fd);
         return false;
     }

@@ -297,7 +297,8 @@ std::string cause_text(const FAILEDCALL& cause)
     return plat::failed_call_text(cause);
 }
 
-void station_start(const Options& o, const Device& device, const Firmware& firmware)
+// The run's record starts here: what it runs on and when it began.
+static Station& station_begin(const Options& o, const Device& device, const Firmware& firmware)
 {
     Station& s = station();
     s.o = o;
@@ -305,6 +306,22 @@ void station_start(const Options& o, const Device& device, const Firmware& firmw
     s.firmware = firmware;
     s.startWall = std::chrono::system_clock::now();
     s.start = Steady::now();
+    return s;
+}
+
+// A run refused before anything was opened, joined or started: the result
+// line and the record are all there is to do. Returns the process's status.
+static int station_refuse(Station& s, Outcome outcome, const std::string& why, int status)
+{
+    s.outcome = outcome;
+    s.detail = why;
+    s.ended.store(true);
+    return station_conclude(status, "");
+}
+
+void station_start(const Options& o, const Device& device, const Firmware& firmware)
+{
+    station_begin(o, device, firmware);
     g_running.store(true);
     progress_line("firmware " + firmware_summary(firmware));
     std::thread(watch).detach();
@@ -312,18 +329,9 @@ void station_start(const Options& o, const Device& device, const Firmware& firmw
 
 [[noreturn]] void station_refuse_firmware(const Options& o, const Device& device, const Firmware& firmware)
 {
-    Station& s = station();
-    s.o = o;
-    s.device = device;
-    s.firmware = firmware;
-    s.startWall = std::chrono::system_clock::now();
-    s.start = Steady::now();
-    s.outcome = Outcome::FirmwareRefused;
-    s.detail = firmware.reason;
-    s.ended.store(true);
+    Station& s = station_begin(o, device, firmware);
     g_running.store(true);
-    // Nothing was opened, joined or started: the result line and the record are all there is to do.
-    const int status = station_conclude(kExitFirmwareRefused, "");
+    const int status = station_refuse(s, Outcome::FirmwareRefused, firmware.reason, kExitFirmwareRefused);
     write_outcome_line(station_result_text(), status);
     fflush(nullptr);
     _exit(status);
@@ -331,16 +339,11 @@ void station_start(const Options& o, const Device& device, const Firmware& firmw
 
 [[noreturn]] void station_refuse_profile(const Options& o, const std::string& why)
 {
-    Station& s = station();
-    s.o = o;
-    s.device.origin = o.profile.empty() ? "built-in" : o.profile;
-    s.device.port = o.port.empty() ? "-" : o.port; // the profile that would say it was refused
-    s.startWall = std::chrono::system_clock::now();
-    s.start = Steady::now();
-    s.outcome = Outcome::ProfileRefused;
-    s.detail = why;
-    s.ended.store(true);
-    const int status = station_conclude(kExitUsage, "");
+    Device device;
+    device.origin = o.profile.empty() ? "built-in" : o.profile;
+    device.port = o.port.empty() ? "-" : o.port; // the profile that would say it was refused
+    Station& s = station_begin(o, device, Firmware{});
+    const int status = station_refuse(s, Outcome::ProfileRefused, why, kExitUsage);
     fflush(nullptr);
     exit(status);
 }

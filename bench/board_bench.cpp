@@ -25,6 +25,7 @@
 //     --bits      bits per byte the simulators pace at (default 11, fwsim's own)
 //     --limit     each station's time limit, seconds (default 900)
 //     --keep      keep the scratch folder and name it
+#include "tests/support/bench_support.h"
 #include "tests/support/process_support.h"
 
 #include <algorithm>
@@ -50,6 +51,8 @@
 
 namespace
 {
+
+using namespace benchsupport;
 
 using Clock = std::chrono::steady_clock;
 
@@ -86,62 +89,10 @@ struct Adapter
 
 std::string g_dir, g_fwsim, g_board;
 
-std::string read_file(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 std::string first_line(const std::string& path)
 {
-    std::string text = read_file(path);
+    std::string text = bench_read_file(path);
     return text.substr(0, text.find('\n'));
-}
-
-pid_t spawn(const std::vector<std::string>& args, int outFd, int errFd)
-{
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid == 0)
-    {
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        int null = open("/dev/null", O_RDONLY);
-        dup2(null, 0);
-        dup2(outFd, 1);
-        dup2(errFd, 2);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-// Reads fd into text until it holds needle, it closes, or ms pass.
-bool read_until(int fd, std::string* text, const char* needle, int ms)
-{
-    auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-    while (needle == nullptr || text->find(needle) == std::string::npos)
-    {
-        int left = (int)std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0)
-            return false;
-        struct pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, left) <= 0)
-            continue;
-        char buf[4096];
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n > 0)
-            text->append(buf, (size_t)n);
-        else if (n == 0 || errno != EINTR)
-            return needle == nullptr;
-    }
-    return true;
 }
 
 bool start_sim(Adapter* a, const Options& o)
@@ -151,12 +102,12 @@ bool start_sim(Adapter* a, const Options& o)
         return false;
     int err = open((g_dir + "/" + a->name + "-fwsim.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     a->simPid =
-        spawn({g_fwsim, "--pty", "--baud", std::to_string(o.baud), "--bits", std::to_string(o.bits)}, p[1], err);
+        bench_spawn({g_fwsim, "--pty", "--baud", std::to_string(o.baud), "--bits", std::to_string(o.bits)}, p[1], err);
     close(p[1]);
     close(err);
     a->simOut = p[0];
     const char prefix[] = "fwsim: serving ";
-    if (a->simPid < 0 || !read_until(a->simOut, &a->simText, "\n", 10000))
+    if (a->simPid < 0 || !bench_read_until(a->simOut, &a->simText, "\n", 10000))
         return false;
     size_t at = a->simText.find(prefix);
     if (at == std::string::npos)
@@ -171,7 +122,7 @@ void stop_sim(Adapter* a)
     if (a->simPid <= 0)
         return;
     kill(a->simPid, SIGINT);
-    if (!read_until(a->simOut, &a->simText, nullptr, 10000))
+    if (!bench_read_until(a->simOut, &a->simText, nullptr, 10000))
         kill(a->simPid, SIGKILL);
     struct rusage ru = {};
     wait4(a->simPid, nullptr, 0, &ru);
@@ -179,21 +130,6 @@ void stop_sim(Adapter* a)
     close(a->simOut);
     size_t at = a->simText.find("image ok/fail    ");
     a->imagesReceived = at == std::string::npos ? -1 : atoi(a->simText.c_str() + at + 17);
-}
-
-long json_number(const std::string& text, const std::string& key, size_t from = 0)
-{
-    size_t at = text.find("\"" + key + "\": ", from);
-    return at == std::string::npos ? -1 : strtol(text.c_str() + at + key.size() + 4, nullptr, 10);
-}
-
-std::string json_string(const std::string& text, const std::string& key)
-{
-    size_t at = text.find("\"" + key + "\": \"");
-    if (at == std::string::npos)
-        return "";
-    at += key.size() + 5;
-    return text.substr(at, text.find('"', at) - at);
 }
 
 // Every whole "PREFIX<digits>" in text.
@@ -215,13 +151,13 @@ std::set<std::string> numbered(const std::string& text, const std::string& prefi
 // adapter (its link, its pty) and no other.
 void check(Adapter* a)
 {
-    std::string record = read_file(a->record);
+    std::string record = bench_read_file(a->record);
     size_t image = record.find("{\"name\": \"image\"");
     a->imageMs = image == std::string::npos ? -1 : json_number(record, "ms", image);
     a->imageBytes = json_number(record, "bytes", record.find("\"image\": {"));
-    std::string stationLog = read_file(a->log);
+    std::string stationLog = bench_read_file(a->log);
     std::string debugLog = json_string(record, "log");
-    std::string debug = debugLog.empty() ? "" : read_file(debugLog);
+    std::string debug = debugLog.empty() ? "" : bench_read_file(debugLog);
     const std::string link = g_dir + "/watch/" + a->name;
     a->ownOnly = json_string(record, "port") == link && !debug.empty();
     a->mixNote = a->ownOnly ? "" : "record's port " + json_string(record, "port") + (debug.empty() ? ", no log" : "");
@@ -375,16 +311,16 @@ int main(int argc, char** argv)
     if (pipe2(bp, O_CLOEXEC) != 0)
         return 1;
     int berr = open((g_dir + "/board.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    pid_t board = spawn({g_board, "--headless", "--watch", g_dir + "/watch", "--out", g_dir + "/out", "--firmware",
-                         "standin", "--profile", profile, "--timeout", std::to_string(o.limitS)},
-                        bp[1], berr);
+    pid_t board = bench_spawn({g_board, "--headless", "--watch", g_dir + "/watch", "--out", g_dir + "/out",
+                               "--firmware", "standin", "--profile", profile, "--timeout", std::to_string(o.limitS)},
+                              bp[1], berr);
     close(bp[1]);
     close(berr);
     std::string boardText;
-    if (!read_until(bp[0], &boardText, "records and logs in ", 30000))
+    if (!bench_read_until(bp[0], &boardText, "records and logs in ", 30000))
     {
         fprintf(stderr, "board_bench: the board did not start: %s%s\n", boardText.c_str(),
-                read_file(g_dir + "/board.err").c_str());
+                bench_read_file(g_dir + "/board.err").c_str());
         kill(board, SIGKILL);
         return 1;
     }
@@ -428,7 +364,7 @@ int main(int argc, char** argv)
         {
             nextSample += std::chrono::seconds(5);
             ptyPeak = std::max(ptyPeak, atol(first_line("/proc/sys/kernel/pty/nr").c_str()));
-            threadsPeak = std::max(threadsPeak, proc_value(read_file("/proc/loadavg"), "/"));
+            threadsPeak = std::max(threadsPeak, proc_value(bench_read_file("/proc/loadavg"), "/"));
             getloadavg(load, 3);
             loadPeak = std::max(loadPeak, load[0]);
             long fds = 0;
@@ -444,7 +380,7 @@ int main(int argc, char** argv)
             {
                 if (a.stationPid <= 0 || a.flashed || !a.failure.empty())
                     continue;
-                std::string status = read_file("/proc/" + std::to_string(a.stationPid) + "/status");
+                std::string status = bench_read_file("/proc/" + std::to_string(a.stationPid) + "/status");
                 long th = proc_value(status, "Threads:");
                 stationThreads = std::max(stationThreads, th);
                 long sfds = 0;
@@ -461,7 +397,7 @@ int main(int argc, char** argv)
     }
     double wallS = std::chrono::duration<double>(Clock::now() - t0).count();
     kill(board, SIGTERM);
-    read_until(bp[0], &boardText, nullptr, 60000);
+    bench_read_until(bp[0], &boardText, nullptr, 60000);
     int st = 0;
     waitpid(board, &st, 0);
     for (size_t nl; (nl = boardText.find('\n', taken)) != std::string::npos; taken = nl + 1)

@@ -19,6 +19,7 @@
 //     --bits      bits per byte the simulators pace at (default 11, fwsim's own)
 //     --limit     bound on each run, seconds (default 600)
 //     --keep      keep the scratch folder (profiles, records, logs) and name it
+#include "tests/support/bench_support.h"
 #include "tests/support/process_support.h"
 
 #include <algorithm>
@@ -42,6 +43,8 @@
 
 namespace
 {
+
+using namespace benchsupport;
 
 using Clock = std::chrono::steady_clock;
 
@@ -93,58 +96,6 @@ double seconds_since(Clock::time_point t0)
     return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
-std::string read_file(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-// Reads fd into text until it holds needle, it closes, or ms pass.
-bool read_until(int fd, std::string* text, const char* needle, int ms)
-{
-    auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-    while (needle == nullptr || text->find(needle) == std::string::npos)
-    {
-        int left = (int)std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0)
-            return false;
-        struct pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, left) <= 0)
-            continue;
-        char buf[4096];
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n > 0)
-            text->append(buf, (size_t)n);
-        else if (n == 0 || errno != EINTR)
-            return needle == nullptr;
-    }
-    return true;
-}
-
-pid_t spawn(const std::vector<std::string>& args, int outFd, int errFd)
-{
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid == 0)
-    {
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        int null = open("/dev/null", O_RDONLY);
-        dup2(null, 0);
-        dup2(outFd, 1);
-        dup2(errFd, 2);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
 bool start_sim(Station* s, const Options& o)
 {
     int p[2];
@@ -152,12 +103,12 @@ bool start_sim(Station* s, const Options& o)
         return false;
     int err = open((g_dir + "/" + s->label + "-fwsim.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     s->simPid =
-        spawn({g_fwsim, "--pty", "--baud", std::to_string(o.baud), "--bits", std::to_string(o.bits)}, p[1], err);
+        bench_spawn({g_fwsim, "--pty", "--baud", std::to_string(o.baud), "--bits", std::to_string(o.bits)}, p[1], err);
     close(p[1]);
     close(err);
     s->simOut = p[0];
     const char prefix[] = "fwsim: serving ";
-    if (s->simPid < 0 || !read_until(s->simOut, &s->simText, "\n", 10000))
+    if (s->simPid < 0 || !bench_read_until(s->simOut, &s->simText, "\n", 10000))
         return false;
     size_t at = s->simText.find(prefix);
     if (at == std::string::npos)
@@ -173,7 +124,7 @@ void stop_sim(Station* s)
     if (s->simPid <= 0)
         return;
     kill(s->simPid, SIGINT);
-    if (!read_until(s->simOut, &s->simText, nullptr, 10000))
+    if (!bench_read_until(s->simOut, &s->simText, nullptr, 10000))
         kill(s->simPid, SIGKILL);
     waitpid(s->simPid, nullptr, 0);
     close(s->simOut);
@@ -212,9 +163,9 @@ bool start_tool(Station* s, const Options& o)
     int err = open(s->err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     s->started = Clock::now();
     // The simulator's pty is a real port: the stand-ins go only when asked for by name.
-    s->toolPid = spawn({g_fwutil, "--station", "--profile", s->profile, "--port", s->pty, "--report", s->record,
-                        "--timeout", std::to_string(o.limitS), "--firmware", "standin"},
-                       out, err);
+    s->toolPid = bench_spawn({g_fwutil, "--station", "--profile", s->profile, "--port", s->pty, "--report", s->record,
+                              "--timeout", std::to_string(o.limitS), "--firmware", "standin"},
+                             out, err);
     close(out);
     close(err);
     return s->toolPid > 0;
@@ -262,24 +213,6 @@ void wait_tools(const std::vector<Station*>& group, int limitS)
     }
 }
 
-// The number after "key": in a JSON text from, or -1.
-long json_number(const std::string& text, const std::string& key, size_t from = 0)
-{
-    size_t at = text.find("\"" + key + "\": ", from);
-    if (at == std::string::npos)
-        return -1;
-    return strtol(text.c_str() + at + key.size() + 4, nullptr, 10);
-}
-
-std::string json_string(const std::string& text, const std::string& key)
-{
-    size_t at = text.find("\"" + key + "\": \"");
-    if (at == std::string::npos)
-        return "";
-    at += key.size() + 5;
-    return text.substr(at, text.find('"', at) - at);
-}
-
 // Every /dev/pts/N in text, whole numbers only.
 std::set<std::string> pty_paths(const std::string& text)
 {
@@ -300,13 +233,13 @@ std::set<std::string> pty_paths(const std::string& text)
 // names this station's port (and its own simulator's reset) and no other pty.
 void check(Station* s, const std::vector<Station*>& group)
 {
-    std::string record = read_file(s->record);
+    std::string record = bench_read_file(s->record);
     size_t image = record.find("{\"name\": \"image\"");
     s->imageMs = image == std::string::npos ? -1 : json_number(record, "ms", image);
     s->imageBytes = json_number(record, "bytes", record.find("\"image\": {"));
     s->sha256 = json_string(record, "sha256");
     s->log = json_string(record, "log");
-    std::string log = s->log.empty() ? "" : read_file(s->log);
+    std::string log = s->log.empty() ? "" : bench_read_file(s->log);
     std::string port = json_string(record, "port");
     s->ownOnly = port == s->pty && !log.empty();
     s->mixNote = s->ownOnly ? "" : "record's port " + port + (log.empty() ? ", no log" : "");

@@ -73,22 +73,6 @@ struct ServedTable
 };
 const ServedTable* g_servedTable = nullptr;
 
-// What a file that is not a regular one is, for its refusal.
-const char* type_name(mode_t mode)
-{
-    if (S_ISLNK(mode))
-        return "a symbolic link";
-    if (S_ISFIFO(mode))
-        return "a FIFO";
-    if (S_ISDIR(mode))
-        return "a folder";
-    if (S_ISCHR(mode) || S_ISBLK(mode))
-        return "a device";
-    if (S_ISSOCK(mode))
-        return "a socket";
-    return "not a regular file";
-}
-
 // Reads one file of the set into bytes: it must be a regular file (lstat: a
 // link is refused, not followed), of exactly `exact` bytes when exact is not
 // 0 (else at most `limit`). The open does not follow links or wait, and the
@@ -105,7 +89,7 @@ bool read_set_file(const std::string& dir, const char* name, size_t exact, size_
     }
     if (!S_ISREG(st.st_mode))
     {
-        *reason = path + ": " + type_name(st.st_mode) + " (refused: each file of a set is a regular file)";
+        *reason = path + ": " + plat::file_type_name(st.st_mode) + " (refused: each file of a set is a regular file)";
         return false;
     }
     int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);

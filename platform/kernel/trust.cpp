@@ -81,3 +81,18 @@ bool plat::path_trusted(const std::string& path, TrustKind kind, std::string* re
         }
     }
 }
+
+const char* plat::file_type_name(unsigned mode)
+{
+    if (S_ISLNK(mode))
+        return "a symbolic link";
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISDIR(mode))
+        return "a folder";
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return "a device";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    return "not a regular file";
+}

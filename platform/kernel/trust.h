@@ -25,4 +25,8 @@ enum class TrustKind
 
 bool path_trusted(const std::string& path, TrustKind kind, std::string* reason);
 
+// What a file that is not a regular one is called in a refusal: "a symbolic
+// link", "a FIFO", "a folder", "a device", "a socket".
+const char* file_type_name(unsigned mode);
+
 } // namespace plat
