@@ -6,6 +6,7 @@
 #include "platform/kernel/text.h"
 #include "platform/windowing/window.h"
 #include "tests/support/process_support.h"
+#include "tests/support/window_pump.h"
 
 #include <gtest/gtest.h>
 
@@ -19,16 +20,6 @@ namespace
 {
 
 const DWORD kSentinel = 0xDEADBEEF;
-
-// Takes posted messages of the calling thread without dispatching them.
-std::vector<MSG> Drain()
-{
-    std::vector<MSG> out;
-    MSG m;
-    while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE))
-        out.push_back(m);
-    return out;
-}
 
 HWND MakeTop()
 {
@@ -269,13 +260,13 @@ TEST_F(KernelCalls, PowerCalls_AreCountedAndASilentReleaseReachesNoWindow)
     EXPECT_EQ(after.keyEvents, before.keyEvents + 1);
     EXPECT_EQ(after.lastKey, 0x15);
     EXPECT_EQ(after.lastKeyFlag, KEYEVENTF_KEYUP | KEYEVENTF_SILENT);
-    EXPECT_TRUE(Drain().empty());
+    EXPECT_TRUE(testsupport::DrainPosted().empty());
     EXPECT_TRUE(plat::power_wait_idle_resets(before.idleResets + 2, 0));
     EXPECT_FALSE(plat::power_wait_idle_resets(before.idleResets + 3, 50));
 
     // A key press that is not silent reaches the window in front.
     keybd_event('A', 0, 0, 0);
-    auto msgs = Drain();
+    auto msgs = testsupport::DrainPosted();
     ASSERT_EQ(msgs.size(), 1u);
     EXPECT_EQ(msgs[0].message, (UINT)WM_KEYDOWN);
     EXPECT_EQ(msgs[0].hwnd, top);

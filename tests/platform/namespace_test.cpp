@@ -14,6 +14,7 @@
 #include "platform/windowing/display.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/process_support.h"
+#include "tests/support/window_pump.h"
 
 #include <gtest/gtest.h>
 
@@ -110,16 +111,6 @@ HWND CreateTop(const char16_t* className, WNDPROC proc, const char16_t* title = 
     wc.lpszClassName = className;
     RegisterClassW(&wc);
     return CreateWindowExW(0, className, title, WS_VISIBLE, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
-}
-
-// Takes posted messages of the calling thread without dispatching them.
-std::vector<MSG> Drain()
-{
-    std::vector<MSG> out;
-    MSG m;
-    while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE))
-        out.push_back(m);
-    return out;
 }
 
 class Namespace : public ::testing::Test
@@ -269,7 +260,7 @@ TEST_F(Namespace, StaleSocketOfADeadHolderIsTakenOver)
     // The socket answers for this process now.
     HWND mine = MakeTop();
     EXPECT_EQ(plat::instance_post_command(dir_, "device-A", 321, &error), plat::PostResult::Delivered) << error;
-    auto msgs = Drain();
+    auto msgs = testsupport::DrainPosted();
     ASSERT_EQ(msgs.size(), 1u);
     EXPECT_EQ(msgs[0].hwnd, mine);
     EXPECT_EQ(msgs[0].wParam, (WPARAM)321);
@@ -364,7 +355,7 @@ TEST_F(Namespace, AnotherUsersRequestIsRefused)
     close(report[0]);
     waitpid(pid, nullptr, 0);
     EXPECT_EQ(result, 'E') << "C: no connection, A: answered, R: read error, x: setresuid failed";
-    EXPECT_TRUE(Drain().empty()); // no WM_COMMAND 77 for the window
+    EXPECT_TRUE(testsupport::DrainPosted().empty()); // no WM_COMMAND 77 for the window
     auto lines = plat::debug_capture_take();
     plat::debug_capture_end();
     bool said = false;
@@ -374,7 +365,7 @@ TEST_F(Namespace, AnotherUsersRequestIsRefused)
 
     // Our own user is served on the same socket.
     EXPECT_EQ(plat::instance_post_command(dir_, "device-A", 77, &error), plat::PostResult::Delivered);
-    auto msgs = Drain();
+    auto msgs = testsupport::DrainPosted();
     ASSERT_EQ(msgs.size(), 1u);
     EXPECT_EQ(msgs[0].hwnd, mine);
 }

@@ -95,16 +95,6 @@ HWND MakeEdit(HWND parent, int id = 5)
                            (HMENU)(intptr_t)id, nullptr, nullptr);
 }
 
-// Takes posted messages of the calling thread without dispatching them.
-std::vector<MSG> Drain()
-{
-    std::vector<MSG> out;
-    MSG m;
-    while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE))
-        out.push_back(m);
-    return out;
-}
-
 // A display that only hears of window changes.
 plat::DisplayOps ChangeListener(const char* name, void (*changed)(HWND hwnd, unsigned what))
 {
@@ -177,7 +167,7 @@ TEST_F(ShellPlatTest, MenuBar_IsAnOwnedWindowWithTheTemplateButtonsAndDropDown)
 
     // A command sent to the bar reaches its owner.
     SendMessageW(mbi.hwndMB, WM_COMMAND, MAKEWPARAM(118, 0), 0);
-    auto msgs = Drain();
+    auto msgs = testsupport::DrainPosted();
     ASSERT_EQ(msgs.size(), 1u);
     EXPECT_EQ(msgs[0].hwnd, top);
     EXPECT_EQ(msgs[0].message, (UINT)WM_COMMAND);
@@ -326,7 +316,7 @@ TEST_F(ShellPlatTest, Accelerators_CtrlQGivesExitToTheWindowGiven)
     // Ctrl+Q, as a display feeds it in, goes to the focus (the pane); the
     // accelerator turns it into WM_COMMAND 101 for the window given.
     plat::input_key('Q', plat::kModCtrl, 0x11);
-    auto msgs = Drain();
+    auto msgs = testsupport::DrainPosted();
     ASSERT_EQ(msgs.size(), 1u);
     EXPECT_EQ(msgs[0].hwnd, edit);
     EXPECT_EQ(plat::input_modifiers_of(&msgs[0]), (unsigned)plat::kModCtrl);
@@ -347,11 +337,11 @@ TEST_F(ShellPlatTest, Accelerators_CtrlQGivesExitToTheWindowGiven)
     for (auto& o : others)
     {
         plat::input_key(o.vk, o.mods, o.ch);
-        auto m = Drain();
+        auto m = testsupport::DrainPosted();
         ASSERT_EQ(m.size(), 1u);
         EXPECT_EQ(TranslateAcceleratorW(top, accel, &m[0]), 0);
         TranslateMessage(&m[0]);
-        for (auto& c : Drain())
+        for (auto& c : testsupport::DrainPosted())
             EXPECT_EQ(TranslateAcceleratorW(top, accel, &c), 0); // WM_CHAR
     }
     EXPECT_EQ(SeenOf(WM_COMMAND, top).size(), 1u);
@@ -373,13 +363,13 @@ TEST_F(ShellPlatTest, TranslateMessage_PostsTheCharacterOfAKeyPress)
 {
     HWND top = MakeTop();
     plat::input_key('A', plat::kModShift, u'A');
-    auto keys = Drain();
+    auto keys = testsupport::DrainPosted();
     ASSERT_EQ(keys.size(), 1u);
     EXPECT_EQ(keys[0].hwnd, top); // no focus: the window in front
     EXPECT_EQ(keys[0].message, (UINT)WM_KEYDOWN);
     EXPECT_EQ(LOWORD(keys[0].lParam), 1); // repeat count
     EXPECT_TRUE(TranslateMessage(&keys[0]));
-    auto chars = Drain();
+    auto chars = testsupport::DrainPosted();
     ASSERT_EQ(chars.size(), 1u);
     EXPECT_EQ(chars[0].message, (UINT)WM_CHAR);
     EXPECT_EQ(chars[0].hwnd, top);
@@ -388,20 +378,20 @@ TEST_F(ShellPlatTest, TranslateMessage_PostsTheCharacterOfAKeyPress)
 
     // A key without a character: a key message all the same, no WM_CHAR.
     plat::input_key(plat::kVkDown, 0, 0);
-    keys = Drain();
+    keys = testsupport::DrainPosted();
     ASSERT_EQ(keys.size(), 1u);
     EXPECT_TRUE(TranslateMessage(&keys[0]));
-    EXPECT_TRUE(Drain().empty());
+    EXPECT_TRUE(testsupport::DrainPosted().empty());
     // Alt shows in bit 29, as on the platform.
     plat::input_key('S', plat::kModAlt, u's');
-    keys = Drain();
+    keys = testsupport::DrainPosted();
     ASSERT_EQ(keys.size(), 1u);
     EXPECT_NE(keys[0].lParam & ((LPARAM)1 << 29), 0);
 
     MSG other = {top, WM_USER, 0, 0, 0, {0, 0}};
     EXPECT_FALSE(TranslateMessage(&other));
     EXPECT_FALSE(TranslateMessage(nullptr));
-    EXPECT_TRUE(Drain().empty());
+    EXPECT_TRUE(testsupport::DrainPosted().empty());
 }
 
 TEST_F(ShellPlatTest, InputKey_GoesToTheFocusInsideTheWindowInFront)
@@ -413,7 +403,7 @@ TEST_F(ShellPlatTest, InputKey_GoesToTheFocusInsideTheWindowInFront)
     auto keyGoesTo = []() -> HWND
     {
         plat::input_key('X', 0, u'x');
-        auto m = Drain();
+        auto m = testsupport::DrainPosted();
         return m.size() == 1 ? m[0].hwnd : nullptr;
     };
     // Nothing in front: the program's window (the oldest) gets keys.
@@ -428,7 +418,7 @@ TEST_F(ShellPlatTest, InputKey_GoesToTheFocusInsideTheWindowInFront)
     EXPECT_EQ(keyGoesTo(), a);
 
     plat::send_command(b, 77);
-    auto m = Drain();
+    auto m = testsupport::DrainPosted();
     ASSERT_EQ(m.size(), 1u);
     EXPECT_EQ(m[0].hwnd, b);
     EXPECT_EQ(m[0].message, (UINT)WM_COMMAND);

@@ -6,6 +6,7 @@
 #include "platform/win32.h"
 
 #include <chrono>
+#include <vector>
 
 namespace testsupport
 {
@@ -29,6 +30,16 @@ template <typename Pred> bool PumpUntil(Pred done, int ms = 3000)
         DispatchMessageW(&m);
     }
     return true;
+}
+
+// Takes the calling thread's posted messages without dispatching them.
+inline std::vector<MSG> DrainPosted()
+{
+    std::vector<MSG> out;
+    MSG m;
+    while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE))
+        out.push_back(m);
+    return out;
 }
 
 } // namespace testsupport
