@@ -234,8 +234,10 @@ struct GroupGuard
 };
 
 // Runs in the forked guard: async-signal-safe calls only (the tool's other
-// threads may have held any lock at the fork).
-[[noreturn]] void guard_run(int in, pid_t group)
+// threads may have held any lock at the fork). The guard is made before the
+// command, so no moment passes with a command and no guard: it first reads
+// the command's group, then waits for the end.
+[[noreturn]] void guard_run(int in)
 {
     setsid();
     struct sigaction ignore = {};
@@ -249,6 +251,17 @@ struct GroupGuard
     if (in != STDIN_FILENO)
         dup2(in, STDIN_FILENO);
     close_range(STDIN_FILENO + 1, ~0u, 0);
+    pid_t group = 0;
+    size_t got = 0;
+    while (got < sizeof(group))
+    {
+        ssize_t n = read(STDIN_FILENO, (char*)&group + got, sizeof(group) - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            _exit(0); // no command was started, or the tool ended before it was
+        got += (size_t)n;
+    }
     char byte;
     ssize_t n;
     while ((n = read(STDIN_FILENO, &byte, 1)) < 0 && errno == EINTR)
@@ -265,7 +278,7 @@ struct GroupGuard
     _exit(0);
 }
 
-GroupGuard guard_group(pid_t group)
+GroupGuard guard_start()
 {
     GroupGuard guard;
     int p[2];
@@ -273,7 +286,7 @@ GroupGuard guard_group(pid_t group)
         return guard;
     pid_t pid = fork();
     if (pid == 0)
-        guard_run(p[0], group);
+        guard_run(p[0]);
     close(p[0]);
     if (pid < 0)
     {
@@ -285,13 +298,25 @@ GroupGuard guard_group(pid_t group)
     return guard;
 }
 
-// The control is over: the guard leaves the group alone and ends.
-void release_guard(GroupGuard* guard)
+// The command's group, for the guard to stop should the tool end.
+void guard_watch(const GroupGuard& guard, pid_t group)
+{
+    if (guard.pid < 0)
+        return;
+    ssize_t n;
+    while ((n = write(guard.fd, &group, sizeof(group))) < 0 && errno == EINTR)
+    {
+    }
+}
+
+// Ends a guard: with the end byte when it watches a group (it leaves the
+// group alone), without when no command was started.
+void guard_end(GroupGuard* guard, bool watching)
 {
     if (guard->pid < 0)
         return;
     ssize_t n;
-    while ((n = write(guard->fd, "x", 1)) < 0 && errno == EINTR)
+    while (watching && (n = write(guard->fd, "x", 1)) < 0 && errno == EINTR)
     {
     }
     close(guard->fd);
@@ -316,16 +341,18 @@ bool run_command(const std::u16string& name, const std::string& command, const c
         return false;
     }
     fcntl(out[0], F_SETFL, O_NONBLOCK);
+    GroupGuard guard = guard_start();
     pid_t pid;
     int err = spawn_command(command, control, port, out[1], &pid);
     close(out[1]);
     if (err != 0)
     {
+        guard_end(&guard, false);
         close(out[0]);
         set_error_from_errno(err);
         return false;
     }
-    GroupGuard guard = guard_group(pid);
+    guard_watch(guard, pid);
     OutputLines lines;
     lines.device = name;
     int pidfd = (int)syscall(SYS_pidfd_open, pid, 0);
@@ -345,7 +372,7 @@ bool run_command(const std::u16string& name, const std::string& command, const c
     lines.finish();
     close(out[0]);
     // Before the shell is reaped: until then the group's id cannot pass on.
-    release_guard(&guard);
+    guard_end(&guard, true);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR)
     {
