@@ -23,6 +23,7 @@
 // the README, which a script checks against each other).
 #pragma once
 
+#include "platform/kernel/faults.h"
 #include "platform/win32.h"
 
 #include <chrono>
@@ -35,28 +36,9 @@ namespace app
 // ---------------------------------------------------------------------------
 // Exit statuses
 // ---------------------------------------------------------------------------
-// WinMain's own results pass through: 0 closed normally, 1 class registration
-// failed, 16 main window creation failed, -1 (255) another instance runs.
-// Outside station mode the device restart ends the process with 3.
-constexpr int kExitOk = 0;
-constexpr int kExitClassFailed = 1;
-constexpr int kExitUsage = 2;            // bad option, bad profile, no display; --post: nothing runs
-constexpr int kExitDeviceRestart = 3;    // the device restarted (not in station mode: there it is 0)
-constexpr int kExitBusy = 4;             // station: the port is held by another program
-constexpr int kExitModuleSilent = 5;     // station: the attempts allowed all failed
-constexpr int kExitUpdateFailed = 6;     // station: image transfer failed or link lost
-constexpr int kExitTimeLimit = 7;        // station: the time limit passed
-constexpr int kExitNoRestart = 8;        // station: flashed, but the device did not restart
-constexpr int kExitClosedEarly = 9;      // station: the window closed before the run ended
-constexpr int kExitNotFound = 10;        // station: the port does not exist
-constexpr int kExitPermission = 11;      // station: no permission to open the port
-constexpr int kExitOpenFailed = 12;      // station: the port could not be opened or set up otherwise
-constexpr int kExitFirmwareRefused = 13; // station, --check-firmware: the firmware set was refused (nothing sent)
-constexpr int kExitNoRecord = 14;        // station: the run's record (--report, --ledger) could not be written
-constexpr int kExitWindowFailed = 16;    // the main window could not be created
-constexpr int kExitSignalBase = 128;     // 128 + N, stopped by signal N (station: the record is written)
-constexpr int kExitInterrupted = 130;    // the window closed (Yes to the question) while an update ran
-constexpr int kExitOtherInstance = 255;  // another instance runs on this device
+// The statuses are in the fault table's header (platform/kernel/faults.h),
+// beside the rows that give them.
+using namespace plat::exits;
 
 // ---------------------------------------------------------------------------
 // Options (options.cpp)
@@ -200,35 +182,12 @@ void write_outcome_line(const std::string& how, int status);
 // ---------------------------------------------------------------------------
 // Station mode (station.cpp)
 // ---------------------------------------------------------------------------
-enum class Outcome
-{
-    Flashed,
-    NotFound,
-    Permission,
-    Busy,
-    OpenFailed,
-    ModuleSilent,
-    TransferFailed,
-    LinkLost,
-    TimeLimit,
-    NoRestart,
-    ClosedEarly,
-    ClassFailed,
-    WindowFailed,
-    OtherInstance,
-    Interrupted,
-    FirmwareRefused,
-    ProfileRefused,
-    Unknown,
-};
-
-// The outcome table (outcomes.cpp).
-const char* outcome_name(Outcome outcome);
-int outcome_status(Outcome outcome);
-const char* outcome_reason(Outcome outcome); // "" for Flashed
-// The outcome of a failed open, from the Win32 error the port open left:
-// not-found, busy, permission-denied, else open-failed.
-Outcome outcome_for_open_error(DWORD error);
+// How a run ends, its exit status, name and reason: the fault table's rows
+// (platform/kernel/faults.h), where a failed open's fault leads to its outcome.
+using plat::Outcome;
+using plat::outcome_name;
+using plat::outcome_reason;
+using plat::outcome_status;
 
 // Starts the watcher thread: posts the update once the window runs and ends
 // the process with the run's verdict.

@@ -245,7 +245,13 @@ Outcome verdict(const Station& s)
     switch (QueryRun(RUNREPORT_STATE))
     {
         case RUNSTATE_OPEN_FAILED:
-            return outcome_for_open_error(QueryRun(RUNREPORT_OPEN_ERROR));
+        {
+            // The failed call carries its fault: the outcome is that row's.
+            FAILEDCALL cause;
+            if (!QueryRunCause(&cause))
+                return Outcome::OpenFailed;
+            return plat::outcome_of_fault((plat::Fault)cause.dwFault, cause.nErrno);
+        }
         case RUNSTATE_UPDATE_FAILED:
             return Outcome::TransferFailed;
         case RUNSTATE_LINK_LOST:

@@ -140,6 +140,7 @@ typedef struct _FAILEDCALL
     WCHAR szDevice[256]; // the device's path ("/dev/ttyUSB0"), else its name
     int nErrno;
     WCHAR szText[128]; // strerror(nErrno), or the platform's words without one
+    DWORD dwFault;     // the platform's kind of failure (a row of its fault table), 0 for none
 } FAILEDCALL;
 BOOL GetLastFailedCall(FAILEDCALL* pCall); // FALSE (record zeroed) when there is none
 

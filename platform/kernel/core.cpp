@@ -38,50 +38,7 @@ void copy_text(WCHAR* dest, size_t capacity, const char* src)
 
 DWORD win32_error_from_errno(int err)
 {
-    switch (err)
-    {
-        case 0:
-            return ERROR_SUCCESS;
-        case ENOENT:
-        case ENXIO:
-            return ERROR_FILE_NOT_FOUND;
-        case ENOTDIR:
-            return ERROR_PATH_NOT_FOUND;
-        case EMFILE:
-        case ENFILE:
-            return ERROR_TOO_MANY_OPEN_FILES;
-        case EACCES:
-        case EPERM:
-        case EROFS:
-            return ERROR_ACCESS_DENIED;
-        case EBADF:
-            return ERROR_INVALID_HANDLE;
-        case ENOMEM:
-            return ERROR_NOT_ENOUGH_MEMORY;
-        case EBUSY:
-        case EWOULDBLOCK:
-            return ERROR_SHARING_VIOLATION;
-        case EINVAL:
-            return ERROR_INVALID_PARAMETER;
-        case ENOTTY:
-        case EOPNOTSUPP:
-            return ERROR_NOT_SUPPORTED;
-        case EIO:
-        case ENODEV:
-        case EPIPE:
-        case ENOTCONN:
-        case ECONNRESET:
-            return ERROR_DEVICE_NOT_CONNECTED;
-        case ETIMEDOUT:
-            return ERROR_TIMEOUT;
-        case ECANCELED:
-        case EINTR:
-            return ERROR_OPERATION_ABORTED;
-        case EEXIST:
-            return ERROR_ALREADY_EXISTS;
-        default:
-            return ERROR_GEN_FAILURE;
-    }
+    return win32_error_of_errno(err); // the fault table's column
 }
 
 void set_error_from_errno(int err)
@@ -89,16 +46,19 @@ void set_error_from_errno(int err)
     t_lastError = win32_error_from_errno(err);
 }
 
-DWORD fail_call(const char* call, const std::string& device, int err, const char* text, DWORD error)
+DWORD fail_call(const char* call, const std::string& device, int err, const char* text, DWORD error, Fault fault)
 {
+    if (fault == Fault::None)
+        fault = err != 0 ? fault_of_errno(err) : Fault::Other;
     if (error == ERROR_SUCCESS)
-        error = win32_error_from_errno(err);
+        error = fault_row(fault, err).error;
     if (error == ERROR_SUCCESS)
         error = ERROR_GEN_FAILURE; // a failure never reads as success
     t_lastError = error;
     copy_text(t_failedCall.szCall, sizeof t_failedCall.szCall, call);
     copy_text(t_failedCall.szDevice, sizeof t_failedCall.szDevice, device.c_str());
     t_failedCall.nErrno = err;
+    t_failedCall.dwFault = (DWORD)fault;
     copy_text(t_failedCall.szText, sizeof t_failedCall.szText,
               text != nullptr ? text : (err != 0 ? strerror(err) : "failed"));
     t_failedCallValid = true;

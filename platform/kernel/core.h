@@ -16,6 +16,7 @@
 //     descriptor.
 #pragma once
 
+#include "platform/kernel/faults.h"
 #include "platform/win32.h"
 
 #include <atomic>
@@ -32,13 +33,15 @@ namespace plat
 // ---------------------------------------------------------------------------
 // Errors
 // ---------------------------------------------------------------------------
-DWORD win32_error_from_errno(int err); // the one errno -> Win32 mapping
+DWORD win32_error_from_errno(int err); // the fault table's errno -> Win32 column (faults.h)
 void set_error_from_errno(int err);    // SetLastError(win32_error_from_errno(err))
 // A failed system call, where it failed: sets the thread's last error (error,
-// or the errno's own when error is 0) and keeps {call, device, err, text}
-// beside it for GetLastFailedCall. text may be null: strerror(err) then.
-// Returns the last error it set.
-DWORD fail_call(const char* call, const std::string& device, int err, const char* text = nullptr, DWORD error = 0);
+// or the fault's own when error is 0) and keeps {call, device, err, text,
+// fault} beside it for GetLastFailedCall. text may be null: strerror(err)
+// then. fault None: the errno's own fault (Other without an errno). Returns
+// the last error it set.
+DWORD fail_call(const char* call, const std::string& device, int err, const char* text = nullptr, DWORD error = 0,
+                Fault fault = Fault::None);
 
 // ---------------------------------------------------------------------------
 // Handle table

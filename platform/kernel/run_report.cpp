@@ -2,6 +2,7 @@
 // times at which the items that mark the run's course changed.
 #include "platform/kernel/run_report.h"
 
+#include "platform/kernel/faults.h"
 #include "platform/kernel/text.h"
 
 #include <atomic>
@@ -121,35 +122,14 @@ std::vector<RunEvent> run_report_history()
     return std::vector<RunEvent>(h.events.begin(), h.events.end());
 }
 
-namespace
-{
-// errno of a failed call on a line     what a person may check
-// (0: a hang-up seen without an errno)
-// clang-format off
-const struct
-{
-    int err;
-    const char* hint;
-} kCauseHints[] = {
-    {0,      "the adapter was unplugged?"},
-    {EIO,    "the adapter was unplugged?"},
-    {ENXIO,  "the adapter was unplugged?"},
-    {ENODEV, "the adapter was unplugged?"},
-    {EPIPE,  "the far end closed the line?"},
-};
-// clang-format on
-} // namespace
-
 std::string failed_call_text(const FAILEDCALL& call)
 {
     std::string text =
         utf16_to_utf8(call.szCall) + " on " + utf16_to_utf8(call.szDevice) + " failed: " + utf16_to_utf8(call.szText);
-    for (const auto& row : kCauseHints)
-    {
-        if (row.err == call.nErrno)
-            return text + " (" + row.hint + ")";
-    }
-    return text;
+    // What it likely means on a port already open: the fault table's last column.
+    const Fault fault = call.dwFault != 0 ? (Fault)call.dwFault : fault_of_errno(call.nErrno);
+    const char* hint = fault_row(fault, call.nErrno).runHint;
+    return hint[0] != 0 ? text + " (" + hint + ")" : text;
 }
 
 void run_report_reset()

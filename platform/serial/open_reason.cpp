@@ -34,57 +34,6 @@ const dev_t kDevTty = makedev(5, 0);
 std::mutex g_lastMutex;
 std::string g_last; // the latest failure's line
 
-struct FaultEntry
-{
-    OpenFault fault;
-    DWORD error;      // what CreateFileW leaves in GetLastError
-    const char* text; // the reason, when not the errno's own words
-    const char* hint; // what to do; "" for none
-};
-
-// clang-format off
-// fault                   Win32 error               reason                         what to do
-const FaultEntry kFaults[] = {
-    {OpenFault::Absent,      ERROR_FILE_NOT_FOUND,    nullptr,                       "is the adapter plugged in?"},
-    {OpenFault::NoFolder,    ERROR_PATH_NOT_FOUND,    nullptr,                       "a folder on the path is a file"},
-    {OpenFault::Permission,  ERROR_ACCESS_DENIED,     nullptr,                       ""}, // the group, from the node
-    {OpenFault::Held,        ERROR_SHARING_VIOLATION, "held by another program",     ""},
-    {OpenFault::HeldHere,    ERROR_SHARING_VIOLATION, "held by this program",        ""},
-    {OpenFault::Folder,      ERROR_NOT_SUPPORTED,     nullptr,                       "give the adapter's device node"},
-    {OpenFault::NotTerminal, ERROR_NOT_SUPPORTED,     "not a terminal",              "a serial port is a tty such as /dev/ttyUSB0"},
-    {OpenFault::OwnTerminal, ERROR_NOT_SUPPORTED,     "is the tool's own terminal",  "the sync bytes would go to the screen"},
-    {OpenFault::Other,       ERROR_GEN_FAILURE,       nullptr,                       ""},
-};
-
-// errno of open(2)         fault
-const struct
-{
-    int err;
-    OpenFault fault;
-} kErrnoFaults[] = {
-    {ENOENT,  OpenFault::Absent},
-    {ENXIO,   OpenFault::Absent},     // a node with no device behind it
-    {ENODEV,  OpenFault::Absent},
-    {ENOTDIR, OpenFault::NoFolder},
-    {EACCES,  OpenFault::Permission},
-    {EPERM,   OpenFault::Permission},
-    {EBUSY,   OpenFault::Held},       // TIOCEXCL of another opener
-    {EWOULDBLOCK, OpenFault::Held},   // its flock
-    {EISDIR,  OpenFault::Folder},
-    {ENOTTY,  OpenFault::NotTerminal},
-};
-// clang-format on
-
-const FaultEntry& entry_of(OpenFault fault)
-{
-    for (const FaultEntry& e : kFaults)
-    {
-        if (e.fault == fault)
-            return e;
-    }
-    return kFaults[sizeof(kFaults) / sizeof(kFaults[0]) - 1];
-}
-
 std::string read_line_of(const std::string& file)
 {
     FILE* f = fopen(file.c_str(), "re");
@@ -195,29 +144,29 @@ std::string permission_hint(const std::string& path)
     return std::string("add the user to the ") + found->gr_name + " group";
 }
 
-std::string reason_of(const OpenFailure& f, const FaultEntry& e)
+std::string reason_of(const OpenFailure& f, const FaultRow& row)
 {
-    if (e.text != nullptr)
-        return e.text;
+    if (row.text != nullptr)
+        return row.text;
     if (f.err != 0)
         return strerror(f.err);
-    return "Win32 error " + std::to_string(f.error != 0 ? f.error : e.error);
+    return "Win32 error " + std::to_string(f.error != 0 ? f.error : row.error);
 }
 
-std::string hint_of(const OpenFailure& f, const FaultEntry& e)
+std::string hint_of(const OpenFailure& f, const FaultRow& row)
 {
     switch (f.fault)
     {
-        case OpenFault::Permission:
+        case Fault::Permission:
             return permission_hint(f.path);
-        case OpenFault::Held:
+        case Fault::Held:
             if (f.holderPid == 0)
                 return std::string();
             return "(pid " + std::to_string(f.holderPid) + (f.holderName.empty() ? "" : ", " + f.holderName) + ")";
-        case OpenFault::HeldHere:
+        case Fault::HeldHere:
             return f.heldAs.empty() ? std::string() : "(" + utf16_to_utf8(f.heldAs) + ")";
         default:
-            return e.hint;
+            return row.hint;
     }
 }
 
@@ -232,30 +181,18 @@ std::string path_text(const std::string& path)
 
 } // namespace
 
-OpenFault open_fault_of_errno(int err)
-{
-    for (const auto& row : kErrnoFaults)
-    {
-        if (row.err == err)
-            return row.fault;
-    }
-    return OpenFault::Other;
-}
-
 DWORD open_failure_error(const OpenFailure& f)
 {
-    if (f.fault != OpenFault::Other)
-        return entry_of(f.fault).error;
-    if (f.err != 0)
-        return win32_error_from_errno(f.err);
-    return f.error != 0 ? f.error : ERROR_GEN_FAILURE;
+    if (f.fault == Fault::Other && f.err == 0 && f.error != 0)
+        return f.error; // a device with no errno, which said its own
+    return fault_row(f.fault, f.err).error;
 }
 
 std::string open_failure_text(const OpenFailure& f)
 {
-    const FaultEntry& e = entry_of(f.fault);
-    std::string line = "cannot open " + utf16_to_utf8(f.device) + " " + path_text(f.path) + ": " + reason_of(f, e);
-    const std::string hint = hint_of(f, e);
+    const FaultRow& row = fault_row(f.fault, f.err);
+    std::string line = "cannot open " + utf16_to_utf8(f.device) + " " + path_text(f.path) + ": " + reason_of(f, row);
+    const std::string hint = hint_of(f, row);
     if (!hint.empty())
         line += (hint[0] == '(' ? " " : ": ") + hint;
     return line;
@@ -280,8 +217,8 @@ void open_failure_report(const OpenFailure& f)
     if (OpenNoticeListener notice = g_noticeListener.load())
         notice(line);
     // The open is the failed call: its cause stays beside the last error.
-    const std::string why = reason_of(f, entry_of(f.fault));
-    fail_call("open", f.path, f.err, why.c_str(), open_failure_error(f));
+    const std::string why = reason_of(f, fault_row(f.fault, f.err));
+    fail_call("open", f.path, f.err, why.c_str(), open_failure_error(f), f.fault);
 }
 
 std::string serial_last_open_failure()

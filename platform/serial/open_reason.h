@@ -7,19 +7,15 @@
 //   "cannot open COM1: /dev/serial/by-id/usb-X (/dev/ttyUSB0): held by another program (pid 812, picocom)"
 // The line goes to the debug output and to the status line's notice (through
 // serial_set_notice_listener), and is
-// kept for the process entry (serial_last_open_failure). Each kind of failure
-// leaves its own Win32 error, so a caller can tell them apart:
-//   absent (ENOENT, ENXIO, ENODEV)     ERROR_FILE_NOT_FOUND
-//   a folder on the way is a file      ERROR_PATH_NOT_FOUND
-//   no permission (EACCES, EPERM)      ERROR_ACCESS_DENIED
-//   held by another opener            ERROR_SHARING_VIOLATION
-//   a folder, not a terminal, the
-//   tool's own terminal                ERROR_NOT_SUPPORTED
-//   anything else                      the errno's own Win32 error
+// kept for the process entry (serial_last_open_failure). The failure's kind
+// (Fault), its Win32 error, its reason and its hint are rows of the fault
+// table (kernel/faults.h); the failed call it leaves carries the fault, so the
+// station reads the outcome from the same row.
 //
 // Platform-internal: the serial rooms, the process entry and tests.
 #pragma once
 
+#include "platform/kernel/faults.h"
 #include "platform/win32.h"
 
 #include <string>
@@ -28,24 +24,11 @@
 namespace plat
 {
 
-enum class OpenFault
-{
-    Absent,      // no node at the path (or no device behind it)
-    NoFolder,    // a folder on the path is not one
-    Permission,  // this user may not open it
-    Held,        // another program holds it
-    HeldHere,    // another device name of this program holds it
-    Folder,      // the path is a folder
-    NotTerminal, // a regular file, a device that is no tty
-    OwnTerminal, // the terminal the tool itself runs in
-    Other,       // the system's reason alone
-};
-
 struct OpenFailure
 {
     std::u16string device; // "COM1:"
     std::string path;      // as the profile or --port gave it
-    OpenFault fault = OpenFault::Other;
+    Fault fault = Fault::Other;
     int err = 0;            // errno, when the system gave one
     DWORD error = 0;        // the Win32 error for Other without an errno
     long holderPid = 0;     // Held: the holder, 0 when it cannot be found
@@ -53,8 +36,6 @@ struct OpenFailure
     std::u16string heldAs;  // HeldHere: the device name that holds it
 };
 
-// The kind of failure an errno of open(2) is.
-OpenFault open_fault_of_errno(int err);
 // The Win32 error a failure leaves.
 DWORD open_failure_error(const OpenFailure& f);
 // The whole line, without a line end.

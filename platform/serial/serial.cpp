@@ -133,7 +133,7 @@ template <typename Work> BOOL port_call(HANDLE h, Work work)
         cause = p->goneCause;
     }
     if (cause.call != nullptr)
-        fail_call(cause.call, p->path, cause.err, cause.text, error);
+        fail_call(cause.call, p->path, cause.err, cause.text, error, cause.err == 0 ? Fault::Gone : Fault::None);
     else
         SetLastError(error);
     return FALSE;

@@ -139,7 +139,7 @@ public:
 // closed, the failed call is the thread's (fail_call: the last error is the
 // errno's own) and *err, when given, is its errno: EWOULDBLOCK when another
 // holder has the device's flock, ENOTTY for a descriptor that is no tty. The
-// caller reads the fault from the errno (open_fault_of_errno), never back
+// caller reads the fault from the errno (fault_of_errno), never back
 // from a Win32 code.
 std::unique_ptr<PortBackend> tty_backend_open(int fd, bool lockFile, int* err = nullptr);
 

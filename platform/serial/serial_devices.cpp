@@ -220,28 +220,31 @@ struct Source
 };
 
 // A device the platform makes (a pseudo-terminal pair or the simulator's
-// line), made on first use; false with the last error set.
-bool made_source(const DeviceSpec* device, Source* s)
+// line), made on first use; false with *f saying why.
+bool made_source(const DeviceSpec* device, Source* s, OpenFailure* f)
 {
     std::lock_guard<std::mutex> lock(g_devicesMutex);
     if (device->type == DeviceType::PtyPair)
     {
         const PtyDevice* pty = pty_device(device);
         if (pty == nullptr)
-            set_error_from_errno(errno);
+        {
+            f->err = errno;
+            f->fault = fault_of_errno(f->err);
+        }
         s->key = "pty:" + utf16_to_utf8(wstr_fold(device->name));
         s->dupOf = pty != nullptr ? pty->master : -1;
         return pty != nullptr;
     }
     const SimDevice* sim = sim_device(device);
     if (sim == nullptr)
-        SetLastError(ERROR_NOT_READY);
+        f->error = ERROR_NOT_READY; // the simulator's line could not be made
     s->ttyPath = sim != nullptr ? sim->path : std::string();
     s->key = open_hold_key(s->ttyPath);
     return sim != nullptr;
 }
 
-bool source_of(const DeviceSpec* device, Source* s)
+bool source_of(const DeviceSpec* device, Source* s, OpenFailure* f)
 {
     switch (device->type)
     {
@@ -254,9 +257,9 @@ bool source_of(const DeviceSpec* device, Source* s)
             return true;
         case DeviceType::PtyPair:
         case DeviceType::Simulator:
-            return made_source(device, s);
+            return made_source(device, s, f);
         default:
-            SetLastError(ERROR_FILE_NOT_FOUND);
+            f->fault = Fault::Absent; // a name with no device behind it
             return false;
     }
 }
@@ -264,10 +267,10 @@ bool source_of(const DeviceSpec* device, Source* s)
 // A held tty: who holds it, when that can be found.
 void find_holder(OpenFailure* f)
 {
-    f->fault = OpenFault::Held;
+    f->fault = Fault::Held;
     f->holderPid = open_holder_pid(f->path, &f->holderName);
     if (f->holderPid == (long)getpid())
-        f->fault = OpenFault::HeldHere;
+        f->fault = Fault::HeldHere;
 }
 
 // The backend on a tty path; null with *f saying why.
@@ -277,8 +280,8 @@ std::unique_ptr<PortBackend> tty_on(const Source& s, OpenFailure* f)
     if (fd < 0)
     {
         f->err = errno;
-        f->fault = open_fault_of_errno(f->err);
-        if (f->fault == OpenFault::Held)
+        f->fault = fault_of_errno(f->err);
+        if (f->fault == Fault::Held)
             find_holder(f); // EBUSY: another opener set TIOCEXCL
         return nullptr;
     }
@@ -287,8 +290,8 @@ std::unique_ptr<PortBackend> tty_on(const Source& s, OpenFailure* f)
         return backend;
     // It opened, but would not be locked (another holder's flock: EWOULDBLOCK)
     // or set up as a tty (ENOTTY): the backend's errno is the fault.
-    f->fault = open_fault_of_errno(f->err);
-    if (f->fault == OpenFault::Held)
+    f->fault = fault_of_errno(f->err);
+    if (f->fault == Fault::Held)
         find_holder(f);
     return nullptr;
 }
@@ -310,11 +313,12 @@ std::unique_ptr<PortBackend> backend_on(const DeviceSpec* device, const Source& 
         if (fd < 0)
         {
             f->err = errno;
+            f->fault = fault_of_errno(f->err);
             return nullptr;
         }
         std::unique_ptr<PortBackend> backend = tty_backend_open(fd, false, &f->err);
         if (!backend)
-            f->fault = open_fault_of_errno(f->err);
+            f->fault = fault_of_errno(f->err);
         return backend;
     }
     return tty_on(s, f);
@@ -349,11 +353,10 @@ bool serial_device_open(const DeviceSpec* device, OpenedDevice* out)
     Source s;
     OpenFailure f;
     f.device = device->name;
-    if (!source_of(device, &s))
+    if (!source_of(device, &s, &f))
     {
-        // A device the platform could not make: its own error says why.
+        // A device the platform could not make.
         f.path = failure_path(device, s);
-        f.error = GetLastError();
         open_failure_report(f);
         return false;
     }
@@ -361,13 +364,13 @@ bool serial_device_open(const DeviceSpec* device, OpenedDevice* out)
     // The sync bytes must never go to the screen the tool is drawn on.
     if (device->type == DeviceType::TtyPath && open_is_own_terminal(device->arg))
     {
-        f.fault = OpenFault::OwnTerminal;
+        f.fault = Fault::OwnTerminal;
         open_failure_report(f);
         return false;
     }
     if (!hold_take(s.key, device->name, &f.heldAs))
     {
-        f.fault = OpenFault::HeldHere;
+        f.fault = Fault::HeldHere;
         open_failure_report(f);
         return false;
     }

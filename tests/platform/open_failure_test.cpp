@@ -102,25 +102,25 @@ TEST(OpenFailure, EveryErrnoHasItsKindErrorReasonAndHint)
     struct Row
     {
         int err;
-        plat::OpenFault fault;
+        plat::Fault fault;
         DWORD error;
         std::string reason; // after "cannot open COM1: PATH: "
     };
     const std::string plugged = ": is the adapter plugged in?";
     // clang-format off
     const Row rows[] = {
-        {ENOENT,      plat::OpenFault::Absent,      ERROR_FILE_NOT_FOUND,       strerror(ENOENT) + plugged},
-        {ENXIO,       plat::OpenFault::Absent,      ERROR_FILE_NOT_FOUND,       strerror(ENXIO) + plugged},
-        {ENODEV,      plat::OpenFault::Absent,      ERROR_FILE_NOT_FOUND,       strerror(ENODEV) + plugged},
-        {ENOTDIR,     plat::OpenFault::NoFolder,    ERROR_PATH_NOT_FOUND,       std::string(strerror(ENOTDIR)) + ": a folder on the path is a file"},
-        {EACCES,      plat::OpenFault::Permission,  ERROR_ACCESS_DENIED,        std::string(strerror(EACCES)) + ": this user may not reach it"},
-        {EPERM,       plat::OpenFault::Permission,  ERROR_ACCESS_DENIED,        std::string(strerror(EPERM)) + ": this user may not reach it"},
-        {EBUSY,       plat::OpenFault::Held,        ERROR_SHARING_VIOLATION,    "held by another program"},
-        {EWOULDBLOCK, plat::OpenFault::Held,        ERROR_SHARING_VIOLATION,    "held by another program"},
-        {EISDIR,      plat::OpenFault::Folder,      ERROR_NOT_SUPPORTED,        std::string(strerror(EISDIR)) + ": give the adapter's device node"},
-        {ENOTTY,      plat::OpenFault::NotTerminal, ERROR_NOT_SUPPORTED,        "not a terminal: a serial port is a tty such as /dev/ttyUSB0"},
-        {EIO,         plat::OpenFault::Other,       ERROR_DEVICE_NOT_CONNECTED, strerror(EIO)},
-        {EMFILE,      plat::OpenFault::Other,       ERROR_TOO_MANY_OPEN_FILES,  strerror(EMFILE)},
+        {ENOENT,      plat::Fault::Absent,      ERROR_FILE_NOT_FOUND,       strerror(ENOENT) + plugged},
+        {ENXIO,       plat::Fault::Absent,      ERROR_FILE_NOT_FOUND,       strerror(ENXIO) + plugged},
+        {ENODEV,      plat::Fault::Absent,      ERROR_FILE_NOT_FOUND,       strerror(ENODEV) + plugged},
+        {ENOTDIR,     plat::Fault::NoFolder,    ERROR_PATH_NOT_FOUND,       std::string(strerror(ENOTDIR)) + ": a folder on the path is a file"},
+        {EACCES,      plat::Fault::Permission,  ERROR_ACCESS_DENIED,        std::string(strerror(EACCES)) + ": this user may not reach it"},
+        {EPERM,       plat::Fault::Permission,  ERROR_ACCESS_DENIED,        std::string(strerror(EPERM)) + ": this user may not reach it"},
+        {EBUSY,       plat::Fault::Held,        ERROR_SHARING_VIOLATION,    "held by another program"},
+        {EWOULDBLOCK, plat::Fault::Held,        ERROR_SHARING_VIOLATION,    "held by another program"},
+        {EISDIR,      plat::Fault::Folder,      ERROR_NOT_SUPPORTED,        std::string(strerror(EISDIR)) + ": give the adapter's device node"},
+        {ENOTTY,      plat::Fault::NotTerminal, ERROR_NOT_SUPPORTED,        "not a terminal: a serial port is a tty such as /dev/ttyUSB0"},
+        {EIO,         plat::Fault::Gone,        ERROR_DEVICE_NOT_CONNECTED, strerror(EIO)},
+        {EMFILE,      plat::Fault::Other,       ERROR_TOO_MANY_OPEN_FILES,  strerror(EMFILE)},
     };
     // clang-format on
     for (const Row& row : rows)
@@ -130,7 +130,7 @@ TEST(OpenFailure, EveryErrnoHasItsKindErrorReasonAndHint)
         f.device = u"COM1:";
         f.path = path;
         f.err = row.err;
-        f.fault = plat::open_fault_of_errno(row.err);
+        f.fault = plat::fault_of_errno(row.err);
         EXPECT_EQ(f.fault, row.fault);
         EXPECT_EQ(plat::open_failure_error(f), row.error);
         EXPECT_EQ(plat::open_failure_text(f), "cannot open COM1: " + path + ": " + row.reason);

@@ -92,8 +92,8 @@ TEST(RunReport, KeepsOnlyWhatTheProgramReports)
         });
     worker.join();
     EXPECT_EQ(QueryRun(RUNREPORT_OPEN_ERROR), 0u);
-    FAILEDCALL first = {{u'r', u'e', u'a', u'd'}, {u'/', u'd'}, 5, {u'x'}};
-    FAILEDCALL later = {{u'w'}, {u'/'}, 32, {u'y'}};
+    FAILEDCALL first = {{u'r', u'e', u'a', u'd'}, {u'/', u'd'}, 5, {u'x'}, 0};
+    FAILEDCALL later = {{u'w'}, {u'/'}, 32, {u'y'}, 0};
     ReportRunCause(&first);
     ReportRunCause(&later);
     FAILEDCALL kept;

@@ -130,13 +130,13 @@ TEST(StatusLine, OpenFailureEndNamesThePathAndTheReason)
     // fault                       errno   holder  the end of the line
     const struct
     {
-        plat::OpenFault fault;
+        plat::Fault fault;
         int err;
         long holderPid;
         const char* says;
     } rows[] = {
-        {plat::OpenFault::Absent, ENOENT, 0, "/dev/ttyUSB9: No such file or directory: is the adapter plugged in?"},
-        {plat::OpenFault::Held, EBUSY, 812, "/dev/ttyUSB9: held by another program (pid 812, picocom)"},
+        {plat::Fault::Absent, ENOENT, 0, "/dev/ttyUSB9: No such file or directory: is the adapter plugged in?"},
+        {plat::Fault::Held, EBUSY, 812, "/dev/ttyUSB9: held by another program (pid 812, picocom)"},
     };
     for (const auto& row : rows)
     {
