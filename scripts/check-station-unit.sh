@@ -2,8 +2,9 @@
 # Runs the station's template unit under a real systemd manager and checks
 # what a line would see: fwutil-station@pts-N.service, started for the pty
 # that fwsim serves, flashes it (or fails, for a module that goes away), ends
-# with the tool's exit status as the manager saw it, and leaves its outcome in
-# the journal as fields, in its record and in the ledger.
+# with the tool's exit status as the manager saw it, leaves its outcome in the
+# journal as fields, in its record and in the ledger, and could write nowhere
+# but its own folders.
 #   scripts/check-station-unit.sh [FWUTIL [FWSIM [UNIT [IMAGES [PROFILE]]]]]
 # Defaults: BUILD_DIR's fwutil and fwsim (BUILD_DIR defaults to build), the
 # unit in packaging/systemd, the build's stand-in images, profiles/pty.reg.
@@ -13,12 +14,14 @@
 # The manager is root's per-user manager (systemd --user: no system manager
 # is needed, nor a D-Bus daemon: systemctl --user talks to its private
 # socket), with a journald of its own, in a mount and PID namespace of this
-# script: /run, /tmp and /var/tmp there are empty tmpfs, so nothing of the
-# run is seen outside, and every process of it ends with the script. The
-# manager's control groups are a subtree made here and removed at the end.
+# script: /run, /tmp, /var/tmp and /var/lib there are empty tmpfs, so nothing
+# of the run is seen outside, and every process of it ends with the script.
+# Its %t is /run and its %S /var/lib, as the system manager's, so the unit's
+# RuntimeDirectory= and StateDirectory= are where its paths say. Its control
+# groups are a subtree made here and removed at the end.
 #
-# The unit runs as shipped, every hardening option included, but for what a
-# per-user manager or this machine asks to differ (the script prints the
+# The unit runs as shipped, every hardening option included, but for what
+# this check or this machine asks to differ (the script prints the
 # difference):
 #   - ExecStart runs the fwutil under test (copied into the namespace's /run:
 #     the unit's PrivateTmp and ProtectHome would hide it in /tmp or /root);
@@ -27,20 +30,14 @@
 #     device that udev announces with the "systemd" tag, and a pty is none
 #     (nor is udev running here); the start would wait for that device until
 #     its job timed out;
-#   - /var/lib/fwutil-station and /run/fwutil-station become %S/fwutil-station
-#     and %t/fwutil-station: a per-user manager makes StateDirectory= and
-#     RuntimeDirectory= there (in the system manager %S is /var/lib and %t
-#     /run, the same paths);
 #   - EnvironmentFile= is this check's (the pty profile whose reset reaches
 #     fwsim, the embedded stand-ins, the ledger);
-#   - a drop-in adds ExecStopPost=+ that hands the manager's SERVICE_RESULT,
-#     EXIT_CODE and EXIT_STATUS to this script through a FIFO: the wait for
-#     the end of the run is a blocking read, bounded by a timeout.
-# The namespace also gets /run/systemd/system (the mark that systemd runs,
-# without which systemd --user refuses to start) and
-# /run/systemd/inaccessible (the nodes that ProtectKernelLogs= and the like
-# mount over what they hide, which a root manager looks for there; the system
-# manager makes them at boot).
+#   - a drop-in adds an ExecStartPre= that, in the unit's sandbox, lists the
+#     folders it can write to, and an ExecStopPost=+ that hands the manager's
+#     SERVICE_RESULT, EXIT_CODE and EXIT_STATUS to this script through a FIFO:
+#     the wait for the end of the run is a blocking read, bounded by a timeout.
+# The namespace also gets /run/systemd/system, the mark that systemd runs,
+# without which systemd --user refuses to start.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
@@ -202,9 +199,6 @@ $(journalctl --no-pager -o cat _PID="$manager" | tail -5)"
         wait "$reader" || true
         local got_result got_code got_status
         read -r got_result got_code got_status <"$work/result" || true
-        check "$label: the station's sandbox lets it write only to $writable ($(journalctl -o cat --after-cursor="$cursor" |
-            sed -n 's/^sandbox writable: //p' | head -1))" test "$(journalctl -o cat --after-cursor="$cursor" |
-            sed -n 's/^sandbox writable: //p')" = "$writable"
         check "$label: the manager saw '$result exited $status' (got '$got_result $got_code $got_status')" \
             test "$got_result $got_code $got_status" = "$result exited $status"
         kill -INT "$sim" 2>/dev/null || true
@@ -218,11 +212,15 @@ $(journalctl --no-pager -o cat _PID="$manager" | tail -5)"
 
         # The station's entry in the journal (the one after the journal's end
         # before the start: a pty's number, and so the unit's name, comes
-        # back), and its record.
+        # back), the probe's line, and the record.
         timeout 10 journalctl --sync || true
         journalctl --no-pager -o json --after-cursor="$cursor" |
             grep -F '"MESSAGE_ID":"bd94a7997f714205bb765e1efee02ddb"' >"$work/entry.json" || true
         check "$label: one journal entry of the result" test "$(wc -l <"$work/entry.json")" = 1
+        local sandbox
+        sandbox=$(journalctl -o cat --after-cursor="$cursor" | sed -n 's/^sandbox writable: //p')
+        check "$label: the unit's sandbox lets it write only to $writable (got '$sandbox')" \
+            test "$sandbox" = "$writable"
         local record=$state/fwutil-station/${pty#/dev/}.json
         check "$label: the record is JSON" python3 -m json.tool "$record" /dev/null
         got=()
