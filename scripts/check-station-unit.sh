@@ -195,7 +195,9 @@ $(journalctl --no-pager -o cat _PID="$manager" | tail -5)"
         cursor=$(journalctl -n 1 -o export | sed -n 's/^__CURSOR=//p')
         timeout 60 cat "$work/done" >"$work/result" &
         local reader=$!
-        systemctl --user start "$name" 2>"$work/start.err" || say "systemctl --user start $name: $(cat "$work/start.err")"
+        # Queued only: the FIFO's read is the one wait, and its bound.
+        systemctl --user start --no-block "$name" 2>"$work/start.err" ||
+            say "systemctl --user start $name: $(cat "$work/start.err")"
         wait "$reader" || true
         local got_result got_code got_status
         read -r got_result got_code got_status <"$work/result" || true
