@@ -17,7 +17,10 @@
 #   4. fwutil --help, its manual page and the README agree on every option and
 #      exit status; fwsim --help and its page on every option;
 #   5. systemd-analyze verify finds nothing to say about the station's
-#      template unit under an instance's name (systemd is installed if missing).
+#      template unit under an instance's name (systemd is installed if missing),
+#      and scripts/check-station-unit.sh runs it under a real systemd manager:
+#      it flashes the installed fwsim's pty and its outcome is in the journal
+#      (skipped, saying why, where no manager can start).
 # BUILD_DIR (default build-install) is configured and built here as the
 # package is, without the tests. KEEP_PACKAGE=1 leaves the package installed.
 set -euo pipefail
@@ -358,6 +361,17 @@ if need_tool systemd-analyze systemd; then
         <"$work/verify.out"))" sh -c "test $verify_status = 0 && ! test -s '$work/verify.out'"
     check "the unit starts fwutil --station on /dev/ttyUSB0" grep -q "^ExecStart=$bin/fwutil --station --port /dev/%I " \
         "$unit"
+    unit_status=0
+    "$root/scripts/check-station-unit.sh" "$bin/fwutil" "$bin/fwsim" "$stage/lib/systemd/system/fwutil-station@.service" \
+        "$images" "$stage/usr/share/fwutil/profiles/pty.reg" >"$work/unit-run.out" 2>&1 || unit_status=$?
+    case $unit_status in
+    0) say "ok: fwutil-station@.service under systemd --user flashed fwsim, its outcome in the journal" ;;
+    77) say "$(grep 'skipped:' "$work/unit-run.out" | tail -1)" ;;
+    *)
+        cat "$work/unit-run.out" >&2
+        fail "fwutil-station@.service under a real manager (status $unit_status; its output above)"
+        ;;
+    esac
 fi
 
 if [ "$failures" -gt 0 ]; then
