@@ -1,6 +1,6 @@
 // Station mode: one update with nobody at the device. A watcher thread posts
 // the update once the program's window runs, reads the platform's run report
-// every kPollMs, writes progress lines, and ends the process with the run's
+// whenever it changes, writes progress lines, and ends the process with the run's
 // verdict; the device restart that follows a flash ends it with 0. Every end
 // writes one result line on stderr and, with --report, the run's record.
 #include "app/app.h"
@@ -14,9 +14,11 @@
 #include "platform/serial/open_reason.h"
 #include "platform/shellapi/shell_ui.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <thread>
@@ -29,7 +31,6 @@ namespace
 
 using Steady = std::chrono::steady_clock;
 
-constexpr int kPollMs = 100;
 constexpr int kStartPollMs = 10;    // while the window is awaited: the update starts sooner
 constexpr DWORD kProgressStep = 10; // percent between two progress lines
 
@@ -267,13 +268,28 @@ Outcome verdict(const Station& s)
     }
 }
 
-void nap_or_stop(Steady::time_point deadline, int ms = kPollMs)
+void stop_if_due(Steady::time_point deadline)
 {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     if (int sig = g_signal.load())
         station_end(Outcome::Interrupted, sig);
     if (Steady::now() >= deadline)
         station_end(Outcome::TimeLimit);
+}
+
+void nap_or_stop(Steady::time_point deadline, int ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    stop_if_due(deadline);
+}
+
+// Waits for the run report to change, a stopping signal or the deadline: a
+// timer of its own woke a station 10 times a second, as many wake-ups as its
+// whole transfer at 115200 baud.
+void wait_or_stop(Steady::time_point deadline)
+{
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Steady::now()).count() + 1;
+    plat::run_report_wait((int)std::clamp<long long>(left, 0, INT32_MAX));
+    stop_if_due(deadline);
 }
 
 void watch()
@@ -288,7 +304,7 @@ void watch()
     Progress progress;
     for (;;)
     {
-        nap_or_stop(deadline);
+        wait_or_stop(deadline);
         show_progress(&progress);
         Outcome outcome = verdict(s);
         if (outcome != Outcome::Unknown)
@@ -330,6 +346,7 @@ void station_start(const Options& o, const Device& device, const Firmware& firmw
     station_begin(o, device, firmware);
     g_running.store(true);
     progress_line("firmware " + firmware_summary(firmware));
+    plat::run_report_watch(); // without it, the watcher reads the report every 100 ms
     std::thread(watch).detach();
 }
 
@@ -367,6 +384,7 @@ bool station_running()
 void station_note_signal(int sig)
 {
     g_signal.store(sig);
+    plat::run_report_wake();
 }
 
 Outcome station_outcome_for_exit(int result)

@@ -51,8 +51,8 @@ const char kUsage[] = "usage: fwboard --firmware SET [options]\n"
                       "  -o, --out DIR        where the records and logs go (default\n"
                       "                       $XDG_STATE_HOME/fwutil/board); one folder per board run\n"
                       "  -t, --timeout S      each station's time limit, passed to fwutil (default 600)\n"
-                      "      --margin S       a station still running S seconds past its time limit\n"
-                      "                       is hung: it is killed and fails (default 30)\n"
+                      "      --margin S       a station silent on stderr for its time limit and S\n"
+                      "                       seconds more is hung: it is killed and fails (default 30)\n"
                       "      --only-new       adapters present at start are not flashed until they\n"
                       "                       are unplugged and plugged in again (or r is pressed)\n"
                       "      --headless       one line per event on stdout, no table (also without\n"
@@ -532,9 +532,11 @@ int main(int argc, char** argv)
     getrusage(RUSAGE_SELF, &self);
     double cpu = self.ru_utime.tv_sec + self.ru_stime.tv_sec + (self.ru_utime.tv_usec + self.ru_stime.tv_usec) / 1e6;
     double wall = secs(Clock::now() - g.boardStart);
-    char tail[128];
-    snprintf(tail, sizeof tail, "; the board's CPU %.2f s in %.1f s (%.2f %% of a core)", cpu, wall,
-             wall > 0 ? 100 * cpu / wall : 0);
+    char tail[160];
+    int n = snprintf(tail, sizeof tail, "; the board's CPU %.2f s in %.1f s (%.2f %% of a core)", cpu, wall,
+                     wall > 0 ? 100 * cpu / wall : 0);
+    if (g.draws > 0)
+        snprintf(tail + n, sizeof tail - (size_t)n, "; the table drawn %d times", g.draws);
     g.tui = false;
     event(nullptr, "ended: " + summary() + tail);
     return kExitOk;

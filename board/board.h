@@ -39,7 +39,7 @@ struct Options
     std::string out;
     std::string fwutil;
     int timeoutS = 600;
-    int marginS = 30;
+    int marginS = 30; // a station silent for timeoutS + marginS is hung
     bool onlyNew = false;
     bool headless = false;
 };
@@ -66,7 +66,8 @@ struct Adapter
     std::string phase, percent, rate, left, attempt;
     std::string outcome, reason; // from the result line, then the record
     Clock::time_point start, end;
-    Clock::time_point termSent; // SIGTERM sent to its group (epoch: not)
+    Clock::time_point lastOutput; // its last bytes on stderr (its start before any)
+    Clock::time_point termSent;   // SIGTERM sent to its group (epoch: not)
     bool hung = false;
     bool stopped = false; // stopped by the board at its end
     long peakKiB = 0;
@@ -90,6 +91,7 @@ struct Board
     size_t selected = 0;
     bool dirty = true;
     Clock::time_point lastDraw, boardStart;
+    int draws = 0; // the table drawn, for the closing line
     std::chrono::system_clock::time_point wallStart;
     int flashed = 0, failed = 0;
     std::string notice; // a line under the table (the last event that is not a row's)

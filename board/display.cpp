@@ -89,6 +89,7 @@ void put(int y, int x, const std::string& text, int width)
 
 void draw()
 {
+    g.draws++;
     erase();
     const int W = COLS;
     attron(A_BOLD);

@@ -143,7 +143,7 @@ void start_station(Adapter* a)
     a->hung = a->stopped = false;
     a->termSent = Clock::time_point();
     a->peakKiB = 0;
-    a->start = a->end = Clock::now();
+    a->start = a->end = a->lastOutput = Clock::now();
     a->state = State::Failed;
     int pe[2];
     a->logFd = open(a->log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
@@ -261,6 +261,7 @@ void read_station(Adapter* a)
             continue;
         if (n <= 0)
             return;
+        a->lastOutput = Clock::now();
         if (a->logFd >= 0 && write(a->logFd, buf, (size_t)n) != n)
         {
             // A full disk: the row still shows what the station says.
@@ -339,8 +340,8 @@ void finish(Adapter* a, int st, const struct rusage& ru)
     if (a->hung)
     {
         a->outcome = "hung";
-        a->reason = "no result " + std::to_string(g.o.marginS) + " s after its time limit of " +
-                    std::to_string(g.o.timeoutS) + " s; killed";
+        a->reason = "silent for " + std::to_string(g.o.timeoutS + g.o.marginS) + " s (its time limit of " +
+                    std::to_string(g.o.timeoutS) + " s and " + std::to_string(g.o.marginS) + " s more); killed";
     }
     else if (WIFSIGNALED(st))
     {
@@ -447,6 +448,9 @@ void set_paused(bool on)
 }
 
 // Deadlines: a hung station's kill, a stopped one's SIGKILL. The next one, in ms.
+// A station is hung once it has said nothing on stderr for its own time limit
+// and the margin: one that keeps writing its progress lines is never hung,
+// however long it runs, and one that falls silent is, however young.
 int check_deadlines()
 {
     Clock::time_point now = Clock::now(), next = now + std::chrono::hours(1);
@@ -457,17 +461,16 @@ int check_deadlines()
             continue;
         if (a->termSent == Clock::time_point())
         {
-            if (now - a->start >= limit)
+            if (now - a->lastOutput >= limit)
             {
                 a->hung = true;
                 a->termSent = now;
-                event(a.get(), "hung: still running " + std::to_string(g.o.marginS) +
-                                   " s after its time limit; "
-                                   "stopping its group");
+                event(a.get(),
+                      "hung: silent for " + std::to_string(g.o.timeoutS + g.o.marginS) + " s; stopping its group");
                 kill(-a->pid, SIGTERM);
             }
             else
-                next = std::min(next, a->start + limit);
+                next = std::min(next, a->lastOutput + limit);
         }
         if (a->termSent != Clock::time_point())
         {

@@ -20,8 +20,14 @@ namespace
 {
 
 constexpr int NOISE_MAX = 65536;
-constexpr int READ_SLICE_MS = 50;   // only for links without interrupt()
-constexpr int PACE_CHUNK_US = 4000; // how much line time one paced read may take
+constexpr int READ_SLICE_MS = 50; // only for links without interrupt()
+// How much line time one paced read may take: a whole image block (4000
+// bytes, 382 ms at 115200 baud and 11 bits a byte), so that a block costs the
+// simulator one wake-up to take it and one to answer it (a read of 4 ms of
+// line time cost some 100 wake-ups a block, 2.5 s of CPU an image). Bytes
+// taken are on the line: the state they lead to shows up to this long before
+// their line time, their answers never do (each waits for its byte's arrival).
+constexpr int PACE_CHUNK_US = 400000;
 
 bool interrupted(const Sim* s)
 {
@@ -56,15 +62,16 @@ int link_write(Sim* s, std::unique_lock<std::mutex>& lk, const uint8_t* p, int n
     return r;
 }
 
-// Writes bytes, paced at the line rate when configured. False when cut short.
-bool write_out(Sim* s, std::unique_lock<std::mutex>& lk, const uint8_t* p, int n)
+// Writes bytes that start to leave at from (or once the line is free),
+// paced at the line rate when configured. False when cut short.
+bool write_out(Sim* s, std::unique_lock<std::mutex>& lk, const uint8_t* p, int n, Clock::time_point from)
 {
     if (!s->paced)
         return link_write(s, lk, p, n) == n;
     // A byte reaches the far end once it has fully left the line. The times
     // are absolute from the start of the group, so an oversleep is caught up
     // by sending the bytes that are due together.
-    Clock::time_point start = std::max(Clock::now(), s->out_clock);
+    Clock::time_point start = std::max(from, s->out_clock);
     int i = 0;
     while (i < n)
     {
@@ -167,7 +174,9 @@ void emit(Sim* s, std::unique_lock<std::mutex>& lk, const Answer& a)
     Clock::time_point t = Clock::now();
     if (s->paced)
         t = std::max(t, s->in_clock);
-    if (!sleep_until(s, lk, t + std::chrono::milliseconds(sh.delay_ms)))
+    t += std::chrono::milliseconds(sh.delay_ms);
+    // Paced, the answer's own line time is one sleep with the wait for it.
+    if ((!s->paced || sh.send_break) && !sleep_until(s, lk, t))
         return;
     if (sh.send_break)
     {
@@ -183,7 +192,7 @@ void emit(Sim* s, std::unique_lock<std::mutex>& lk, const Answer& a)
     for (int i = 0; i < sh.noise; i++)
         out.push_back(noise_byte(s));
     out.insert(out.end(), sh.bytes, sh.bytes + a.n);
-    if (!write_out(s, lk, out.data(), static_cast<int>(out.size())))
+    if (!write_out(s, lk, out.data(), static_cast<int>(out.size()), t))
         return;
     if (a.phase != SimPhase::Count)
         s->rep.acks_sent++;
@@ -275,10 +284,12 @@ void feed_bytes(Sim* s, std::unique_lock<std::mutex>& lk, const uint8_t* p, int 
             s->rep.bytes_dropped += static_cast<uint64_t>(n - i);
             return;
         }
-        if (boot_window_open(s) && Clock::now() >= s->boot_deadline)
-            set_state(s, St::Firmware);
         if (s->paced)
             s->in_clock += s->byte_time;
+        // A byte that arrives once the boot window has passed finds the
+        // firmware booted (paced, bytes taken may arrive later than now).
+        if (boot_window_open(s) && std::max(Clock::now(), s->in_clock) >= s->boot_deadline)
+            set_state(s, St::Firmware);
         Answer a;
         feed(s, p[i], &a);
         if (a.due)

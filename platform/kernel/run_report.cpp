@@ -5,15 +5,35 @@
 #include "platform/kernel/faults.h"
 #include "platform/kernel/text.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <deque>
 #include <mutex>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <thread>
+#include <unistd.h>
 
 namespace
 {
 
 std::atomic<DWORD> g_items[RUNREPORT_ITEMS];
+std::atomic<int> g_watchFd{-1}; // an eventfd once run_report_watch made it
+
+// Async-signal-safe, and leaves errno as it was (a caller's last error).
+void wake_watcher()
+{
+    const int fd = g_watchFd.load();
+    if (fd < 0)
+        return;
+    const int saved = errno;
+    const uint64_t one = 1;
+    ssize_t n = write(fd, &one, sizeof one); // a full counter wakes the wait as well
+    (void)n;
+    errno = saved;
+}
 
 // The run's cause, the first one reported since the run started.
 struct Cause
@@ -83,6 +103,8 @@ void ReportRun(DWORD item, DWORD value)
     const DWORD previous = g_items[item].exchange(value);
     if (kept_in_history(item) && previous != value)
         record(item, value);
+    if (previous != value && item != RUNREPORT_BYTES_SENT && item != RUNREPORT_TOTAL)
+        wake_watcher();
 }
 
 void ReportRunCause(const FAILEDCALL* pCall)
@@ -130,6 +152,37 @@ std::string failed_call_text(const FAILEDCALL& call)
     const Fault fault = call.dwFault != 0 ? (Fault)call.dwFault : fault_of_errno(call.nErrno);
     const char* hint = fault_row(fault, call.nErrno).runHint;
     return hint[0] != 0 ? text + " (" + hint + ")" : text;
+}
+
+bool run_report_watch()
+{
+    if (g_watchFd.load() >= 0)
+        return true;
+    int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (fd < 0)
+        return false;
+    int none = -1;
+    if (!g_watchFd.compare_exchange_strong(none, fd))
+        close(fd);
+    return true;
+}
+
+bool run_report_wait(int ms)
+{
+    const int fd = g_watchFd.load();
+    if (fd < 0)
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::min(ms, 100)));
+        return false;
+    }
+    struct pollfd p = {fd, POLLIN, 0};
+    uint64_t count = 0;
+    return poll(&p, 1, ms) > 0 && read(fd, &count, sizeof count) == (ssize_t)sizeof count;
+}
+
+void run_report_wake()
+{
+    wake_watcher();
 }
 
 void run_report_reset()

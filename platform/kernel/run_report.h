@@ -4,6 +4,13 @@
 //
 //   run_report_history()   the changes kept so far (the last kRunHistoryMax)
 //   run_report_reset()     forgets every item and the history (tests)
+//   run_report_watch()     lets one thread wait for changes instead of reading
+//                          the report on a timer: call it before any wake-up
+//   run_report_wait(ms)    waits until an item other than the byte counts has
+//                          changed or run_report_wake() was called (true), or
+//                          ms passed (false; without run_report_watch: after
+//                          at most 100 ms)
+//   run_report_wake()      ends that wait; async-signal-safe
 //
 // Platform-internal: the process entry and tests include it.
 #pragma once
@@ -32,5 +39,8 @@ std::vector<RunEvent> run_report_history();
 // error (the adapter was unplugged?)", with the hint where its errno has one.
 std::string failed_call_text(const FAILEDCALL& call);
 void run_report_reset();
+bool run_report_watch();
+bool run_report_wait(int ms);
+void run_report_wake();
 
 } // namespace plat

@@ -10,10 +10,14 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <fstream>
+#include <poll.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -23,7 +27,8 @@ namespace
 // A stand-in fwutil: answers --check-firmware, and as a station acts on its
 // port's name: crash* dies of SIGSEGV, hang* never ends, norecord* ends with
 // status 0 and a result line but no record, hold* waits for a line on the
-// fifo FAKE_DIR/fifo-NAME; every other one flashes. Each start is a line in
+// fifo FAKE_DIR/fifo-NAME, chatty* writes a progress line every 0.5 s for 5 s
+// and then flashes; every other one flashes at once. Each start is a line in
 // FAKE_DIR/starts.
 const char kFakeFwutil[] = R"(#!/bin/sh
 case "$1" in
@@ -45,6 +50,7 @@ crash*) kill -SEGV $$ ;;
 hang*) exec sleep 1000 ;;
 norecord*) echo "fwutil: result: flashed, port $port, 0.1 s" >&2; exit 0 ;;
 hold*) read -r _ <"$FAKE_DIR/fifo-$name" ;;
+chatty*) for p in 10 20 30 40 50 60 70 80 90 100; do sleep 0.5; echo "fwutil: image $p%" >&2; done ;;
 esac
 printf '{\n  "port": "%s",\n  "outcome": "flashed",\n  "status": 0,\n  "reason": null\n}\n' "$port" >"$report"
 echo "fwutil: result: flashed, port $port, 0.1 s" >&2
@@ -74,6 +80,40 @@ protected:
         args.insert(args.end(), extra.begin(), extra.end());
         ASSERT_TRUE(testproc::spawn(child_, args, {"FAKE_DIR=" + dir_}));
         ASSERT_TRUE(WaitFor("records and logs in ")) << child_.outText << child_.errText;
+    }
+
+    // fwboard on a terminal: the pty's slave as its stdin and stdout (a
+    // shell puts it there and execs the board), TERM=xterm.
+    void StartOnTerminal(const std::string& tty, std::vector<std::string> extra)
+    {
+        std::vector<std::string> args = {"/bin/sh", "-c",          "exec \"$0\" \"$@\" <" + tty + " >" + tty,
+                                         board_,    "--watch",     dir_ + "/watch",
+                                         "--out",   dir_ + "/out", "--firmware",
+                                         "standin"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        ASSERT_TRUE(testproc::spawn(child_, args, {"FAKE_DIR=" + dir_, "TERM=xterm"}));
+    }
+    // Reads what the terminal shows into screen, waiting at most ms for more.
+    static void Drain(int master, std::string* screen, int ms)
+    {
+        struct pollfd p = {master, POLLIN, 0};
+        if (poll(&p, 1, ms) <= 0)
+            return;
+        char buf[4096];
+        for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;)
+            screen->append(buf, (size_t)n);
+    }
+    // Waits (bounded) until the terminal has shown text.
+    static bool WaitOnTerminal(int master, std::string* screen, const std::string& text, int ms = 30000)
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (screen->find(text) == std::string::npos)
+        {
+            if (std::chrono::steady_clock::now() >= deadline)
+                return false;
+            Drain(master, screen, 200);
+        }
+        return true;
     }
 
     // Waits (bounded) until stdout holds text count times.
@@ -157,20 +197,81 @@ TEST_F(BoardTest, OneStationPerPlugInNoneOnAReplugWhileItRunsNoReflashUntilReplu
     EXPECT_NE(child_.outText.find("ended: flashed 3  failed 0  running 0"), std::string::npos) << child_.outText;
 }
 
-// A crashed, a hung and a record-less station each fail on their own row; the
-// station beside them flashes.
-TEST_F(BoardTest, CrashedHungOrRecordlessStationFailsOnItsRowAndTheOthersGoOn)
+// --only-new: an adapter present at start waits for a replug; one plugged in
+// after the start is flashed at once.
+TEST_F(BoardTest, OnlyNewFlashesAnAdapterPresentAtStartOnlyOnceReplugged)
 {
     testsupport::Pty pty;
     ASSERT_TRUE(pty.Open());
-    Start({"--fwutil", fake_, "--timeout", "1", "--margin", "1"});
+    Plug("old-a", pty.path);
+    Start({"--fwutil", fake_, "--only-new"});
+    ASSERT_TRUE(WaitFor("old-a: present at start: not flashed (--only-new)")) << child_.outText;
+    Plug("new-b", pty.path);
+    ASSERT_TRUE(WaitFor("new-b: flashed, after ")) << child_.outText;
+    EXPECT_EQ(Count(child_.outText, "old-a: start, pid "), 0) << child_.outText;
+    Unplug("old-a");
+    ASSERT_TRUE(WaitFor("old-a: unplugged")) << child_.outText;
+    Plug("old-a", pty.path);
+    ASSERT_TRUE(WaitFor("old-a: flashed, after ")) << child_.outText;
+    EXPECT_EQ(Stop(), 0);
+    EXPECT_EQ(Starts("old-a"), 1);
+    EXPECT_EQ(Starts("new-b"), 1);
+}
+
+// The terminal table is drawn at most 10 times a second however fast events
+// come: 400 plug-ins and unplugs about 1 ms apart, new starts paused. The
+// board's closing line counts its draws and its time; each draw but the last
+// comes at least 100 ms after the one before, whatever the load.
+TEST_F(BoardTest, TerminalTableIsDrawnAtMostTenTimesASecond)
+{
+    testsupport::Pty tty, port;
+    ASSERT_TRUE(tty.Open());
+    ASSERT_TRUE(port.Open());
+    struct winsize ws = {30, 100, 0, 0};
+    ASSERT_EQ(ioctl(tty.master, TIOCSWINSZ, &ws), 0);
+    ASSERT_NO_FATAL_FAILURE(StartOnTerminal(tty.path, {"--fwutil", fake_}));
+    std::string screen;
+    ASSERT_TRUE(WaitOnTerminal(tty.master, &screen, "no adapter yet")) << screen << child_.errText;
+    ASSERT_EQ(write(tty.master, "p", 1), 1);
+    ASSERT_TRUE(WaitOnTerminal(tty.master, &screen, "PAUSED")) << screen;
+    for (int i = 0; i < 200; i++)
+    {
+        Plug("burst", port.path);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        Unplug("burst");
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        Drain(tty.master, &screen, 0);
+    }
+    kill(child_.pid, SIGTERM);
+    ASSERT_TRUE(WaitOnTerminal(tty.master, &screen, " times")) << screen;
+    EXPECT_EQ(testproc::wait_exit(child_, 30000), 0) << child_.errText;
+    // "... the board's CPU 0.01 s in 1.4 s (0.71 % of a core); the table drawn 9 times"
+    size_t at = screen.find("ended: ");
+    ASSERT_NE(at, std::string::npos) << screen;
+    double wallS = 0;
+    int draws = 0;
+    ASSERT_EQ(sscanf(screen.c_str() + screen.find(" s in ", at), " s in %lf s", &wallS), 1) << screen.substr(at);
+    ASSERT_EQ(sscanf(screen.c_str() + screen.find("drawn ", at), "drawn %d times", &draws), 1) << screen.substr(at);
+    EXPECT_GE(draws, 2);
+    EXPECT_LE(draws, (wallS + 0.05) * 10 + 2) << screen.substr(at);
+}
+
+// A crashed, a hung (silent for its time limit and the margin, 3 s) and a
+// record-less station each fail on their own row; the stations beside them
+// flash, one of them only after writing its progress for longer than 3 s.
+TEST_F(BoardTest, CrashedSilentOrRecordlessStationFailsOnItsRowAndTheOthersGoOn)
+{
+    testsupport::Pty pty;
+    ASSERT_TRUE(pty.Open());
+    Start({"--fwutil", fake_, "--timeout", "1", "--margin", "2"});
     // clang-format off
     struct Row { const char* name; const char* ending; };
     const Row rows[] = {
         {"crash-a",    "crash-a: failed: crashed: killed by signal 11 (SIGSEGV)"},
-        {"hang-b",     "hang-b: failed: hung: no result 1 s after its time limit of 1 s; killed"},
+        {"hang-b",     "hang-b: failed: hung: silent for 3 s (its time limit of 1 s and 2 s more); killed"},
         {"norecord-c", "norecord-c: failed: no-record: exit status 0, no record in "},
         {"ok-d",       "ok-d: flashed, after "},
+        {"chatty-e",   "chatty-e: flashed, after "},
     };
     // clang-format on
     for (const Row& r : rows)
@@ -179,7 +280,7 @@ TEST_F(BoardTest, CrashedHungOrRecordlessStationFailsOnItsRowAndTheOthersGoOn)
         EXPECT_TRUE(WaitFor(r.ending)) << r.name << "\n" << child_.outText;
     EXPECT_NE(child_.outText.find("; its result line said flashed"), std::string::npos) << child_.outText;
     EXPECT_EQ(Stop(), 0);
-    EXPECT_NE(child_.outText.find("ended: flashed 1  failed 3  running 0"), std::string::npos) << child_.outText;
+    EXPECT_NE(child_.outText.find("ended: flashed 2  failed 3  running 0"), std::string::npos) << child_.outText;
     for (const Row& r : rows)
         EXPECT_EQ(Starts(r.name), 1) << r.name;
 }

@@ -47,6 +47,29 @@ TEST(RunReport, TimelineKeepsEachChangeOfTheCourseItemsInOrder)
     EXPECT_EQ(QueryRun(RUNREPORT_ITEMS), 0u);
 }
 
+// A watcher waits for the report to change instead of reading it on a timer:
+// a change of any item but the byte counts ends its wait, as does a wake-up
+// (a stopping signal); a value reported again unchanged does not.
+TEST(RunReport, WaitEndsOnAChangeOrAWakeUpNotOnAByteCount)
+{
+    plat::run_report_reset();
+    ASSERT_TRUE(plat::run_report_watch());
+    plat::run_report_wait(0); // what earlier tests reported
+    ReportRun(RUNREPORT_BYTES_SENT, 4000);
+    ReportRun(RUNREPORT_TOTAL, 2490264);
+    EXPECT_FALSE(plat::run_report_wait(0));
+    ReportRun(RUNREPORT_PROGRESS, 10);
+    EXPECT_TRUE(plat::run_report_wait(0));
+    EXPECT_FALSE(plat::run_report_wait(0)) << "one change, one wake-up";
+    ReportRun(RUNREPORT_PROGRESS, 10);
+    EXPECT_FALSE(plat::run_report_wait(0)) << "unchanged";
+    std::thread other([] { ReportRun(RUNREPORT_STATE, RUNSTATE_FLASHED); });
+    EXPECT_TRUE(plat::run_report_wait(30000));
+    other.join();
+    plat::run_report_wake();
+    EXPECT_TRUE(plat::run_report_wait(0));
+}
+
 TEST(RunReport, TimelineIsBounded)
 {
     plat::run_report_reset();
