@@ -68,10 +68,7 @@ struct Options
 struct Adapter
 {
     std::string name; // the link's name in the watched folder
-    pid_t simPid = -1;
-    int simOut = -1;
-    std::string simText;
-    std::string pty;
+    BenchSim sim;
     // From the board's lines.
     int starts = 0;
     std::string record, log;
@@ -79,7 +76,7 @@ struct Adapter
     bool flashed = false;
     std::string failure;
     long peakKiB = -1;
-    double stationCpuS = -1, simCpuS = -1;
+    double stationCpuS = -1;
     // From the record, the logs and the simulator.
     long imageMs = -1, imageBytes = -1;
     int imagesReceived = -1;
@@ -97,39 +94,16 @@ std::string first_line(const std::string& path)
 
 bool start_sim(Adapter* a, const Options& o)
 {
-    int p[2];
-    if (pipe2(p, O_CLOEXEC) != 0)
-        return false;
-    int err = open((g_dir + "/" + a->name + "-fwsim.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    a->simPid =
-        bench_spawn({g_fwsim, "--pty", "--baud", std::to_string(o.baud), "--bits", std::to_string(o.bits)}, p[1], err);
-    close(p[1]);
-    close(err);
-    a->simOut = p[0];
-    const char prefix[] = "fwsim: serving ";
-    if (a->simPid < 0 || !bench_read_until(a->simOut, &a->simText, "\n", 10000))
-        return false;
-    size_t at = a->simText.find(prefix);
-    if (at == std::string::npos)
-        return false;
-    at += strlen(prefix);
-    a->pty = a->simText.substr(at, a->simText.find('\n', at) - at);
-    return true;
+    return bench_sim_start(&a->sim, g_fwsim, g_dir + "/" + a->name + "-fwsim.err", o.baud, o.bits);
 }
 
 void stop_sim(Adapter* a)
 {
-    if (a->simPid <= 0)
+    if (a->sim.pid <= 0)
         return;
-    kill(a->simPid, SIGINT);
-    if (!bench_read_until(a->simOut, &a->simText, nullptr, 10000))
-        kill(a->simPid, SIGKILL);
-    struct rusage ru = {};
-    wait4(a->simPid, nullptr, 0, &ru);
-    a->simCpuS = ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-    close(a->simOut);
-    size_t at = a->simText.find("image ok/fail    ");
-    a->imagesReceived = at == std::string::npos ? -1 : atoi(a->simText.c_str() + at + 17);
+    bench_sim_stop(&a->sim);
+    size_t at = a->sim.text.find("image ok/fail    ");
+    a->imagesReceived = at == std::string::npos ? -1 : atoi(a->sim.text.c_str() + at + 17);
 }
 
 // Every whole "PREFIX<digits>" in text.
@@ -164,7 +138,7 @@ void check(Adapter* a)
     for (const std::string* text : {&record, &stationLog, &debug})
     {
         for (const std::string& p : numbered(*text, "/dev/pts/"))
-            if (p != a->pty)
+            if (p != a->sim.pty)
                 a->mixNote += ", " + p;
         for (const std::string& n : numbered(*text, "/watch/ad-"))
             if (n != "/watch/" + a->name)
@@ -295,7 +269,7 @@ int main(int argc, char** argv)
         byName[name] = &all[i];
         if (!start_sim(&all[i], o))
         {
-            fprintf(stderr, "board_bench: fwsim %d did not start (%s); scratch %s\n", i, all[i].simText.c_str(),
+            fprintf(stderr, "board_bench: fwsim %d did not start (%s); scratch %s\n", i, all[i].sim.text.c_str(),
                     g_dir.c_str());
             return 1;
         }
@@ -327,7 +301,7 @@ int main(int argc, char** argv)
     auto t0 = Clock::now();
     for (Adapter& a : all)
     {
-        if (symlink(a.pty.c_str(), (g_dir + "/watch/" + a.name).c_str()) != 0)
+        if (symlink(a.sim.pty.c_str(), (g_dir + "/watch/" + a.name).c_str()) != 0)
             fprintf(stderr, "board_bench: %s: symlink: %s\n", a.name.c_str(), strerror(errno));
     }
 
@@ -421,9 +395,9 @@ int main(int argc, char** argv)
             rss.push_back(a.peakKiB / 1024.0);
         if (a.stationCpuS >= 0)
             stationCpu.push_back(a.stationCpuS);
-        simCpu += std::max(0.0, a.simCpuS);
+        simCpu += std::max(0.0, a.sim.cpuS);
         if (!a.flashed || !a.ownOnly || a.starts != 1 || a.imagesReceived != 1)
-            printf("  %s (%s): starts %d, images received %d, %s%s\n", a.name.c_str(), a.pty.c_str(), a.starts,
+            printf("  %s (%s): starts %d, images received %d, %s%s\n", a.name.c_str(), a.sim.pty.c_str(), a.starts,
                    a.imagesReceived, a.flashed ? "flashed" : a.failure.c_str(),
                    a.ownOnly ? "" : ("; MIXED: " + a.mixNote).c_str());
     }

@@ -65,11 +65,8 @@ struct Options
 struct Station
 {
     std::string label; // "c3" (concurrent) or "s3" (single)
-    pid_t simPid = -1;
+    BenchSim sim;
     pid_t resetPid = -1; // the simulator the profile's reset signals
-    int simOut = -1;
-    std::string simText; // fwsim's stdout: the serving line, then its report
-    std::string pty;
     std::string profile, record, out, err;
     pid_t toolPid = -1;
     Clock::time_point started;
@@ -98,42 +95,20 @@ double seconds_since(Clock::time_point t0)
 
 bool start_sim(Station* s, const Options& o)
 {
-    int p[2];
-    if (pipe2(p, O_CLOEXEC) != 0)
-        return false;
-    int err = open((g_dir + "/" + s->label + "-fwsim.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    s->simPid =
-        bench_spawn({g_fwsim, "--pty", "--baud", std::to_string(o.baud), "--bits", std::to_string(o.bits)}, p[1], err);
-    close(p[1]);
-    close(err);
-    s->simOut = p[0];
-    const char prefix[] = "fwsim: serving ";
-    if (s->simPid < 0 || !bench_read_until(s->simOut, &s->simText, "\n", 10000))
-        return false;
-    size_t at = s->simText.find(prefix);
-    if (at == std::string::npos)
-        return false;
-    at += strlen(prefix);
-    s->pty = s->simText.substr(at, s->simText.find('\n', at) - at);
-    return true;
+    return bench_sim_start(&s->sim, g_fwsim, g_dir + "/" + s->label + "-fwsim.err", o.baud, o.bits);
 }
 
 // Stops the simulator and keeps its report.
 void stop_sim(Station* s)
 {
-    if (s->simPid <= 0)
+    if (s->sim.pid <= 0)
         return;
-    kill(s->simPid, SIGINT);
-    if (!bench_read_until(s->simOut, &s->simText, nullptr, 10000))
-        kill(s->simPid, SIGKILL);
-    waitpid(s->simPid, nullptr, 0);
-    close(s->simOut);
-    s->simPid = -1;
-    size_t at = s->simText.find("flashed          yes");
-    s->simFlashed = at != std::string::npos && s->simText.find("violations       0") != std::string::npos;
-    size_t hash = s->simText.find("hash ", at == std::string::npos ? 0 : at);
+    bench_sim_stop(&s->sim);
+    size_t at = s->sim.text.find("flashed          yes");
+    s->simFlashed = at != std::string::npos && s->sim.text.find("violations       0") != std::string::npos;
+    size_t hash = s->sim.text.find("hash ", at == std::string::npos ? 0 : at);
     if (at != std::string::npos && hash != std::string::npos)
-        s->simHash = s->simText.substr(hash + 5, s->simText.find('\n', hash) - hash - 5);
+        s->simHash = s->sim.text.substr(hash + 5, s->sim.text.find('\n', hash) - hash - 5);
 }
 
 // profiles/pty.reg with the module reset reaching this station's simulator.
@@ -149,8 +124,8 @@ bool write_profile(Station* s)
          "[HKEY_LOCAL_MACHINE\\Platform\\Devices]\n"
          "\"COM1:\"=\"tty:/dev/pts/N\"\n\"COM3:\"=\"pty\"\n\"COM4:\"=\"pty\"\n\"COM5:\"=\"pty\"\n"
          "\"RIL1:\"=\"cmd:kill -USR1 "
-      << s->simPid << "\"\n";
-    s->resetPid = s->simPid;
+      << s->sim.pid << "\"\n";
+    s->resetPid = s->sim.pid;
     return (bool)f;
 }
 
@@ -163,8 +138,8 @@ bool start_tool(Station* s, const Options& o)
     int err = open(s->err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     s->started = Clock::now();
     // The simulator's pty is a real port: the stand-ins go only when asked for by name.
-    s->toolPid = bench_spawn({g_fwutil, "--station", "--profile", s->profile, "--port", s->pty, "--report", s->record,
-                              "--timeout", std::to_string(o.limitS), "--firmware", "standin"},
+    s->toolPid = bench_spawn({g_fwutil, "--station", "--profile", s->profile, "--port", s->sim.pty, "--report",
+                              s->record, "--timeout", std::to_string(o.limitS), "--firmware", "standin"},
                              out, err);
     close(out);
     close(err);
@@ -241,20 +216,20 @@ void check(Station* s, const std::vector<Station*>& group)
     s->log = json_string(record, "log");
     std::string log = s->log.empty() ? "" : bench_read_file(s->log);
     std::string port = json_string(record, "port");
-    s->ownOnly = port == s->pty && !log.empty();
+    s->ownOnly = port == s->sim.pty && !log.empty();
     s->mixNote = s->ownOnly ? "" : "record's port " + port + (log.empty() ? ", no log" : "");
     for (const std::string* text : {&record, &log})
     {
         for (const std::string& p : pty_paths(*text))
         {
-            if (p != s->pty)
+            if (p != s->sim.pty)
             {
                 s->ownOnly = false;
                 s->mixNote += (s->mixNote.empty() ? "" : ", ") + p + (text == &log ? " in the log" : " in the record");
             }
         }
     }
-    if (log.find("COM1:=" + s->pty + " ") == std::string::npos)
+    if (log.find("COM1:=" + s->sim.pty + " ") == std::string::npos)
     {
         s->ownOnly = false;
         s->mixNote += (s->mixNote.empty() ? "" : ", ") + std::string("log without its port");
@@ -310,7 +285,7 @@ void print_rows(const char* title, const std::vector<Station>& group, const Opti
     for (const Station& s : group)
     {
         double ratio = s.imageMs > 0 && s.imageBytes > 0 ? s.imageMs / 1e3 / line_limit_s(s.imageBytes, o) : 0;
-        printf("  %-4s %-12s %6d %9ld %8.4f %8.0f %7.1f  %-28s %s\n", s.label.c_str(), s.pty.c_str(), s.status,
+        printf("  %-4s %-12s %6d %9ld %8.4f %8.0f %7.1f  %-28s %s\n", s.label.c_str(), s.sim.pty.c_str(), s.status,
                s.imageMs, ratio, s.cpuMs, s.wallS,
                s.simFlashed ? ("flashed " + s.simHash).c_str() : "NOT flashed (or violations)",
                s.ownOnly ? "own port only" : ("MIXED: " + s.mixNote).c_str());

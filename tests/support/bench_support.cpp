@@ -9,6 +9,8 @@
 #include <fstream>
 #include <poll.h>
 #include <sstream>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace benchsupport
@@ -79,6 +81,42 @@ std::string json_string(const std::string& text, const std::string& key)
         return "";
     at += key.size() + 5;
     return text.substr(at, text.find('"', at) - at);
+}
+
+bool bench_sim_start(BenchSim* sim, const std::string& fwsim, const std::string& errPath, long baud, int bits)
+{
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0)
+        return false;
+    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    sim->pid = bench_spawn({fwsim, "--pty", "--baud", std::to_string(baud), "--bits", std::to_string(bits)}, p[1], err);
+    close(p[1]);
+    if (err >= 0)
+        close(err);
+    sim->out = p[0];
+    const char prefix[] = "fwsim: serving ";
+    if (sim->pid < 0 || !bench_read_until(sim->out, &sim->text, "\n", 10000))
+        return false;
+    size_t at = sim->text.find(prefix);
+    if (at == std::string::npos)
+        return false;
+    at += sizeof prefix - 1;
+    sim->pty = sim->text.substr(at, sim->text.find('\n', at) - at);
+    return true;
+}
+
+void bench_sim_stop(BenchSim* sim)
+{
+    if (sim->pid <= 0)
+        return;
+    kill(sim->pid, SIGINT);
+    if (!bench_read_until(sim->out, &sim->text, nullptr, 10000))
+        kill(sim->pid, SIGKILL);
+    struct rusage ru = {};
+    wait4(sim->pid, nullptr, 0, &ru);
+    sim->cpuS = ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+    close(sim->out);
+    sim->pid = -1;
 }
 
 } // namespace benchsupport
