@@ -2,17 +2,17 @@
 // prints.
 #include "platform/kernel/sha256.h"
 
-#include <sodium/core.h>
+#include <sodium/crypto_hash_sha256.h>
 
 namespace plat
 {
 
 Sha256::Sha256()
 {
-    // sodium_init picks the implementations once; later calls return at once.
-    // SHA-256 works on the portable implementation even if it failed.
-    if (sodium_init() < 0)
-        state = {};
+    // No sodium_init here: SHA-256 has one implementation and reads no
+    // randomness, while sodium_init seeds the random generator and so, on a
+    // machine just booted, blocks in getrandom until the kernel's pool is
+    // ready (a station's result waited 1.2 s for it on a fresh guest).
     crypto_hash_sha256_init(&state);
 }
 
