@@ -584,6 +584,20 @@ class Rig:
         self.g.modules = [sim]
         return sim
 
+    def unplug(self, wait_gone=False):
+        """device_del of the adapter; with wait_gone, until /dev/ttyUSB0 is gone (10 s)."""
+        answer = self.g.mon.cmd("device_del ftdi0")
+        if answer:
+            raise RigError("device_del: %s" % answer)
+        if wait_gone and not self.g.wait_path("/dev/ttyUSB0", False, 10):
+            raise RigError("/dev/ttyUSB0 stayed after device_del")
+
+    def plug(self):
+        """device_add of the adapter."""
+        answer = self.g.mon.cmd("device_add " + USB_ADD)
+        if answer:
+            raise RigError("device_add: %s" % answer)
+
     def usb_ready(self, timeout=10.0):
         """/dev/ttyUSB0 shows only once QEMU sees its far end open (it looks once a second)."""
         return self.g.wait_path("/dev/ttyUSB0", True, timeout)
@@ -656,9 +670,7 @@ class Rig:
             sim.wait_state("image", 120)
             time.sleep(1.0)  # a few image blocks in
             before = float(self.g.check("cut -d' ' -f1 /proc/uptime").strip())
-            answer = self.g.mon.cmd("device_del ftdi0")
-            if answer:
-                raise RigError("device_del: %s" % answer)
+            self.unplug()
             status = self.g.wait_job("c1", 5, kill=False)
             if status is None:
                 # Still running: what does it cost now?
@@ -697,9 +709,7 @@ class Rig:
         # Plug it back: a fresh module holds the far end, so the adapter attaches at once.
         sim = self.module_usb("--baud", "0")
         try:
-            answer = self.g.mon.cmd("device_add " + USB_ADD)
-            if answer:
-                raise RigError("device_add: %s" % answer)
+            self.plug()
             t0 = time.monotonic()
             back = self.usb_ready(10)
             back_s = time.monotonic() - t0
@@ -719,11 +729,7 @@ class Rig:
     # d: the tool started before the adapter is plugged in
     def case_late_plug(self, res):
         has_option = "--wait-device" in self.help
-        answer = self.g.mon.cmd("device_del ftdi0")
-        if answer:
-            raise RigError("device_del: %s" % answer)
-        if not self.g.wait_path("/dev/ttyUSB0", False, 10):
-            raise RigError("/dev/ttyUSB0 stayed after device_del")
+        self.unplug(wait_gone=True)
         sim = self.module_usb("--baud", "0")
         try:
             if not has_option:
@@ -751,9 +757,7 @@ class Rig:
             self.station("d", "usb.reg", "--wait-device 30")
             time.sleep(3.0)
             waiting = self.g.sh("test -f /tmp/d.rc")[0] != 0
-            answer = self.g.mon.cmd("device_add " + USB_ADD)
-            if answer:
-                raise RigError("device_add: %s" % answer)
+            self.plug()
             self.usb_ready(10)
             status = self.g.wait_job("d", 300)
         finally:
@@ -780,11 +784,7 @@ class Rig:
             res.result = "SKIP"
             res.observed = "no fwboard in the guest (build it beside fwutil; setup.sh copies it)"
             return
-        answer = self.g.mon.cmd("device_del ftdi0")
-        if answer:
-            raise RigError("device_del: %s" % answer)
-        if not self.g.wait_path("/dev/ttyUSB0", False, 10):
-            raise RigError("/dev/ttyUSB0 stayed after device_del")
+        self.unplug(wait_gone=True)
         sim = self.module_usb("--baud", "0")
         reps = []
         try:
@@ -792,16 +792,16 @@ class Rig:
                             "--profile /rig/usb.reg --out /tmp --timeout 300")
             if not self.board_wait("records and logs in", 1, 30):
                 raise RigError("the board did not start: %s" % self.g.read("/tmp/h.out")[-300:])
-            self.g.mon.cmd("device_add " + USB_ADD)
+            self.plug()
             first = self.board_wait("ttyUSB0: flashed, after", 1, 120)
             # Still plugged in, flashed: nothing starts again.
             time.sleep(5.0)
             starts_present = self.g.count("ttyUSB0: start, pid", "/tmp/h.out")
             reps.append(sim.stop())
             sim = self.module_usb("--baud", "0")
-            self.g.mon.cmd("device_del ftdi0")
+            self.unplug()
             gone = self.board_wait("ttyUSB0: unplugged", 1, 20)
-            self.g.mon.cmd("device_add " + USB_ADD)
+            self.plug()
             second = self.board_wait("ttyUSB0: flashed, after", 2, 120)
             starts = self.g.count("ttyUSB0: start, pid", "/tmp/h.out")
             self.g.sh("kill $(cat /tmp/h.pid)")
